@@ -1,0 +1,1 @@
+// Class factory: objects by class name and the process-wide connection.
