@@ -471,4 +471,37 @@ TEST(KeySet, RandomOperationsMatchAModel) {
   }
 }
 
+// Reading a text into a filled set gives what inserting its pairs one by one
+// from the last gives, up to the first refused one: texts in any order, with
+// and without repeated keys.
+TEST(KeySet, ReadingMatchesInsertingFromTheBack) {
+  std::mt19937 random(31337);
+  for (int round = 0; round < 300; ++round) {
+    KvKeyMemoryDatabaseClass set(nullptr);
+    Model model;
+    const int keyPool = round % 3 == 0 ? 12 : 400;
+    for (int i = static_cast<int>(random() % 10); i > 0; --i) {
+      const std::string key = "k" + std::to_string(random() % keyPool);
+      const float distance = static_cast<float>(random() % 8) / 4.0f;
+      ASSERT_EQ(ModelInsert(model, {distance, key}), set.InsertKey(key.c_str(), distance));
+    }
+    std::vector<Pair> pairs;
+    std::string text = "< 0 ";
+    for (int i = static_cast<int>(random() % 40); i > 0; --i) {
+      pairs.emplace_back(static_cast<float>(random() % 8) / 4.0f, "k" + std::to_string(random() % keyPool));
+      char number[32];
+      std::snprintf(number, sizeof number, "%f", static_cast<double>(pairs.back().first));
+      text += pairs.back().second + " " + number + " ";
+    }
+    text += ">";
+    int expected = 0;
+    for (auto it = pairs.rbegin(); it != pairs.rend() && expected == 0; ++it) {
+      expected = ModelInsert(model, *it);
+    }
+    ASSERT_EQ(expected, set.FromQueryString(ExactDatum(text).datum)) << text;
+    ASSERT_EQ(std::vector<Pair>(model.begin(), model.end()), Contents(set)) << text;
+    ASSERT_EQ(static_cast<long>(model.size()), set.GetCount());
+  }
+}
+
 }  // namespace
