@@ -4,4 +4,3 @@
 KvFeatureClass* NewKvTextureFeatureClass() { return nullptr; }
 KvFeatureClass* NewKvTextureSubPartFeatureClass() { return nullptr; }
 KvFeatureClass* NewKvDrawFeatureClass() { return nullptr; }
-KvFeatureClass* NewKvTextFeatureClass() { return nullptr; }
