@@ -10,6 +10,7 @@
 #include "core/KvError.h"
 #include "data/KvGenericData.h"
 #include "data/KvParameter.h"
+#include "features/KvFeatureCommon.h"
 #include "features/KvFeatureFactories.h"
 #include "storage/KvConnect.h"
 #include "storage/KvKeyDatabase.h"
@@ -19,10 +20,8 @@ namespace {
 // Query words longer than this are read as several words.
 constexpr size_t kMaxWord = 1023;
 
-KvParameterClass& ClassParameters() {
-  static KvParameterClass parameters;
-  return parameters;
-}
+// The keyword feature's parameter set has no defaults of its own.
+KvFeatureFamily gFamily(nullptr, 0, nullptr);
 
 // The text of a datum up to its first NUL (a stored record need not end with
 // one).
@@ -60,12 +59,12 @@ void ForEachWord(std::string_view text, Visit visit) {
 }  // namespace
 
 KvTextFeatureClass::KvTextFeatureClass() {
-  if (!ClassParameters().IsValid()) valid_ = 0;
+  if (!gFamily.Prepare()) valid_ = 0;
 }
 
 KvTextFeatureClass::~KvTextFeatureClass() = default;
 
-KvParameterClass* KvTextFeatureClass::GetParameters() { return &ClassParameters(); }
+KvParameterClass* KvTextFeatureClass::GetParameters() { return gFamily.Parameters(); }
 
 void KvTextFeatureClass::Reset() {
   keywords_.Clear();

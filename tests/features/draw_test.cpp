@@ -357,6 +357,13 @@ TEST(DrawFeature, ComputeFrontRefusals) {
     EXPECT_EQ(Compute(f, p, b.kind), -1);
     EXPECT_EQ(GetErrorMSGNumber(), b.error);
   }
+  EXPECT_STREQ(GetErrorMSG(), "KvDrawFeatureClass::ComputeFeature found unknown generic data type 120.");
+  {
+    Picture small = RandomPicture(rng, 11, 8, 3, 0);
+    EXPECT_EQ(Compute(f, small), -1);
+    EXPECT_STREQ(GetErrorMSG(),
+                 "KIVO: Image dimensions width=11, height=8 at KvDrawFeatureClass::ComputeLayoutFeatures.");
+  }
   Picture p = RandomPicture(rng, 12, 9, 3, 0);
   EXPECT_EQ(Compute(f, p), 0);
   EXPECT_EQ(f.GetElementCount(), 0);  // not a query: no elements yet
@@ -548,6 +555,8 @@ TEST(DrawFeature, DistanceFailuresAndGridSizes) {
   kvtest::ClearError();
   EXPECT_FLOAT_EQ(q->Distance(&text, &parms, -1), -1.0f);
   EXPECT_EQ(GetErrorMSGNumber(), KERR_Coerce);
+  EXPECT_STREQ(GetErrorMSG(),
+               "KvDrawFeatureClass::Distance coerce failed from type KvFeatureClass to type KvDrawFeatureClass.");
   EXPECT_FLOAT_EQ(q->Distance(nullptr, &parms, -1), -1.0f);
 }
 

@@ -96,9 +96,13 @@ TEST(TextureFeature, ComputeFrontRefusals) {
   kvtest::ClearError();
   EXPECT_EQ(f.ComputeFeature(&odd, nullptr), -1);
   EXPECT_EQ(GetErrorMSGNumber(), KERR_UnknownDataType);
+  EXPECT_STREQ(GetErrorMSG(), "KvTextureFeatureClass::ComputeFeature found unknown generic data type 120.");
   kvtest::ClearError();
   EXPECT_EQ(f.ComputeFeature(nullptr, nullptr), -1);
   EXPECT_EQ(GetErrorMSGNumber(), KERR_Coerce);
+  EXPECT_STREQ(GetErrorMSG(),
+               "KvTextureFeatureClass::ComputeFeature coerce failed from type KvGenericDataClass to type "
+               "KvGenericImageDataClass.");
 
   KvTextureFeatureClass stored;
   stored.SetValues(Values(0, 250, 3000, 420));
@@ -280,6 +284,16 @@ TEST(TextureFeature, DistanceIsWeightedAndFallsBackToDefaultWeights) {
   parms.SetParameterNumber("Directionality", 0.0);
   EXPECT_FLOAT_EQ(q.Distance(&t, &parms, -1), 400.0f * 400.0f / 3.0f);
 
+  // The weights are found by name whatever their order, from one set to the next.
+  KvParameterClass reordered;
+  reordered.SetParameter("Other", "1");
+  reordered.SetParameter("Directionality", "x");
+  reordered.SetParameter("Coarseness", "x");
+  reordered.SetParameterNumber("Other", 5.0);
+  reordered.SetParameterNumber("Directionality", 2.0);
+  EXPECT_FLOAT_EQ(q.Distance(&t, &reordered, -1), 2.0f * 600.0f * 600.0f / 3.0f);
+  EXPECT_FLOAT_EQ(q.Distance(&t, &parms, -1), 400.0f * 400.0f / 3.0f);
+
   // Extreme values do not overflow.
   q.SetValues(Values(0, INT32_MIN, 0, 0));
   t.SetValues(Values(0, INT32_MAX, 0, 0));
@@ -289,6 +303,9 @@ TEST(TextureFeature, DistanceIsWeightedAndFallsBackToDefaultWeights) {
   kvtest::ClearError();
   EXPECT_FLOAT_EQ(q.Distance(&text, &parms, -1), -1.0f);
   EXPECT_EQ(GetErrorMSGNumber(), KERR_Coerce2);
+  EXPECT_STREQ(GetErrorMSG(),
+               "KvTextureFeatureClass::Distance coerce failed from type KvFeatureClass to type "
+               "KvTextureFeatureClass and type KvTextureSubPartFeatureClass.");
 }
 
 }  // namespace
