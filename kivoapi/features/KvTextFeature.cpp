@@ -148,7 +148,10 @@ float KvTextFeatureClass::Distance(KvFeatureClass* other, KvParameterClass* parm
             "KvTextFeatureClass");
     return -1.0f;
   }
-  const std::string_view stored = TextOf(static_cast<KvTextFeatureClass*>(other)->keywords_);
+  return MatchWords(TextOf(static_cast<KvTextFeatureClass*>(other)->keywords_));
+}
+
+float KvTextFeatureClass::MatchWords(std::string_view stored) const {
   const std::string_view query = TextOf(query_);
   unsigned long total = 0;
   unsigned long found = 0;
@@ -194,7 +197,6 @@ int KvTextFeatureClass::SearchTable(KvDatabaseClass* table, KvKeyDatabaseClass* 
     ~IteratorGuard() { delete it; }
   } guard{walk};
 
-  KvTextFeatureClass holder;
   KvDatumClass key;
   KvDatumClass value;
   KvDatumClass record;
@@ -211,11 +213,13 @@ int KvTextFeatureClass::SearchTable(KvDatabaseClass* table, KvKeyDatabaseClass* 
       if (rc != 0) return -1;
       stored = &record;
     }
-    if (holder.FromByteString(*stored) != 0) {
+    // Decoding a record would copy it; matching its bytes in place gives the
+    // same distance without an allocation per record.
+    if (stored->Size() == 0 || stored->Data() == nullptr) {
       KvError(KERR_General, KERR_NonFatal, "KvTextFeatureClass::SearchTable: a stored keyword record is empty");
       return -1;
     }
-    const float d = Distance(&holder, nullptr, -1.0f);
+    const float d = MatchWords(TextOf(*stored));
     if (d < 0.0f) continue;
     // Keys travel as NUL-terminated text; a key read without its NUL gets one.
     const char* k = reinterpret_cast<const char*>(key.Data());
