@@ -112,13 +112,16 @@ TEST_F(ImageDataFiles, FailedReadLeavesAnEmptyObject) {
 }
 
 TEST_F(ImageDataFiles, KeepsKeywordText) {
+  // Texts are not looked for beside the image, but along "KivoTextPath".
   kvtest::WriteFile(dir_.File("pic.png.txt"), "red\tbarn\n");
   KvGenericImageDataClass d;
   ASSERT_EQ(d.ReadImageDataFromFile("pic.png", nullptr, False), 0);
-  EXPECT_STREQ(d.GetKeywordText(), "red barn ");
-  // "!@" images look in the current directory and along "KivoTextPath".
-  kvtest::WriteFile(dir_.File("!@r10g20b30.txt"), "test colour");
+  EXPECT_STREQ(d.GetKeywordText(), "");
   Kvsetenv("KivoTextPath", dir_.path().c_str());
+  ASSERT_EQ(d.ReadImageDataFromFile("pic.png", nullptr, False), 0);
+  EXPECT_STREQ(d.GetKeywordText(), "red barn ");
+  // So do "!@" images, after the current directory.
+  kvtest::WriteFile(dir_.File("!@r10g20b30.txt"), "test colour");
   ASSERT_EQ(d.ReadImageDataFromFile("!@r10g20b30", nullptr, False), 0);
   EXPECT_STREQ(d.GetKeywordText(), "test colour");
   EXPECT_EQ(d.GetPalette()[1], 0x10);
