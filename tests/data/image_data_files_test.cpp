@@ -82,6 +82,7 @@ TEST_F(ImageDataFiles, MismatchedMaskKeepsThePreviousOne) {
   EXPECT_EQ(d.UpdateMaskInImageObject("small.png"), -1);
   EXPECT_EQ(GetErrorMSGNumber(), KERR_ImageSizeMismatch);
   EXPECT_EQ(Mask(d), expectedMask_);
+  EXPECT_STREQ(d.GetMaskFileName(), "mask.png");
   EXPECT_EQ(d.UpdateMaskInImageObject(nullptr), 0);
   EXPECT_EQ(d.UpdateMaskInImageObject("white.png"), 0);
   EXPECT_EQ(Mask(d), std::string(48, '\xff'));
