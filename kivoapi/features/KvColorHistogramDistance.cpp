@@ -134,7 +134,7 @@ double KvColorHistogramFeatureClass::QuadraticDistance(const KvColorHistogramFea
 }
 
 // Distance contribution of query bin k: sufficiency plus excess.
-double KvColorHistogramFeatureClass::BinPenalty(int k, const KvColorHistogramFeatureClass& target) const {
+double KvColorHistogramFeatureClass::BinPenalty(int k, const double* shares) const {
   const double* ranked = gTables.ranked + k * kBins;
   const uint8_t* rank = gTables.rank + k * kBins;
   const double p = bin_[k] / 1000.0;
@@ -151,7 +151,7 @@ double KvColorHistogramFeatureClass::BinPenalty(int k, const KvColorHistogramFea
     if (step < kBins) {
       const int j = rank[step];
       s = ranked[step];
-      need = need - target.bin_[j] / 1000.0;
+      need = need - shares[j];
     } else {
       s = 0.0;
       // Past the last bin the rest of the image counts at similarity 0. A
@@ -197,7 +197,7 @@ double KvColorHistogramFeatureClass::BinPenalty(int k, const KvColorHistogramFea
         } else if (step < kBins) {
           const int j = rank[step];
           s = ranked[step++];
-          share = target.bin_[j] / 1000.0;
+          share = shares[j];
         } else {
           s = 0.0;
           share = std::max((1.0 - p) - cum, 0.0);
@@ -218,8 +218,12 @@ double KvColorHistogramFeatureClass::BinPenalty(int k, const KvColorHistogramFea
 }
 
 double KvColorHistogramFeatureClass::PartialDistance(const KvColorHistogramFeatureClass& target) const {
+  // The stored shares, divided once per record in one vector loop instead of
+  // once per step of every walk (the values are the same).
+  alignas(64) double shares[kBins];
+  for (int i = 0; i < kBins; ++i) shares[i] = target.binValue_[i] / 1000.0;
   double total = 0.0;
-  for (int n = 0; n < nonZeroCount_; ++n) total += BinPenalty(nonZero_[n], target);
+  for (int n = 0; n < nonZeroCount_; ++n) total += BinPenalty(nonZero_[n], shares);
   if (total < 0.5) {
     int32_t l1 = 0;
     for (int i = 0; i < kBins; ++i) l1 += std::abs(static_cast<int32_t>(bin_[i]) - target.bin_[i]);
