@@ -1,0 +1,26 @@
+// The class factory: objects by class name, and the one process-wide
+// database connection. Every creation function returns a new object owned by
+// the caller (released by its virtual destructor), or null with the reason in
+// the error record.
+#pragma once
+
+class KvConnectClass;
+class KvFeatureClass;
+class KvGenericDataClass;
+class KvParameterClass;
+class KvQueryClass;
+
+// The feature class names in factory order, null-terminated. The buffer is
+// shared and rewritten by each call.
+const char** KvListAllAvailableFeatures();
+KvFeatureClass* KvCreateFeatureClass(const char* name);
+KvConnectClass* KvCreateConnectClass(const char* name);
+KvGenericDataClass* KvCreateGenericDataClass(const char* name);
+KvParameterClass* KvCreateParameterClass(const char* name);
+KvQueryClass* KvCreateQueryClass(const char* name);
+// The cached process-wide connection, made and connected on first use. Never
+// destroy it other than with KvDestroyConnection.
+const KvConnectClass* KvGetConnection(const char* mode, const char* database,
+                                      const char* connectClass);
+// 0 when connection was the cached one (now destroyed), else -1.
+int KvDestroyConnection(const KvConnectClass* connection);

@@ -1,0 +1,99 @@
+// Catalogs: per database directory, a feature index (FeatIdx.<catalog>), one
+// feature table per feature class, a sub-part catalog and samplers. Files are
+// opened per operation and closed before the operation returns.
+#pragma once
+
+#include <cstdint>
+
+#include "core/KvBase.h"
+#include "core/KvDatum.h"
+#include "core/KvString.h"
+
+class KvConnectClass;
+class KvDatabaseClass;
+class KvFeatureClass;
+class KvGenericDataClass;
+class KvParameterClass;
+
+// Record modes of AddRecord and AddFeatureRecords.
+enum : int {
+  KV_MODE_INSERT = 0,
+  KV_MODE_INCREMENTAL = 1,
+  KV_MODE_UPDATE = 2,
+  KV_MODE_FORCE_UPDATE = 3,
+};
+
+class KvCatalogClass : public KvBaseClass {
+ public:
+  // Made by the connection's NewCatalog; invalid when its table object or
+  // strings cannot be made.
+  explicit KvCatalogClass(const KvConnectClass* connection);
+  ~KvCatalogClass() override;
+  KvCatalogClass(const KvCatalogClass&) = delete;
+  KvCatalogClass& operator=(const KvCatalogClass&) = delete;
+
+  uint32_t GetClassId() const override { return 754864; }
+  const char* GetClassName() const override { return "KvCatalogClass"; }
+
+  // Table and file names (0, or -1 on failure).
+  int GetFeatureCatalogName(const char* catalog, KvStringClass& out) const;
+  int GetSubPartCatalogName(const char* catalog, KvStringClass& out) const;
+  int GetFeatureTableName(const char* feature, KvStringClass& out) const;
+  int GetFeatureIndexTableName(const char* feature, KvStringClass& out) const;
+  int GetFeatureDistTableName(const char* feature, KvStringClass& out) const;
+  int GetSamplerIndexName(KvStringClass& out) const;
+  int GetSamplerTableName(const char* sampler, KvStringClass& out) const;
+  int GetSamplerFeatureName(const char* sampler, KvDatabaseClass* table, KvStringClass& out);
+
+  virtual int CreateCatalog(const char* catalog, int a, int b);
+  virtual int DeleteCatalog(const char* catalog);
+  virtual int Open(const char* catalog);
+  virtual int Close();
+  virtual const char* GetTableClassName() const;
+  virtual int AddFeatureClass(const char* feature, int a, int b, int c);
+  virtual int DeleteFeatureClass(const char* feature);
+  // Blank-terminated feature class names in key order (owned by out).
+  virtual int ListFeatures(KvDatumClass& out);
+  virtual int AddRecord(const char* key, KvGenericDataClass* data, KvParameterClass** parameters,
+                        int mode, const char* features);
+  virtual int AddFeatureRecords(const char* key, KvGenericDataClass* data,
+                                KvFeatureClass** featureObjects, KvParameterClass** parameterObjects,
+                                int* count, int mode);
+  virtual int DeleteRecord(const char* key, const char* features);
+  virtual int DeleteRecord(const char* key, KvFeatureClass** featureObjects, int count);
+  virtual int DeleteSubPartRecord(const char* subPartKey);
+  virtual int GetFeature(const char* key, KvFeatureClass* feature);
+  virtual int GetFeature(const char* key, const char* featureName, KvDatumClass& out);
+  // Counters 1 to 4 of a feature's global information (0 when unreadable).
+  virtual uint32_t GetGlobalCounter1(const char* feature);
+  virtual uint32_t GetGlobalCounter2(const char* feature);
+  virtual uint32_t GetGlobalCounter3(const char* feature);
+  virtual uint32_t GetGlobalCounter4(const char* feature);
+  virtual Boolean KeyExists(const char* key);
+  virtual int GetGlobalFeatureInfo(const char* feature, KvDatumClass& out);
+  virtual int PutGlobalFeatureInfo(const char* feature, const KvDatumClass& block);
+  virtual int AddSubPartRecord(const char* parentKey, const char* subPartKey,
+                               KvGenericDataClass* imageData);
+  virtual int GetSubPartDefinition(const char* subPartKey, KvGenericDataClass* imageData);
+  virtual int GetSubPartKeys(const char* parentKey, unsigned long* count, KvDatumClass& out);
+  virtual int GetSubPartParent(const char* subPartKey, KvDatumClass& out);
+  virtual int AddSampler(const char* sampler, const char* feature);
+  virtual int DeleteSampler(const char* sampler);
+  virtual int ListSamplers(KvDatumClass& out);
+  virtual int AddSamplerRecords(const char* key, const char* samplers, KvGenericDataClass* data,
+                                KvParameterClass** parameters, int mode);
+  virtual int DeleteSamplerRecords(const char* key, const char* samplers);
+  virtual int GetSamplerFeature(const char* key, const char* sampler, KvFeatureClass* feature);
+  virtual int GetSamplerRecord(const char* key, const char* sampler, KvDatumClass& out);
+  virtual int Reserved() { return 0; }
+
+  // The catalog name given to Open (empty before).
+  const char* GetName() const { return name_.c_str(); }
+  const KvConnectClass* GetConnection() const { return connection_; }
+
+ private:
+  KvStringClass name_{64ul, True};
+  KvStringClass work_{64ul, True};
+  KvDatabaseClass* table_ = nullptr;
+  const KvConnectClass* connection_;
+};
