@@ -15,6 +15,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <set>
+#include <vector>
 
 #include "core/KvError.h"
 #include "core/KvString.h"
@@ -23,6 +26,8 @@
 namespace {
 
 constexpr char kTag[] = "KvGenericImageDataClass::ReadPickerImageDescriptionString";
+// Colour indices are bytes: one palette entry per rectangle.
+constexpr int kMaxRectangles = 256;
 
 // Walks a description. Numbers read as atoi would (leading blanks, a sign,
 // digits) and skip exactly what they read plus one separator.
@@ -56,6 +61,74 @@ class DescriptionReader {
   const char* p_;
 };
 
+// A painted rectangle: columns [x0, x1) of rows [y0, y1), never empty, in
+// palette entry colour; order is its place in the description.
+struct Rectangle {
+  int32_t x0, x1, y0, y1;
+  unsigned char colour;
+};
+
+// Paints the rectangles so that each pixel shows the last one covering it,
+// writing every pixel at most once. Painting one rectangle after the other
+// would cost up to 256 whole canvases: a few kilobytes of description could
+// keep the reader busy for many seconds. Instead the rows are cut into bands
+// at the rectangles' top and bottom edges, so every row of a band is covered
+// by the same rectangles; the first row of a band is swept from left to right
+// keeping the covering rectangles ordered by their place in the description
+// (a pixel takes the colour of the latest), and the band's other rows are
+// copies of it. Throws std::bad_alloc.
+void PaintRectangles(const Rectangle* rects, size_t count, int32_t xsize, unsigned char* index,
+                     unsigned char* mask) {
+  std::vector<int32_t> edges;
+  edges.reserve(2 * count);
+  for (size_t i = 0; i < count; ++i) {
+    edges.push_back(rects[i].y0);
+    edges.push_back(rects[i].y1);
+  }
+  std::sort(edges.begin(), edges.end());
+  edges.erase(std::unique(edges.begin(), edges.end()), edges.end());
+
+  struct Event {
+    int32_t x;
+    size_t order;
+    bool starts;
+  };
+  std::vector<Event> events;
+  events.reserve(2 * count);
+  std::set<size_t> covering;
+  const size_t rowBytes = static_cast<size_t>(xsize);
+  for (size_t band = 0; band + 1 < edges.size(); ++band) {
+    const int32_t top = edges[band], bottom = edges[band + 1];
+    events.clear();
+    for (size_t i = 0; i < count; ++i) {
+      if (rects[i].y0 <= top && top < rects[i].y1) {
+        events.push_back({rects[i].x0, i, true});
+        events.push_back({rects[i].x1, i, false});
+      }
+    }
+    if (events.empty()) continue;  // rows no rectangle covers stay outside
+    std::sort(events.begin(), events.end(), [](const Event& a, const Event& b) { return a.x < b.x; });
+    unsigned char* firstIndex = index + static_cast<size_t>(top) * rowBytes;
+    unsigned char* firstMask = mask + static_cast<size_t>(top) * rowBytes;
+    covering.clear();
+    for (size_t e = 0; e < events.size();) {
+      const int32_t x = events[e].x;
+      for (; e < events.size() && events[e].x == x; ++e) {
+        if (events[e].starts) covering.insert(events[e].order);
+        else covering.erase(events[e].order);
+      }
+      if (covering.empty() || e == events.size()) continue;
+      const size_t width = static_cast<size_t>(events[e].x - x);
+      std::memset(firstIndex + x, rects[*covering.rbegin()].colour, width);
+      std::memset(firstMask + x, 0xFF, width);
+    }
+    for (int32_t row = top + 1; row < bottom; ++row) {
+      std::memcpy(index + static_cast<size_t>(row) * rowBytes, firstIndex, rowBytes);
+      std::memcpy(mask + static_cast<size_t>(row) * rowBytes, firstMask, rowBytes);
+    }
+  }
+}
+
 int Refuse(const char* why) {
   char text[200];
   std::snprintf(text, sizeof text, "KvImgDat::ReadPickerImageDescriptionString: %s", why);
@@ -79,6 +152,8 @@ int KvGenericImageDataClass::ReadPickerImageDescriptionString(const char* text, 
 
   int result = 0;
   int colour = 0;
+  Rectangle rects[kMaxRectangles];
+  size_t rectCount = 0;
   DescriptionReader reader(text);
   char command = 0;
   while (result == 0 && reader.NextCommand(&command)) {
@@ -114,7 +189,7 @@ int KvGenericImageDataClass::ReadPickerImageDescriptionString(const char* text, 
     int got = 0;
     while (got < 7 && reader.Number(&v[got])) ++got;
     if (got < 7) break;  // the text ended inside the rectangle: dropped
-    if (colour == 256) {
+    if (colour == kMaxRectangles) {
       result = Refuse("more than 256 rectangles");
       continue;
     }
@@ -126,12 +201,19 @@ int KvGenericImageDataClass::ReadPickerImageDescriptionString(const char* text, 
     palette_[colour] = static_cast<unsigned char>(v[4]);
     palette_[256 + colour] = static_cast<unsigned char>(v[5]);
     palette_[512 + colour] = static_cast<unsigned char>(v[6]);
-    for (long row = y; row < y + h; ++row) {
-      const size_t at = static_cast<size_t>(row) * static_cast<size_t>(xsize_) + static_cast<size_t>(x);
-      std::memset(indexPlane_ + at, colour, static_cast<size_t>(w));
-      std::memset(maskPlane_ + at, 0xFF, static_cast<size_t>(w));
+    if (w > 0 && h > 0) {
+      rects[rectCount++] = {static_cast<int32_t>(x), static_cast<int32_t>(x + w), static_cast<int32_t>(y),
+                            static_cast<int32_t>(y + h), static_cast<unsigned char>(colour)};
     }
     ++colour;
+  }
+  if (result == 0 && rectCount > 0) {
+    try {
+      PaintRectangles(rects, rectCount, xsize_, indexPlane_, maskPlane_);
+    } catch (const std::bad_alloc&) {
+      KvError(KERR_Alloc, KERR_Fatal, -1, kTag);
+      result = -1;
+    }
   }
   if (result != 0) {
     Reset();

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -99,6 +100,64 @@ TEST(PickerDescription, ClipsAndDropsRectangles) {
     EXPECT_EQ(d.GetMaskAllOnes(), covered ? True : False);
     EXPECT_EQ(d.GetSubPart(), True);
   }
+}
+
+// Paints rect after rect, as the description reads; 0xFFFF marks uncovered.
+std::vector<int> PaintInOrder(int w, int h, const std::vector<std::vector<long>>& rects) {
+  std::vector<int> canvas(static_cast<size_t>(w * h), 0xFFFF);
+  for (size_t c = 0; c < rects.size(); ++c) {
+    const long x = std::min<long>(std::max<long>(rects[c][0], 0), w);
+    const long y = std::min<long>(std::max<long>(rects[c][1], 0), h);
+    const long rw = rects[c][2] < 0 || rects[c][2] >= w - x ? w - x : rects[c][2];
+    const long rh = rects[c][3] < 0 || rects[c][3] >= h - y ? h - y : rects[c][3];
+    for (long row = y; row < y + rh; ++row) {
+      for (long col = x; col < x + rw; ++col) canvas[static_cast<size_t>(row * w + col)] = static_cast<int>(c);
+    }
+  }
+  return canvas;
+}
+
+TEST(PickerDescription, LaterRectanglesWinLikePaintingInOrder) {
+  unsigned state = 12345;
+  auto next = [&state](int n) {
+    state = state * 1103515245u + 12345u;
+    return static_cast<long>((state >> 8) % static_cast<unsigned>(n));
+  };
+  for (int round = 0; round < 200; ++round) {
+    const int w = 1 + static_cast<int>(next(23)), h = 1 + static_cast<int>(next(17));
+    std::vector<std::vector<long>> rects(static_cast<size_t>(next(12)));
+    std::string text = "D" + std::to_string(w) + " " + std::to_string(h);
+    for (auto& r : rects) {
+      r = {next(w + 4) - 2, next(h + 4) - 2, next(w + 3) - 1, next(h + 3) - 1};
+      text += " R" + std::to_string(r[0]) + " " + std::to_string(r[1]) + " " + std::to_string(r[2]) + " " +
+              std::to_string(r[3]) + " 1 2 3";
+    }
+    SCOPED_TRACE(text);
+    KvGenericImageDataClass d;
+    ASSERT_EQ(d.ReadPickerImageDescriptionString(text.c_str(), False), 0);
+    const std::vector<int> expected = PaintInOrder(w, h, rects);
+    bool covered = true;
+    for (size_t i = 0; i < expected.size(); ++i) {
+      const bool in = expected[i] != 0xFFFF;
+      covered = covered && in;
+      ASSERT_EQ(d.GetMaskPlane()[i], in ? 0xFF : 0x00) << i;
+      ASSERT_EQ(d.GetIndexPlane()[i], in ? expected[i] : 0) << i;
+    }
+    EXPECT_EQ(d.GetMaskAllOnes(), covered ? True : False);
+  }
+}
+
+// A few kilobytes of description once painted 256 whole canvases, one after
+// the other (16 s for 256 rectangles on a 16384 x 16384 canvas).
+TEST(PickerDescription, ManyCanvasWideRectanglesPaintEachPixelOnce) {
+  std::string text = "D4096 4096";
+  for (int i = 0; i < 256; ++i) text += " R0 0 -1 -1 " + std::to_string(i) + " 0 0";
+  KvGenericImageDataClass d;
+  ASSERT_EQ(d.ReadPickerImageDescriptionString(text.c_str(), False), 0);
+  const size_t n = size_t{4096} * 4096;
+  EXPECT_EQ(Plane(d.GetIndexPlane(), n), std::string(n, '\xff'));
+  EXPECT_EQ(d.GetMaskAllOnes(), True);
+  EXPECT_EQ(d.GetPalette()[255], 255);
 }
 
 TEST(PickerDescription, EmptyDescriptionGivesEmptyCanvas) {
