@@ -164,10 +164,15 @@ KvParameterClass& KvParameterClass::operator=(const KvParameterClass& source) {
 }
 
 int KvParameterClass::ToCommandLineString(KvDatumClass& out) const {
-  std::string text;
-  char head[128];
-  std::snprintf(head, sizeof head, "W=%f:F=%c:O=%d:C=%d:P", w_, f_ ? '1' : '0', o_, c_);
-  text = head;
+  // "%f" of a large weight takes up to 317 characters: the head is sized
+  // from what it prints, so no weight is ever cut short.
+  const char* format = "W=%f:F=%c:O=%d:C=%d:P";
+  const char f = f_ ? '1' : '0';
+  const int headLength = std::snprintf(nullptr, 0, format, w_, f, o_, c_);
+  if (headLength < 0) return -1;
+  std::string text(static_cast<size_t>(headLength) + 1, '\0');
+  std::snprintf(&text[0], text.size(), format, w_, f, o_, c_);
+  text.resize(static_cast<size_t>(headLength));
   for (uint32_t i = 0; i < count_; ++i) {
     if (i > 0) text += ',';
     text += names_[i];

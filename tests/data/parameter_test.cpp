@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 
 #include "KvTestUtil.h"
@@ -101,6 +102,27 @@ TEST(Parameters, RoundTripsThroughText) {
   KvParameterClass fromDatum;
   ASSERT_EQ(fromDatum.FromCommandLineString(line), 0);  // bytes without a NUL
   EXPECT_EQ(CommandLine(fromDatum), CommandLine(p));
+}
+
+// A weight of 5.5e110 (or any weight whose "%f" runs past a hundred digits)
+// once cut the written form short, losing F, O, C and the named parameters.
+TEST(Parameters, HugeWeightsWriteWhole) {
+  for (const char* weight : {"W=5555555555555555555555555555555555555555555555555555555555555555555555555555555"
+                             "55555555555555555555555555555555:F=1:O=3:C=4:PMax=2,Halo=T",
+                             "W=-1e308:O=-2147483648:C=2147483647:Pa=b", "W=inf:Pa=1", "W=nan:F=1"}) {
+    SCOPED_TRACE(weight);
+    KvParameterClass p;
+    ASSERT_EQ(p.FromCommandLineString(weight), 0);
+    KvDatumClass line;
+    ASSERT_EQ(p.ToCommandLineString(line), 0);
+    KvParameterClass back;
+    ASSERT_EQ(back.FromCommandLineString(line), 0);
+    EXPECT_EQ(CommandLine(back), CommandLine(p));
+    EXPECT_EQ(back.GetF(), p.GetF());
+    EXPECT_EQ(back.GetO(), p.GetO());
+    EXPECT_EQ(back.GetC(), p.GetC());
+    EXPECT_EQ(back.GetCount(), p.GetCount());
+  }
 }
 
 TEST(Parameters, QueryStringEdgeCasesAndTruncation) {
