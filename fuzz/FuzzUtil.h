@@ -1,6 +1,7 @@
 // Shared pieces of the fuzz targets.
 #pragma once
 
+#include <ftw.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,25 +9,43 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "KvFactory.h"
 #include "core/KvDatum.h"
 #include "core/KvEnv.h"
 #include "core/KvError.h"
+#include "data/KvGenericImageData.h"
+#include "storage/KvCatalog.h"
+#include "storage/KvConnect.h"
 
 namespace kvfuzz {
 
-// A scratch directory for files the target writes, made once per process.
+namespace detail {
+
+inline int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
+
+}  // namespace detail
+
+// A scratch directory for files the target writes, made once per process
+// under $KIVO_FUZZ_TMP (or /tmp) and removed with its files at exit.
 inline const std::string& ScratchDir() {
   static const std::string dir = [] {
     const char* base = std::getenv("KIVO_FUZZ_TMP");
-    std::string root = base != nullptr ? base : "/tmp";
+    std::string root = base != nullptr && base[0] != '\0' ? base : "/tmp";
     ::mkdir(root.c_str(), 0700);
     std::string pattern = root + "/kvfuzzXXXXXX";
-    if (::mkdtemp(&pattern[0]) == nullptr) return root;
+    if (::mkdtemp(&pattern[0]) == nullptr) {
+      std::fprintf(stderr, "fuzz: cannot make a scratch directory under %s\n", root.c_str());
+      std::abort();
+    }
     return pattern;
   }();
+  static const bool cleanup = [] {
+    return std::atexit([] { ::nftw(dir.c_str(), detail::RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }) == 0;
+  }();
+  (void)cleanup;
   return dir;
 }
 
@@ -36,13 +55,85 @@ inline void Load(KvDatumClass& d, const uint8_t* data, size_t size) {
   d.CopyBytes(data, size, "fuzz");
 }
 
-// The process-wide connection on a database inside the scratch directory,
-// opened read-only so fuzzed names can never create tables.
+// Records of the fixture catalog, so that fetches, restrictions and query
+// terms find real data: catalog "cat" with every feature class, whole-image
+// keys "red", "green", "blue" (test images) and "quad" (four colours, keyword
+// text "red car"), the sub-part "quad.left" of "quad", and the sampler "smp"
+// (average colour) holding "red" and "quad".
+constexpr const char* kFixtureCatalog = "cat";
+
+namespace detail {
+
+// A 16 x 16 image of four coloured quadrants; with a mask that keeps only the
+// left half when subPart is set.
+inline bool MakeQuadrants(KvGenericImageDataClass& image, bool subPart) {
+  constexpr int kSide = 16;
+  auto* index = static_cast<unsigned char*>(KvCNew(kSide * kSide, 1, "fuzz", KERR_Fatal));
+  auto* palette = static_cast<unsigned char*>(KvCNew(768, 1, "fuzz", KERR_Fatal));
+  auto* mask = static_cast<unsigned char*>(KvCNew(kSide * kSide, 1, "fuzz", KERR_Fatal));
+  if (index == nullptr || palette == nullptr || mask == nullptr) return false;
+  const unsigned char colours[4][3] = {{255, 0, 0}, {0, 160, 0}, {20, 20, 230}, {250, 250, 250}};
+  for (int c = 0; c < 4; ++c) {
+    for (int k = 0; k < 3; ++k) palette[256 * k + c] = colours[c][k];
+  }
+  for (int y = 0; y < kSide; ++y) {
+    for (int x = 0; x < kSide; ++x) {
+      index[y * kSide + x] = static_cast<unsigned char>((y >= kSide / 2 ? 2 : 0) + (x >= kSide / 2 ? 1 : 0));
+      mask[y * kSide + x] = !subPart || x < kSide / 2 ? 0xFF : 0x00;
+    }
+  }
+  return image.GetImageDataFromMemory(kSide, kSide, index, palette, mask, subPart ? True : False, True) == 0;
+}
+
+inline bool BuildFixture(const std::string& directory) {
+  std::unique_ptr<KvConnectClass> connection(NewKvDbmConnectClass());
+  if (!connection || connection->Connect(directory.c_str(), "w") != 0) return false;
+  std::unique_ptr<KvCatalogClass> catalog(connection->NewCatalog());
+  if (!catalog || catalog->CreateCatalog(kFixtureCatalog, 0, 0) != 0 || catalog->Open(kFixtureCatalog) != 0) {
+    return false;
+  }
+  for (const char** name = KvListAllAvailableFeatures(); *name != nullptr; ++name) {
+    if (catalog->AddFeatureClass(*name, 0, 0, 0) != 0) return false;
+  }
+  const char* const tests[][2] = {{"red", "!@rffg00b00"}, {"green", "!@r00gc0b00"}, {"blue", "!@r20g40bff"}};
+  for (const auto& test : tests) {
+    KvGenericImageDataClass image;
+    if (image.ReadImageDataFromFile(test[1], nullptr, False) != 0 ||
+        catalog->AddRecord(test[0], &image, nullptr, KV_MODE_INSERT, nullptr) != 0) {
+      return false;
+    }
+  }
+  KvGenericImageDataClass quad, left;
+  if (!MakeQuadrants(quad, false) || !MakeQuadrants(left, true) || quad.SetKeywordText("red car") != 0 ||
+      catalog->AddRecord("quad", &quad, nullptr, KV_MODE_INSERT, nullptr) != 0 ||
+      catalog->AddRecord("quad.left", &left, nullptr, KV_MODE_INSERT, nullptr) != 0 ||
+      catalog->AddSubPartRecord("quad", "quad.left", &left) != 0) {
+    return false;
+  }
+  KvGenericImageDataClass red;
+  return catalog->AddSampler("smp", "KvColorFeatureClass") == 0 &&
+         red.ReadImageDataFromFile("!@rffg00b00", nullptr, False) == 0 &&
+         catalog->AddSamplerRecords("red", "smp", &red, nullptr, KV_MODE_INSERT) == 0 &&
+         catalog->AddSamplerRecords("quad", "smp", &quad, nullptr, KV_MODE_INSERT) == 0;
+}
+
+}  // namespace detail
+
+// The process-wide connection on the fixture database inside the scratch
+// directory, opened read-only so fuzzed names can never create tables. The
+// fixture is built once per process; a failure to build it stops the run,
+// since every target would then test less than it claims.
 inline void UseScratchDatabase() {
   static bool done = [] {
     const std::string db = ScratchDir() + "/db";
+    if (!detail::BuildFixture(db)) {
+      std::fprintf(stderr, "fuzz: cannot build the fixture catalog in %s\n", db.c_str());
+      KvPrintErrorMessage(stderr);
+      std::abort();
+    }
+    KvInitializeErrorStructure();
     Kvsetenv("KivoDatabaseName", db.c_str());
-    KvGetConnection("r", db.c_str(), nullptr);
+    if (KvGetConnection("r", db.c_str(), nullptr) == nullptr) std::abort();
     return true;
   }();
   (void)done;

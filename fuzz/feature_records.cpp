@@ -1,56 +1,119 @@
-// Stored records of the texture, draw and keyword features, and the texture
-// feature's global information, as they come back from a damaged catalog.
+// Stored feature records of every feature class (sub-part variants and the
+// keyword feature included), and global information blocks, as they come
+// back from a damaged catalog. Each class decodes the input as it is (a wrong
+// size is refused) and the input cut or padded to its size; what decodes
+// encodes back to the same bytes and is compared with a fixed query feature
+// both ways, under parameters updated from the input read as the class's
+// global information.
+#include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "FuzzUtil.h"
+#include "data/KvGenericImageData.h"
 #include "data/KvParameter.h"
 #include "features/KvDrawFeature.h"
-#include "features/KvTextFeature.h"
-#include "features/KvTextureFeature.h"
+#include "features/KvFeature.h"
+
+namespace {
+
+struct Family {
+  const char* name;
+  std::unique_ptr<KvFeatureClass> query;  // computed once from a fixed image
+};
+
+// Query features of every class, computed from a 16 x 16 image of four
+// colours (keywords "red car") on the query side, as evaluation makes them.
+std::vector<Family>& Families() {
+  static std::vector<Family> families = [] {
+    std::vector<Family> out;
+    static KvGenericImageDataClass image;
+    if (!kvfuzz::detail::MakeQuadrants(image, false) || image.SetKeywordText("red car") != 0) std::abort();
+    image.SetQuerySide(True);
+    for (const char** name = KvListAllAvailableFeatures(); *name != nullptr; ++name) {
+      std::unique_ptr<KvFeatureClass> query(KvCreateFeatureClass(*name));
+      if (!query || query->ComputeFeature(&image, query->GetParameters()) != 0) std::abort();
+      out.push_back({*name, std::move(query)});
+    }
+    return out;
+  }();
+  return families;
+}
+
+void CheckDistance(float d) {
+  // Non-negative, or -1.0 for a failure; never NaN.
+  if (std::isnan(d) || (d < 0.0f && d != -1.0f)) __builtin_trap();
+}
+
+// reverse: also use the record as the query side (as a query by a stored key
+// does); that costs a histogram its whole quadratic form, so it is done for
+// the input as it is only.
+void Exercise(Family& family, const KvDatumClass& record, const KvDatumClass& info, bool reverse) {
+  std::unique_ptr<KvFeatureClass> stored(KvCreateFeatureClass(family.name));
+  if (!stored) __builtin_trap();
+  const unsigned long fixed = stored->GetByteStringSize();
+  const int decoded = stored->FromByteString(record);
+  // A wrong size is refused (the sketch layout also checks its grid header).
+  if (fixed != 0 && record.Size() != fixed && decoded == 0) __builtin_trap();
+  if (decoded != 0) return;
+
+  KvDatumClass encoded;
+  if (stored->ToByteString(encoded) != 0) __builtin_trap();
+  if (fixed != 0 && (encoded.Size() != fixed || std::memcmp(encoded.Data(), record.Data(), fixed) != 0)) {
+    __builtin_trap();
+  }
+  KvDatumClass text;
+  stored->ToAsciiString(text);
+
+  KvParameterClass parms;
+  parms = *stored->GetParameters();
+  if (std::strcmp(family.name, "KvDrawFeatureClass") == 0) {
+    parms.SetParameter("MaxOffset", "2");
+    parms.SetParameter("Halo", "T");
+  }
+  stored->ParameterUpdateFromGlobalInfo(&parms, info);
+  CheckDistance(family.query->Distance(stored.get(), &parms, -1.0f));
+  if (reverse) CheckDistance(stored->Distance(family.query.get(), &parms, -1.0f));
+  if (reverse && std::strcmp(family.name, "KvDrawFeatureClass") == 0) {
+    // A stored sketch read as a query.
+    auto* draw = static_cast<KvDrawFeatureClass*>(stored.get());
+    draw->PostProcessQueryFeatures(&parms);
+    CheckDistance(draw->Distance(family.query.get(), &parms, -1.0f));
+  }
+
+  // The record added to and removed from a copy of the information block.
+  std::vector<unsigned char> block(info.Data(), info.Data() + info.Size());
+  KvDatumClass counters;
+  counters.SetBytes(block.size(), block.data(), KvOwnNone);
+  stored->UpdateGlobalInfo(counters, KV_GLOBAL_ADD_RECORD);
+  stored->UpdateGlobalInfo(counters, KV_GLOBAL_REMOVE_RECORD);
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   KvDatumClass in;
   kvfuzz::Load(in, data, size);
+  for (Family& family : Families()) {
+    // The input as the class's global information block (cut or padded).
+    std::unique_ptr<KvFeatureClass> probe(KvCreateFeatureClass(family.name));
+    const size_t infoSize = probe->GetGlobalInfoSize();
+    std::vector<unsigned char> block(infoSize, 0);
+    std::memcpy(block.data(), data, std::min(size, infoSize));
+    KvDatumClass info;
+    info.SetBytes(block.size(), block.data(), KvOwnNone);
 
-  // Texture: the record, and the input as the text of a global information
-  // block (cut or padded to 260 bytes).
-  KvTextureFeatureClass texture;
-  texture.FromByteString(in);
-  std::vector<unsigned char> block(kKvTextureGlobalInfoSize, 0);
-  std::memcpy(block.data(), data, size < block.size() ? size : block.size());
-  KvDatumClass info;
-  info.SetBytes(block.size(), block.data(), KvOwnNone);
-  KvParameterClass parms;
-  texture.ParameterUpdateFromGlobalInfo(&parms, info);
-  texture.Distance(&texture, &parms, -1.0f);
-  texture.UpdateGlobalInfo(info, 0);
-  texture.UpdateGlobalInfo(info, 1);
-
-  // Draw: the record against a query with one painted cell, and as a query.
-  KvDrawFeatureClass stored;
-  if (stored.FromByteString(in) == 0) {
-    KvDrawFeatureClass query;
-    for (int i = 0; i < kKvDrawMaxCells; ++i) query.SetCell(i / kKvDrawColumns, i % kKvDrawColumns, -1);
-    query.SetCell(4, 6, 17);
-    KvParameterClass drawParms;
-    drawParms.SetParameter("MaxOffset", "2");
-    drawParms.SetParameter("Halo", "T");
-    query.Distance(&stored, &drawParms, -1.0f);
-    stored.PostProcessQueryFeatures(&drawParms);
-    stored.Distance(&query, &drawParms, -1.0f);
-    KvDatumClass text;
-    stored.ToAsciiString(text);
-  }
-
-  // Keywords: the record against a two-word query.
-  KvTextFeatureClass keywords;
-  if (keywords.FromByteString(in) == 0) {
-    KvTextFeatureClass query;
-    KvDatumClass words;
-    words.CopyBytes("red car\0", 8, "fuzz");
-    query.FromByteString(words);
-    query.Distance(&keywords, nullptr, -1.0f);
+    Exercise(family, in, info, true);
+    const unsigned long fixed = probe->GetByteStringSize();
+    if (fixed != 0 && fixed != size) {
+      std::vector<unsigned char> fitted(fixed, 0);
+      std::memcpy(fitted.data(), data, std::min<size_t>(size, fixed));
+      KvDatumClass record;
+      record.SetBytes(fitted.size(), fitted.data(), KvOwnNone);
+      Exercise(family, record, info, false);
+    }
   }
   return 0;
 }

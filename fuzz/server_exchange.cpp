@@ -1,17 +1,41 @@
-// The server end of the query socket exchange, fed as a byte stream.
+// The server end of the query socket exchange, fed as a byte stream. A small
+// model of the exchange says whether the evaluator must be reached and with
+// which text; the server must agree with it.
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <string>
 #include <thread>
 
 #include "FuzzUtil.h"
 #include "query/KvQueryService.h"
 
+namespace {
+
+constexpr unsigned long kMaxQuery = 1ul << 16;
+
+// The query text the server must hand to the evaluator, or false when the
+// stream is refused before that: a decimal announcement of 1 to 19 digits and
+// a zero byte, at most kMaxQuery, then that many bytes (used up to a NUL).
+bool ExpectedText(const uint8_t* data, size_t size, std::string* text) {
+  size_t i = 0;
+  while (i < size && data[i] >= '0' && data[i] <= '9') ++i;
+  if (i == 0 || i > 19 || i >= size || data[i] != '\0') return false;
+  const unsigned long announced = std::strtoul(std::string(reinterpret_cast<const char*>(data), i).c_str(), nullptr, 10);
+  if (announced > kMaxQuery || size - (i + 1) < announced) return false;
+  const char* start = reinterpret_cast<const char*>(data) + i + 1;
+  text->assign(start, strnlen(start, announced));
+  return true;
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int fds[2];
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
   // The peer writes the input and then closes its sending side; everything
-  // the server sends back is drained.
+  // the server sends back is drained. The server therefore never waits on a
+  // silent peer, and the generous timeouts below never cut a run short.
   std::thread peer([&] {
     size_t done = 0;
     while (done < size) {
@@ -25,13 +49,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   });
   KvServiceLimits limits;
-  limits.maxQuerySize = 1 << 16;
-  limits.idleTimeoutMs = 200;
-  limits.totalTimeoutMs = 1000;
+  limits.maxQuerySize = kMaxQuery;
+  limits.idleTimeoutMs = 4000;
+  limits.totalTimeoutMs = 8000;
   KvExchangeResult result;
+  int calls = 0;
+  std::string seen;
   KvServeQueryExchange(fds[1], limits,
-                       [](const char* text, KvDatumClass& reply) {
-                         const std::string answer = std::string("<        14 >");
+                       [&](const char* text, KvDatumClass& reply) {
+                         ++calls;
+                         seen = text;
+                         const std::string answer = "<        14 >";
                          if (text[0] == 'q') reply.CopyBytes(answer.c_str(), answer.size() + 1, "fuzz");
                          return text[0] == 'q' ? 0 : -1;
                        },
@@ -40,5 +68,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   close(fds[1]);
   peer.join();
   close(fds[0]);
+
+  std::string expected;
+  const bool reached = ExpectedText(data, size, &expected);
+  if (calls != (reached ? 1 : 0) || (reached && seen != expected)) __builtin_trap();
+  if (result.completed && !reached) __builtin_trap();
   return 0;
 }

@@ -1,0 +1,62 @@
+// Whole query texts through the query server's parser and evaluation, against
+// the fixture catalog (so catalog opens, restriction sets, stored records,
+// sampler and sub-part terms and image payloads all go past the parse). A
+// fresh query object per input keeps findings reproducible.
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "FuzzUtil.h"
+#include "query/KvQuery.h"
+#include "storage/KvKeyDatabase.h"
+
+namespace {
+
+// Every key a result may name: the whole-image and sub-part keys stored.
+bool IsFixtureKey(const std::string& key) {
+  static const std::set<std::string> keys = {"red", "green", "blue", "quad", "quad.left"};
+  return keys.count(key) != 0;
+}
+
+void CheckResult(KvKeyDatabaseClass* result, const std::string& text) {
+  unsigned long n = 0;
+  if (std::sscanf(text.c_str(), "query %lu", &n) != 1) __builtin_trap();  // accepted without a count
+  if (result->GetCount() < 0 || static_cast<unsigned long>(result->GetCount()) > n) __builtin_trap();
+  KvDatumClass keys;
+  if (result->ToKeyString(keys) != 0 || keys.Size() < 14) __builtin_trap();
+  // Behind the 12-byte frame head: the keys, ">" and a NUL.
+  const std::string body(reinterpret_cast<const char*>(keys.Data()) + 12, keys.Size() - 13);
+  size_t at = 0;
+  for (;;) {
+    at = body.find_first_not_of(' ', at);
+    if (at == std::string::npos) __builtin_trap();
+    const size_t end = body.find(' ', at);
+    const std::string word = body.substr(at, end - at);
+    if (word == ">") break;
+    if (!IsFixtureKey(word)) __builtin_trap();
+    at = end;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  kvfuzz::UseScratchDatabase();
+  KvInitializeErrorStructure();
+  // A C string, as the socket exchange hands it over.
+  const std::string text(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size));
+  const std::string copy = text;
+  KvQueryServerClass query(nullptr);
+  if (!query.IsValid()) return 0;
+  KvKeyDatabaseClass* result = query.Evaluate(text.c_str());
+  if (text != copy) __builtin_trap();  // the caller's text is as it was
+  if (result == nullptr) {
+    if (query.GetStatus() == 0) __builtin_trap();  // a failure says so
+    return 0;
+  }
+  CheckResult(result, text);
+  float distance = 0.0f;
+  query.KeyDistance("quad", -1.0f, &distance);
+  return 0;
+}
