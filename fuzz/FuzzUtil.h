@@ -1,16 +1,19 @@
 // Shared pieces of the fuzz targets.
 #pragma once
 
+#include <dirent.h>
 #include <ftw.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "KvFactory.h"
 #include "core/KvDatum.h"
@@ -117,7 +120,60 @@ inline bool BuildFixture(const std::string& directory) {
          catalog->AddSamplerRecords("quad", "smp", &quad, nullptr, KV_MODE_INSERT) == 0;
 }
 
+// Name, size and modification time of every file of a directory, sorted.
+inline std::string DirectorySnapshot(const std::string& directory) {
+  std::vector<std::string> entries;
+  if (DIR* dir = ::opendir(directory.c_str())) {
+    while (const dirent* entry = ::readdir(dir)) {
+      struct stat info;
+      const std::string path = directory + "/" + entry->d_name;
+      if (::stat(path.c_str(), &info) != 0) continue;
+      entries.push_back(std::string(entry->d_name) + " " + std::to_string(info.st_size) + " " +
+                        std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec));
+    }
+    ::closedir(dir);
+  }
+  std::sort(entries.begin(), entries.end());
+  std::string all;
+  for (const std::string& e : entries) all += e + "\n";
+  return all;
+}
+
 }  // namespace detail
+
+// The fixture database directory (empty before UseScratchDatabase).
+inline std::string& FixtureDirectory() {
+  static std::string directory;
+  return directory;
+}
+
+// Stops the run when the fixture database changed: fuzzed catalog, sampler
+// and key names reach it only through the read-only connection, which opens
+// table files read-only and must neither create nor remove one. Every call
+// compares the directory's modification time (a file made, removed or
+// renamed in it); the first call also registers a comparison of every
+// file's size and time at exit.
+inline void CheckFixtureIntact() {
+  auto directoryTime = [] {
+    struct stat info;
+    return ::stat(FixtureDirectory().c_str(), &info) == 0
+               ? std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec)
+               : std::string("missing");
+  };
+  static const std::string time = directoryTime();
+  static const std::string files = detail::DirectorySnapshot(FixtureDirectory());
+  static const bool atExit = std::atexit([] {
+    if (detail::DirectorySnapshot(FixtureDirectory()) != files) {
+      std::fprintf(stderr, "fuzz: a table file of the fixture database %s was changed\n", FixtureDirectory().c_str());
+      std::_Exit(1);
+    }
+  }) == 0;
+  (void)atExit;
+  if (directoryTime() != time) {
+    std::fprintf(stderr, "fuzz: a file was made or removed in the fixture database %s\n", FixtureDirectory().c_str());
+    std::abort();
+  }
+}
 
 // The process-wide connection on the fixture database inside the scratch
 // directory, opened read-only so fuzzed names can never create tables. The
@@ -134,10 +190,21 @@ inline void UseScratchDatabase() {
     KvInitializeErrorStructure();
     Kvsetenv("KivoDatabaseName", db.c_str());
     if (KvGetConnection("r", db.c_str(), nullptr) == nullptr) std::abort();
+    FixtureDirectory() = db;
+    CheckFixtureIntact();
     return true;
   }();
   (void)done;
 }
+
+// Held for the length of one input: the fixture database is there, and is
+// checked to be unchanged when the input is done with it.
+struct FixtureScope {
+  FixtureScope() { UseScratchDatabase(); }
+  ~FixtureScope() { CheckFixtureIntact(); }
+  FixtureScope(const FixtureScope&) = delete;
+  FixtureScope& operator=(const FixtureScope&) = delete;
+};
 
 inline std::string WriteScratchFile(const char* name, const uint8_t* data, size_t size) {
   const std::string path = ScratchDir() + "/" + name;

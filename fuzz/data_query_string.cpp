@@ -79,7 +79,7 @@ void CheckPackedMask(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  kvfuzz::UseScratchDatabase();
+  const kvfuzz::FixtureScope fixture;
   const char* const* features = KvListAllAvailableFeatures();
   int count = 0;
   while (features[count] != nullptr) ++count;

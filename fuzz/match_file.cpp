@@ -10,7 +10,7 @@
 #include "query/KvQuery.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  kvfuzz::UseScratchDatabase();
+  const kvfuzz::FixtureScope fixture;
   KvInitializeErrorStructure();
   const std::string path = kvfuzz::WriteScratchFile("query.match", data, size);
   KvDatumClass out;

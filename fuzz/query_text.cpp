@@ -42,7 +42,7 @@ void CheckResult(KvKeyDatabaseClass* result, const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  kvfuzz::UseScratchDatabase();
+  const kvfuzz::FixtureScope fixture;
   KvInitializeErrorStructure();
   // A C string, as the socket exchange hands it over.
   const std::string text(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size));
