@@ -125,6 +125,7 @@ inline std::string DirectorySnapshot(const std::string& directory) {
   std::vector<std::string> entries;
   if (DIR* dir = ::opendir(directory.c_str())) {
     while (const dirent* entry = ::readdir(dir)) {
+      if (std::strcmp(entry->d_name, "..") == 0) continue;  // the scratch directory changes
       struct stat info;
       const std::string path = directory + "/" + entry->d_name;
       if (::stat(path.c_str(), &info) != 0) continue;
@@ -163,8 +164,10 @@ inline void CheckFixtureIntact() {
   static const std::string time = directoryTime();
   static const std::string files = detail::DirectorySnapshot(FixtureDirectory());
   static const bool atExit = std::atexit([] {
-    if (detail::DirectorySnapshot(FixtureDirectory()) != files) {
-      std::fprintf(stderr, "fuzz: a table file of the fixture database %s was changed\n", FixtureDirectory().c_str());
+    const std::string now = detail::DirectorySnapshot(FixtureDirectory());
+    if (now != files) {
+      std::fprintf(stderr, "fuzz: a table file of the fixture database %s was changed:\n%s-- now:\n%s",
+                   FixtureDirectory().c_str(), files.c_str(), now.c_str());
       std::_Exit(1);
     }
   }) == 0;
