@@ -25,9 +25,19 @@ class Exact {
   std::unique_ptr<char[]> bytes_;
 };
 
+// Parses an exact-size copy of text; the frame's views point into text
+// itself afterwards (the copy's offsets are the same).
 bool Parse(std::string_view text, KvQueryFrame* frame, std::string* error) {
   Exact copy(text);
-  return KvParseQueryFrame(copy.view(), frame, error);
+  const bool ok = KvParseQueryFrame(copy.view(), frame, error);
+  auto rebase = [&](std::string_view& view) {
+    if (!view.empty()) view = text.substr(static_cast<size_t>(view.data() - copy.view().data()), view.size());
+  };
+  rebase(frame->catalogName);
+  for (auto* terms : {&frame->mainTerms, &frame->subPartTerms}) {
+    for (KvQueryTerm& t : *terms) rebase(t.featureName);
+  }
+  return ok;
 }
 
 std::string_view PieceText(std::string_view text, const KvQueryPiece& piece) {
