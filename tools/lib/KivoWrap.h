@@ -25,7 +25,8 @@ constexpr int kKivoMaxFeatures = 64;
 class KivoWrapClass {
  public:
   KivoWrapClass();
-  // Texts longer than their members (255, 255, 1 characters) are cut.
+  // Texts longer than their members (255, 255, 1 characters) are cut; a null
+  // text keeps the default.
   KivoWrapClass(const char* catalogName, const char* databaseName, const char* mode);
   ~KivoWrapClass();
   KivoWrapClass(const KivoWrapClass&) = delete;
