@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Kivo needs (idempotent, non-interactive) and
+# configures the release build tree in ./build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+  build-essential cmake g++ pkg-config
+  libdb5.3-dev          # B-tree tables through the dbopen interface
+  tcl-dev               # the kivotcl shell
+  libleptonica-dev      # image decoding and encoding under the codec library
+  libgtest-dev libgmock-dev googletest
+  mate-backgrounds      # real photographs for the demo and the benchmarks
+)
+
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq || echo "setup: apt-get update failed; trying the local package lists" >&2
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+echo "setup: packages installed, build tree configured in ./build"

@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "KvTestUtil.h"
+#include "data/KvParameter.h"
+
+namespace {
+
+std::string CommandLine(const KvParameterClass& p) {
+  KvDatumClass out;
+  EXPECT_EQ(p.ToCommandLineString(out), 0);
+  return kvtest::Bytes(out);
+}
+
+TEST(Parameters, CommandLineForm) {
+  KvParameterClass p;
+  EXPECT_EQ(p.GetClassId(), 558797u);
+  p.SetParameter("A", "1");
+  p.SetParameter("B", "2");
+  EXPECT_EQ(CommandLine(p), "W=1.000000:F=0:O=0:C=0:PA=1,B=2");
+  KvDatumClass q;
+  ASSERT_EQ(p.ToQueryString(q), 0);
+  EXPECT_EQ(kvtest::Bytes(q), std::string("< W=1.000000:F=0:O=0:C=0:PA=1,B=2 >", 36));
+}
+
+TEST(Parameters, ReadsItems) {
+  struct Case {
+    const char* text;
+    int result;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"", 0, "W=1.000000:F=0:O=0:C=0:P"},
+      {"P", 0, "W=1.000000:F=0:O=0:C=0:P"},
+      {"W=2", 0, "W=2.000000:F=0:O=0:C=0:P"},
+      {"W2", 0, "W=0.000000:F=0:O=0:C=0:P"},
+      {"W=0.5:F=1:O=3:C=-2", 0, "W=0.500000:F=1:O=3:C=-2:P"},
+      {"O=1:O=7", 0, "W=1.000000:F=0:O=7:C=0:P"},
+      {"PHalo=T,Burst=F:W=3", 0, "W=3.000000:F=0:O=0:C=0:PHalo=T,Burst=F"},
+      {"PA=1,A=2", 0, "W=1.000000:F=0:O=0:C=0:PA=2"},
+      {"PFlag", 0, "W=1.000000:F=0:O=0:C=0:PFlag="},
+      {"P,=3,,B=4", 0, "W=1.000000:F=0:O=0:C=0:PB=4"},
+      {"O=99999999999999", 0, "W=1.000000:F=0:O=2147483647:C=0:P"},
+      {"w=2", 1, "W=1.000000:F=0:O=0:C=0:P"},
+      {"W=2:x=1:O=3", 1, "W=2.000000:F=0:O=0:C=0:P"},
+      {"W", 0, "W=0.000000:F=0:O=0:C=0:P"},
+  };
+  for (const Case& c : cases) {
+    KvParameterClass p;
+    EXPECT_EQ(p.FromCommandLineString(c.text), c.result) << c.text;
+    EXPECT_EQ(CommandLine(p), c.expected) << c.text;
+  }
+}
+
+TEST(Parameters, LongWordsAreCut) {
+  KvParameterClass p;
+  const std::string name(300, 'n');
+  ASSERT_EQ(p.FromCommandLineString(("P" + name + "=v").c_str()), 0);
+  ASSERT_EQ(p.GetCount(), 1u);
+  EXPECT_EQ(std::string(p.GetName(0)), std::string(255, 'n'));
+}
+
+TEST(Parameters, GrowsAndCopies) {
+  KvParameterClass p;
+  for (int i = 0; i < 17; ++i) {
+    ASSERT_EQ(p.SetParameter(("n" + std::to_string(i)).c_str(), std::to_string(i).c_str()), 0);
+  }
+  EXPECT_EQ(p.GetCount(), 17u);
+  for (uint32_t i = 0; i < 17; ++i) EXPECT_EQ(std::string(p.GetValue(i)), std::to_string(i));
+  EXPECT_EQ(p.SetParameterNumber("n3", 3.5), 0);
+  EXPECT_EQ(p.SetParameterNumber("missing", 1.0), 1);
+  p.SetW(2.5);
+  p.SetO(4);
+  p.SetC(1);
+  p.SetF(True);
+  KvParameterClass copy;
+  copy = p;
+  EXPECT_EQ(CommandLine(copy), CommandLine(p));
+  double n = 0;
+  EXPECT_EQ(copy.GetParameterNumber("n3", &n), 0);
+  EXPECT_EQ(n, 3.5);
+  EXPECT_STREQ(copy.GetParameter("n16"), "16");
+  EXPECT_EQ(copy.GetParameter("n17"), nullptr);
+}
+
+TEST(Parameters, RoundTripsThroughText) {
+  KvParameterClass p;
+  p.SetW(0.125);
+  p.SetO(2);
+  p.SetParameter("HiLoCut", ".05");
+  p.SetParameter("Excess", "0.15");
+  KvDatumClass q;
+  ASSERT_EQ(p.ToQueryString(q), 0);
+  KvParameterClass back;
+  ASSERT_EQ(back.FromQueryString(q), 0);
+  EXPECT_EQ(CommandLine(back), CommandLine(p));
+
+  KvDatumClass line;
+  ASSERT_EQ(p.ToCommandLineString(line), 0);
+  KvParameterClass fromDatum;
+  ASSERT_EQ(fromDatum.FromCommandLineString(line), 0);  // bytes without a NUL
+  EXPECT_EQ(CommandLine(fromDatum), CommandLine(p));
+}
+
+TEST(Parameters, QueryStringEdgeCasesAndTruncation) {
+  KvParameterClass p;
+  KvDatumClass empty;
+  EXPECT_EQ(p.FromQueryString(empty), 0);
+  KvDatumClass text;
+  kvtest::SetText(text, "< >");
+  EXPECT_EQ(p.FromQueryString(text), 0);
+  kvtest::SetText(text, "no bracket");
+  EXPECT_EQ(p.FromQueryString(text), -1);
+
+  const std::string full = "< W=2.000000:F=1:O=1:C=0:PMaxOffset=2,Halo=T >";
+  for (size_t n = 0; n <= full.size(); ++n) {
+    KvParameterClass cut;
+    KvDatumClass d;
+    kvtest::SetText(d, full.substr(0, n));
+    const int rc = cut.FromQueryString(d);
+    EXPECT_TRUE(rc == 0 || rc == 1 || rc == -1) << n;
+  }
+}
+
+TEST(Parameters, FromFile) {
+  kvtest::TempDir dir;
+  kvtest::WriteFile(dir.File("p.txt"), "< W=3.000000:F=0:O=5:C=0:PA=b >\n");
+  KvParameterClass p;
+  EXPECT_EQ(p.FromQueryStringInFile(dir.File("p.txt").c_str()), 0);
+  EXPECT_EQ(p.GetO(), 5);
+  EXPECT_STREQ(p.GetParameter("A"), "b");
+  EXPECT_EQ(p.FromQueryStringInFile(dir.File("missing").c_str()), -1);
+}
+
+}  // namespace
