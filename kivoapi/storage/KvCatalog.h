@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "core/KvBase.h"
 #include "core/KvDatum.h"
@@ -23,10 +25,22 @@ enum : int {
   KV_MODE_FORCE_UPDATE = 3,
 };
 
+// At most this many feature classes take part in one AddRecord call (more are
+// refused before anything is written); AddFeatureRecords fills the caller's
+// arrays with at most this many entries.
+constexpr int kKvCatalogMaxClasses = 64;
+// Longest catalog name: it is the extension of every table file of the
+// catalog, so it must fit a file name beside the longest table stem.
+constexpr unsigned long kKvMaxCatalogNameLength = 200;
+// Longest sampler name: the sampler's table stem.
+constexpr unsigned long kKvMaxSamplerNameLength = 15;
+
 class KvCatalogClass : public KvBaseClass {
  public:
   // Made by the connection's NewCatalog; invalid when its table object or
-  // strings cannot be made.
+  // strings cannot be made. Catalog and sampler names are refused (error
+  // 10001) when empty, too long, or when they hold a path separator, so every
+  // file stays inside the database directory.
   explicit KvCatalogClass(const KvConnectClass* connection);
   ~KvCatalogClass() override;
   KvCatalogClass(const KvCatalogClass&) = delete;
@@ -92,6 +106,19 @@ class KvCatalogClass : public KvBaseClass {
   const KvConnectClass* GetConnection() const { return connection_; }
 
  private:
+  // Helpers shared by the catalog's source files; each records its failures.
+  bool RequireOpen(const char* where) const;
+  int CheckCatalogName(const char* catalog, const char* where) const;
+  int CheckSamplerName(const char* sampler, const char* where) const;
+  int FeatureTableName(KvFeatureClass* feature, KvStringClass& out) const;
+  int ListFeatureNames(std::vector<std::string>& names);
+  int NamesForRecord(const char* features, std::vector<std::string>& names);
+  int ReadGlobalInfo(KvFeatureClass* feature, KvDatumClass& out);
+  int WriteGlobalInfo(KvFeatureClass* feature, const KvDatumClass& block);
+  uint32_t ReadCounter(const char* feature, int which);
+  int RemoveRecordFromClass(KvFeatureClass* feature, const char* key, bool* found);
+  int ReadSubPartRecord(const char* key, std::string& text);
+
   KvStringClass name_{64ul, True};
   KvStringClass work_{64ul, True};
   KvDatabaseClass* table_ = nullptr;
