@@ -68,6 +68,11 @@ int MakeTerm(KvQueryServerClass::State& state, const KvQueryTerm& term, std::vec
     TerminatedPiece text(state.text, term.parameters.begin, term.parameters.end - 1, false);
     rc = parms->FromQueryString(text.datum());
   }
+  if (rc == 1) {
+    // The reader stops at an item it does not know without a message of its
+    // own; the caller of the query needs one.
+    KvQueryFail(("KvQueryServerClass::Evaluate: unknown item in the parameter text of " + name).c_str());
+  }
   KvDatumClass info;
   if (rc == 0) rc = state.catalog->GetGlobalFeatureInfo(name.c_str(), info);
   if (rc == 0) rc = feature->ParameterUpdateFromGlobalInfo(parms, info);
