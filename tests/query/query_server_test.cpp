@@ -3,6 +3,7 @@
 // by O, the complete short cut, restriction sets, mixed queries, KeyDistance,
 // result ownership and the error record.
 #include <cstring>
+#include <map>
 
 #include "QueryFixture.h"
 
@@ -37,20 +38,30 @@ QueryFeature Origin(const char* feature = qtest::kColor, const std::string& parm
   return QueryFeature(feature, parms, RecordData(Queries().name(), "origin"));
 }
 
-KvKeyDatabaseClass* Search(KvQueryServerClass& q, unsigned long n, TestCatalog& cat, std::vector<QueryFeature*> list,
-                        KvKeyDatabaseClass* restriction = nullptr, KvKeyDatabaseClass* subRestriction = nullptr) {
-  QueryArrays a(list);
-  return q.EvaluateObjects(n, cat.get(), restriction, subRestriction, a.count(), a.data.data(), a.features.data(),
-                           a.parameters.data());
-}
-
 class QueryServer : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(qtest::Connection(), nullptr);
     Queries();
   }
+  // EvaluateObjects on the caller's objects. The previous result of q passes
+  // to the caller at each call; the helper releases it unless it went back
+  // in as a restriction set.
+  KvKeyDatabaseClass* Search(KvQueryServerClass& q, unsigned long n, TestCatalog& cat,
+                             std::vector<QueryFeature*> list, KvKeyDatabaseClass* restriction = nullptr,
+                             KvKeyDatabaseClass* subRestriction = nullptr) {
+    KvKeyDatabaseClass*& last = last_[&q];
+    KvKeyDatabaseClass* previous = last;
+    QueryArrays a(list);
+    KvKeyDatabaseClass* result = q.EvaluateObjects(n, cat.get(), restriction, subRestriction, a.count(),
+                                                   a.data.data(), a.features.data(), a.parameters.data());
+    if (previous != nullptr && previous != restriction && previous != subRestriction) delete previous;
+    last = result;
+    return result;
+  }
+
   KvQueryServerClass query_{qtest::Connection()};
+  std::map<KvQueryServerClass*, KvKeyDatabaseClass*> last_;
 };
 
 TEST_F(QueryServer, EqualDistancesNeverDisplaceAnEarlierKey) {
@@ -257,17 +268,25 @@ TEST_F(QueryServer, ResultSetsFollowTheOwnershipRules) {
   TestCatalog cat("owner", {qtest::kColor});
   cat.Put(qtest::kColor, {{"a", kHalf}, {"b", kQuarter}, {"c", kOne}});
   QueryFeature color = Origin();
+  QueryArrays arrays({&color});
+  KvQueryServerClass q(qtest::Connection());
+  auto evaluate = [&](unsigned long n, KvKeyDatabaseClass* restriction) {
+    return q.EvaluateObjects(n, cat.get(), restriction, nullptr, 1, arrays.data.data(), arrays.features.data(),
+                             arrays.parameters.data());
+  };
   // A result handed back as the next restriction set is owned again.
-  KvKeyDatabaseClass* first = Search(query_, 2, cat, {&color});
+  KvKeyDatabaseClass* first = evaluate(2, nullptr);
   ASSERT_NE(first, nullptr);
-  KvKeyDatabaseClass* second = Search(query_, 1, cat, {&color}, first);
+  KvKeyDatabaseClass* second = evaluate(1, first);
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(Entries(second), (Ranking{{"b", 0.5f}}));  // 0.25 + its restriction distance 0.25
 
   // A result not handed back belongs to the caller after EvaluateObjects.
-  KvKeyDatabaseClass* kept = Search(query_, 3, cat, {&color});
+  KvKeyDatabaseClass* kept = evaluate(3, nullptr);
   ASSERT_NE(kept, nullptr);
-  ASSERT_NE(Search(query_, 1, cat, {&color}), nullptr);
+  delete second;  // handed over by the call above
+  KvKeyDatabaseClass* next = evaluate(1, nullptr);
+  ASSERT_NE(next, nullptr);
   EXPECT_EQ(kept->GetCount(), 3);
   delete kept;
 
@@ -275,17 +294,28 @@ TEST_F(QueryServer, ResultSetsFollowTheOwnershipRules) {
   // hands it over intact.
   QueryFeature o1 = Origin(qtest::kColor, "O=1");
   QueryFeature o2 = Origin(qtest::kColor, "O=2:C=1");
-  KvKeyDatabaseClass* cascade = Search(query_, 2, cat, {&o2, &o1});
+  QueryArrays two({&o2, &o1});
+  KvKeyDatabaseClass* cascade = q.EvaluateObjects(2, cat.get(), nullptr, nullptr, 2, two.data.data(),
+                                                  two.features.data(), two.parameters.data());
   ASSERT_NE(cascade, nullptr);
+  delete next;  // handed over by the call above
   EXPECT_EQ(Entries(cascade), (Ranking{{"b", 0.25f}, {"a", 0.5f}}));
-  ASSERT_NE(Search(query_, 1, cat, {&color}), nullptr);
+  ASSERT_NE(evaluate(1, nullptr), nullptr);
   EXPECT_EQ(cascade->GetCount(), 2);
   delete cascade;
+
+  // Evaluate releases the previous result itself; the text's own result
+  // goes with the query object.
+  ASSERT_NE(q.Evaluate("query 1 owner\n{\n  [ KvColorFeatureClass < W=1 > <        24 e queries origin  > ]\n}\n"),
+            nullptr)
+      << GetErrorMSG();
 
   // Objects of the caller survive the query object.
   {
     KvQueryServerClass other(qtest::Connection());
-    ASSERT_NE(Search(other, 1, cat, {&color}), nullptr);
+    KvKeyDatabaseClass* own = other.EvaluateObjects(1, cat.get(), nullptr, nullptr, 1, arrays.data.data(),
+                                                    arrays.features.data(), arrays.parameters.data());
+    ASSERT_NE(own, nullptr);
   }
   EXPECT_EQ(color.feature->GetClassName(), std::string(qtest::kColor));
 }

@@ -167,9 +167,11 @@ TEST_F(QueryTextEval, EvaluatesABuiltTextLikeItsObjects) {
 
   QueryFeature color(qtest::kColor, "", RecordData("texts", "a"));
   QueryArrays arrays({&color});
+  KvKeyDatabaseClass* fromText = result;
   result = query_.EvaluateObjects(3, catalog_->get(), nullptr, nullptr, 1, arrays.data.data(),
                                   arrays.features.data(), arrays.parameters.data());
   EXPECT_EQ(Entries(result), expected);
+  delete fromText;  // EvaluateObjects handed the earlier result to its caller
   delete query_.Evaluate(nullptr);  // null: refused
   EXPECT_EQ(query_.GetStatus(), -1);
 }
