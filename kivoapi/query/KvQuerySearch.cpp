@@ -19,6 +19,7 @@
 #include "features/KvFeature.h"
 #include "query/KvBestList.h"
 #include "query/KvQueryInternal.h"
+#include "query/KvQueryKernel.h"
 #include "storage/KvCatalog.h"
 #include "storage/KvConnect.h"
 #include "storage/KvKeyDatabase.h"
@@ -35,19 +36,39 @@ using Owned = std::unique_ptr<T, Deleter<T>>;
 // The largest finite float: the bound a search starts from.
 constexpr float kNoBound = FLT_MAX;
 
-// A query feature with what its scan needs: the decoding holder, the weight
-// and the combine flag, read once per search.
+// A query feature with what its scan needs: the decoding holder, the weight,
+// the combine flag and the scan kernel, chosen once per search.
 struct Scorer {
   KvQuerySlot* slot;
   Owned<KvFeatureClass> holder;
   double weight;
   int combine;
+  std::unique_ptr<KvScanKernel> kernel;
 
-  // Decodes record into the holder and sets *term to the weighted distance.
-  // 1 when the record cannot be decoded, -1 for a negative (failed) term.
-  int Score(const KvDatumClass& record, float bound, double* term) {
+  // Decodes record into the holder and asks the query feature.
+  int General(const KvDatumClass& record, float bound, float* distance) {
     if (holder->FromByteString(record) != 0) return 1;
-    const float distance = slot->feature->Distance(holder.get(), slot->parameters, bound);
+    *distance = slot->feature->Distance(holder.get(), slot->parameters, bound);
+    return 0;
+  }
+
+  // Sets *term to the weighted distance of record. 1 when the record cannot
+  // be decoded, -1 for a negative (failed) term.
+  int Score(const KvDatumClass& record, float bound, double* term) {
+    float distance = 0.0f;
+    if (kernel->Active() && kernel->Distance(record.Data(), record.Size(), &distance)) {
+      if (kernel->WantsCheck()) {
+        float general = 0.0f;
+        const int rc = General(record, bound, &general);
+        const bool same = rc == 0 && std::memcmp(&general, &distance, sizeof distance) == 0;
+        kernel->Checked(same);
+        if (rc != 0) return rc;
+        distance = general;
+      }
+    } else {
+      const int rc = General(record, bound, &distance);
+      if (rc != 0) return rc;
+    }
     *term = weight * static_cast<double>(distance);
     return *term >= 0.0 ? 0 : -1;
   }
@@ -65,6 +86,7 @@ bool MakeScorer(KvQuerySlot* slot, Scorer* scorer) {
   if (scorer->holder == nullptr) return false;
   scorer->weight = slot->parameters->GetW();
   scorer->combine = slot->parameters->GetC();
+  scorer->kernel.reset(new KvScanKernel(slot->feature));
   return true;
 }
 

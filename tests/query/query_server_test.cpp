@@ -6,6 +6,7 @@
 #include <map>
 
 #include "QueryFixture.h"
+#include "query/KvQueryKernel.h"
 
 namespace {
 
@@ -363,6 +364,61 @@ TEST_F(QueryServer, AnOldFatalErrorDoesNotFailTheQuery) {
   EXPECT_EQ(GetErrorMSGSeverity(), KERR_Fatal);
   EXPECT_STREQ(GetErrorMSG(), "KIVO error: left over from earlier work");
   kvtest::ClearError();
+}
+
+}  // namespace
+
+namespace {
+
+// The histogram scan kernel gives the feature's own distance, bit for bit,
+// for ordinary and for odd records.
+TEST(QueryKernel, HistogramKernelMatchesTheFeature) {
+  qtest::RandomImage image(77);
+  std::unique_ptr<KvFeatureClass> query(KvCreateFeatureClass(qtest::kHistogram));
+  std::unique_ptr<KvParameterClass> parms(new KvParameterClass);
+  *parms = *query->GetParameters();
+  image.get()->SetQuerySide(True);
+  ASSERT_EQ(query->ComputeFeature(image.get(), parms.get()), 0);
+  KvScanKernel kernel(query.get());
+  ASSERT_TRUE(kernel.Active());
+  std::unique_ptr<KvFeatureClass> holder(KvCreateFeatureClass("KvColorHistogramSubPartFeatureClass"));
+  unsigned s = 99;
+  auto next = [&s] {
+    s = s * 1103515245u + 12345u;
+    return (s >> 8) & 0xFFFF;
+  };
+  for (int n = 0; n < 3000; ++n) {
+    unsigned char bytes[516] = {};
+    if (n % 3 == 0) {
+      // A computed histogram.
+      qtest::RandomImage other(static_cast<unsigned>(n));
+      const std::string b = qtest::Computed(qtest::kHistogram, other.get());
+      ASSERT_EQ(b.size(), 516u);
+      std::memcpy(bytes, b.data(), 516);
+    } else {
+      // Arbitrary values, self terms included (-100 and noise).
+      for (int i = 0; i < 256; ++i) Encode16BE(bytes + 2 * i, static_cast<uint16_t>(next() % 7 == 0 ? next() : next() % 40));
+      Encode32BE(bytes + 512, n % 5 == 0 ? static_cast<uint32_t>(-100) : next() * 1000u);
+    }
+    KvDatumClass record;
+    record.SetBytes(516, bytes, KvOwnNone);
+    ASSERT_EQ(holder->FromByteString(record), 0);
+    const float expected = query->Distance(holder.get(), parms.get(), 1.0f);
+    float got = 0.0f;
+    ASSERT_TRUE(kernel.Distance(bytes, 516, &got));
+    ASSERT_EQ(std::memcmp(&expected, &got, sizeof got), 0) << n << ": " << expected << " vs " << got;
+  }
+  float unused;
+  unsigned char short_record[515] = {};
+  EXPECT_FALSE(kernel.Distance(short_record, 515, &unused));
+
+  // Partial matching and other classes keep the general path.
+  KvGenericImageDataClass picker;
+  ASSERT_EQ(picker.ReadPickerImageDescriptionString("D20 20 R0 0 20 20 255 0 0", False), 0);
+  ASSERT_EQ(query->ComputeFeature(&picker, parms.get()), 0);
+  EXPECT_FALSE(KvScanKernel(query.get()).Active());
+  std::unique_ptr<KvFeatureClass> color(KvCreateFeatureClass(qtest::kColor));
+  EXPECT_FALSE(KvScanKernel(color.get()).Active());
 }
 
 }  // namespace
