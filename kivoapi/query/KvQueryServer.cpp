@@ -61,8 +61,9 @@ using Group = std::vector<KvQuerySlot*>;
 
 // Sorts slots by O (equal O keeps the given order), cuts them into groups of
 // equal O, asks each member for its distance hints (kept for the feature's
-// own use; they steer nothing) and orders each group by stored record count,
-// ascending. False when reading a count left a new fatal error.
+// own use; they steer nothing) and orders each group of two or more by
+// stored record count, ascending, so the smallest table is walked. False
+// when reading a count left a new fatal error.
 bool Plan(KvQueryServerClass::State& state, std::vector<KvQuerySlot>& slots, KvKeyDatabaseClass* restriction,
           std::vector<Group>* groups) {
   Group sorted;
@@ -82,6 +83,9 @@ bool Plan(KvQueryServerClass::State& state, std::vector<KvQuerySlot>& slots, KvK
       slot->feature->GetDistanceHintForTable(slot->table, restriction, state.maxResults,
                                              state.catalogName.c_str(), slot->parameters);
       slot->feature->GetDistanceHintForParameters(slot->feature, slot->parameters, -1.0f);
+      // A group of one has nothing to order: its count (one more opening of
+      // the feature index) is not needed.
+      if (group.size() < 2) continue;
       KvFatalErrorWatch watch;
       slot->records = state.catalog->GetGlobalCounter1(slot->feature->GetClassName());
       if (watch.NewFatalError()) return false;
