@@ -18,25 +18,23 @@ std::string Counters(unsigned c0, unsigned c1 = 0, unsigned c2 = 0, unsigned c3 
 
 TEST_F(CatalogTest, NamesStayInsideTheDatabase) {
   const struct {
-    const char* name;
+    std::string name;
     KERR_Type code;
   } bad[] = {
       {"", KERR_CatNull},
       {"../outside", KERR_General},
       {"a/b", KERR_General},
       {"a\\b", KERR_General},
-      {"c234567890123456789012345678901234567890123456789012345678901234567890123456789012345678901234567890"
-       "1234567890123456789012345678901234567890123456789012345678901234567890123456789012345678901234567890"
-       "1",
-       KERR_General},
+      {std::string(kKvMaxCatalogNameLength + 1, 'c'), KERR_General},
   };
   for (const auto& b : bad) {
     kvtest::ClearError();
-    EXPECT_EQ(catalog_->CreateCatalog(b.name, 0, 0), -1) << b.name;
+    EXPECT_EQ(catalog_->CreateCatalog(b.name.c_str(), 0, 0), -1) << b.name;
     EXPECT_EQ(GetErrorMSGNumber(), b.code) << b.name;
     EXPECT_EQ(GetErrorMSGSeverity(), KERR_Fatal) << b.name;
   }
   EXPECT_EQ(catalog_->Open(nullptr), -1);
+  EXPECT_EQ(catalog_->CreateCatalog(std::string(kKvMaxCatalogNameLength, 'c').c_str(), 0, 0), 0);
   // Nothing was made beside the database directory.
   struct stat info;
   EXPECT_NE(::stat((dir_.path() + "/../outside").c_str(), &info), 0);

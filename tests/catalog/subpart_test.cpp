@@ -81,7 +81,9 @@ TEST_F(SubPartTest, KeysAreComparedAsWholeWords) {
   for (const auto& c : cases) {
     ASSERT_EQ(catalog_->CreateCatalog("test", 0, 0), 0);
     for (const char* s : c.added) {
-      if (s != nullptr) ASSERT_EQ(catalog_->AddSubPartRecord("p", s, &mask_), 0) << s;
+      if (s != nullptr) {
+        ASSERT_EQ(catalog_->AddSubPartRecord("p", s, &mask_), 0) << s;
+      }
     }
     EXPECT_EQ(catalog_->DeleteSubPartRecord(c.removed), 0);
     EXPECT_EQ(Index("p"), Text(c.left)) << c.removed;
@@ -122,6 +124,7 @@ TEST_F(SubPartTest, WithoutSubPartCatalogNothingIsTouched) {
   EXPECT_EQ(catalog_->GetSubPartParent("s", out), 1);
   MaskData target;
   EXPECT_EQ(catalog_->GetSubPartDefinition("s", &target), 1);
+  EXPECT_EQ(catalog_->DeleteSubPartRecord("s"), 1);
   EXPECT_FALSE(Exists("SubPIdx.test"));
 }
 
