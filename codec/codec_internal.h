@@ -91,6 +91,22 @@ int PalettizePix(PIX* pix, unsigned char* pixels, unsigned char* palette);
 // zero. Returns false only when memory runs out.
 bool QuantizeRgb(PIX* pix32, unsigned char* indices, unsigned char* palette);
 
+// Images with at most 256 distinct colours keep them exactly: indices into a
+// palette in ascending colour order. False (nothing written) when there are
+// more colours.
+bool MapExactColors(PIX* pix32, unsigned char* indices, unsigned char* palette);
+
+// A colour in 1/16 units per channel (0 to 4080).
+struct FixedColor {
+  int32_t c[3];
+};
+
+// For every point, the entry of colors[0, count) (0 to 255 per channel) at
+// the smallest squared distance, the lowest such entry on ties: exactly what
+// a full scan finds. entry_of has room for points.size() values.
+void NearestEntries(const std::vector<FixedColor>& points, const int (*colors)[3], int count,
+                    int* entry_of);
+
 // An 8 bpp image with a 256-entry colormap from indices and a planar palette.
 PixPtr MakeColormappedPix(int width, int height, const unsigned char* indices,
                           const unsigned char* palette);

@@ -35,6 +35,58 @@ double MeanAbsError(const Read& r, PIX* pix) {
   return sum / (3.0 * r.width * r.height);
 }
 
+std::vector<unsigned char> Bytes(std::initializer_list<int> list) {
+  std::vector<unsigned char> v;
+  for (int b : list) v.push_back(static_cast<unsigned char>(b));
+  return v;
+}
+
+std::vector<unsigned char> PngHeader(uint32_t w, uint32_t h) {
+  std::vector<unsigned char> v = Bytes({0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13,
+                                        'I', 'H', 'D', 'R'});
+  for (uint32_t x : {w, h}) {
+    for (int s = 24; s >= 0; s -= 8) v.push_back(static_cast<unsigned char>(x >> s));
+  }
+  for (int b : {8, 2, 0, 0, 0, 0, 0, 0, 0}) v.push_back(static_cast<unsigned char>(b));
+  return v;
+}
+
+std::vector<unsigned char> JpegHeader(int w, int h) {
+  return Bytes({0xFF, 0xD8, 0xFF, 0xE0, 0, 4, 0, 0, 0xFF, 0xC0, 0, 17, 8, h >> 8, h & 255, w >> 8,
+                w & 255, 3, 1, 0x11, 0, 2, 0x11, 0, 3, 0x11, 0});
+}
+
+std::vector<unsigned char> GifHeader(int w, int h) {
+  return Bytes({'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0, 0x21, 0xF9, 4, 0, 0, 0, 0, 0,
+                0x2C, 0, 0, 0, 0, w & 255, w >> 8, h & 255, h >> 8, 0, 2, 0});
+}
+
+std::vector<unsigned char> BmpHeader(int32_t w, int32_t h) {
+  std::vector<unsigned char> v = Bytes({'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0});
+  for (int32_t x : {w, h}) {
+    for (int s = 0; s < 32; s += 8) v.push_back(static_cast<unsigned char>(static_cast<uint32_t>(x) >> s));
+  }
+  for (int i = 0; i < 28; ++i) v.push_back(i == 2 ? 24 : i == 0 ? 1 : 0);
+  return v;
+}
+
+std::vector<unsigned char> TiffHeader(uint32_t w, uint32_t h) {
+  std::vector<unsigned char> v = Bytes({'I', 'I', 42, 0, 8, 0, 0, 0, 2, 0});
+  for (uint32_t tag : {256u, 257u}) {
+    uint32_t value = tag == 256 ? w : h;
+    for (int b : {static_cast<int>(tag & 255), static_cast<int>(tag >> 8), 4, 0, 1, 0, 0, 0}) {
+      v.push_back(static_cast<unsigned char>(b));
+    }
+    for (int s = 0; s < 32; s += 8) v.push_back(static_cast<unsigned char>(value >> s));
+  }
+  for (int i = 0; i < 4; ++i) v.push_back(0);
+  return v;
+}
+
+std::vector<unsigned char> Text(const char* s) {
+  return std::vector<unsigned char>(s, s + std::strlen(s));
+}
+
 struct FormatCase {
   const char* name;
   int format;
@@ -178,6 +230,23 @@ TEST(CodecRead, ColormapAlphaIsCompositedOntoWhite) {
   ExpectColor(r, 1, 10, 20, 30);
 }
 
+// 32-bit BMP pixels are stored B, G, R, X (some Leptonica versions swap red
+// and blue when reading them).
+TEST(CodecRead, ThirtyTwoBitBmpKeepsItsColours) {
+  std::vector<unsigned char> bmp = BmpHeader(3, 1);
+  bmp[28] = 32;  // bits per pixel
+  const unsigned char pixels[] = {0, 0, 255, 0, 0, 255, 0, 0, 255, 0, 0, 0};  // red, green, blue
+  bmp.insert(bmp.end(), pixels, pixels + sizeof pixels);
+  TempDir dir;
+  std::string path = dir.File("rgb32.bmp");
+  WriteBytes(path, bmp);
+  Read r = ReadPalettized(path);
+  ASSERT_EQ(r.status, GEN_IMG_OK);
+  ExpectColor(r, PaletteIndexAt(r, 0, 0), 255, 0, 0);
+  ExpectColor(r, PaletteIndexAt(r, 1, 0), 0, 255, 0);
+  ExpectColor(r, PaletteIndexAt(r, 2, 0), 0, 0, 255);
+}
+
 TEST(CodecRead, QuantizerIsDeterministicAndClose) {
   TempDir dir;
   Pix src = MakeColorImage(160, 120);
@@ -244,58 +313,6 @@ TEST(CodecRead, SizesComeFromTheHeaderAlone) {
   unsigned char palette[768];
   EXPECT_EQ(gen_img_get_palettized(&state, pixels.data(), palette), GEN_IMG_ECORRUPT);
   EXPECT_EQ(state.priv, nullptr);
-}
-
-std::vector<unsigned char> Bytes(std::initializer_list<int> list) {
-  std::vector<unsigned char> v;
-  for (int b : list) v.push_back(static_cast<unsigned char>(b));
-  return v;
-}
-
-std::vector<unsigned char> PngHeader(uint32_t w, uint32_t h) {
-  std::vector<unsigned char> v = Bytes({0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13,
-                                        'I', 'H', 'D', 'R'});
-  for (uint32_t x : {w, h}) {
-    for (int s = 24; s >= 0; s -= 8) v.push_back(static_cast<unsigned char>(x >> s));
-  }
-  for (int b : {8, 2, 0, 0, 0, 0, 0, 0, 0}) v.push_back(static_cast<unsigned char>(b));
-  return v;
-}
-
-std::vector<unsigned char> JpegHeader(int w, int h) {
-  return Bytes({0xFF, 0xD8, 0xFF, 0xE0, 0, 4, 0, 0, 0xFF, 0xC0, 0, 17, 8, h >> 8, h & 255, w >> 8,
-                w & 255, 3, 1, 0x11, 0, 2, 0x11, 0, 3, 0x11, 0});
-}
-
-std::vector<unsigned char> GifHeader(int w, int h) {
-  return Bytes({'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0, 0x21, 0xF9, 4, 0, 0, 0, 0, 0,
-                0x2C, 0, 0, 0, 0, w & 255, w >> 8, h & 255, h >> 8, 0, 2, 0});
-}
-
-std::vector<unsigned char> BmpHeader(int32_t w, int32_t h) {
-  std::vector<unsigned char> v = Bytes({'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0});
-  for (int32_t x : {w, h}) {
-    for (int s = 0; s < 32; s += 8) v.push_back(static_cast<unsigned char>(static_cast<uint32_t>(x) >> s));
-  }
-  for (int i = 0; i < 28; ++i) v.push_back(i == 2 ? 24 : i == 0 ? 1 : 0);
-  return v;
-}
-
-std::vector<unsigned char> TiffHeader(uint32_t w, uint32_t h) {
-  std::vector<unsigned char> v = Bytes({'I', 'I', 42, 0, 8, 0, 0, 0, 2, 0});
-  for (uint32_t tag : {256u, 257u}) {
-    uint32_t value = tag == 256 ? w : h;
-    for (int b : {static_cast<int>(tag & 255), static_cast<int>(tag >> 8), 4, 0, 1, 0, 0, 0}) {
-      v.push_back(static_cast<unsigned char>(b));
-    }
-    for (int s = 0; s < 32; s += 8) v.push_back(static_cast<unsigned char>(value >> s));
-  }
-  for (int i = 0; i < 4; ++i) v.push_back(0);
-  return v;
-}
-
-std::vector<unsigned char> Text(const char* s) {
-  return std::vector<unsigned char>(s, s + std::strlen(s));
 }
 
 TEST(CodecRead, RefusesOversizedImagesFromTheHeader) {
