@@ -59,10 +59,12 @@ int ImagePart(int dst, int src, float s, int k, int64_t step) {
   return part;
 }
 
+}  // namespace
+
 // Reduces a palettized source into dst with the fixed palette's colour cube,
 // diffusing the quantisation error (7/16 left, 1/16, 5/16, 3/16 from the row
 // above), and centres it on index-0 padding.
-void ReduceAndDither(const ImpImage& source, const unsigned char* palette, ImpImage& dst) {
+void KvReduceAndDither(const ImpImage& source, const unsigned char* palette, ImpImage& dst) {
   const int sw = source.width, sh = source.height, dw = dst.width, dh = dst.height;
   const float s = static_cast<float>(std::max(static_cast<double>(sw) / dw, static_cast<double>(sh) / dh));
   // Enlarging more than 100-fold would make the block empty; read single pixels.
@@ -113,8 +115,8 @@ void ReduceAndDither(const ImpImage& source, const unsigned char* palette, ImpIm
 
 // Thumbnail size for a source of w x h: exactly width x height when padding,
 // else scaled by s = max(w / width, h / height) held in single precision.
-void ThumbnailSize(int w, int h, int width, int height, bool pad, int* dw, int* dh) {
-  if (pad) {
+void KvThumbnailSize(int w, int h, int width, int height, Boolean pad, int* dw, int* dh) {
+  if (pad != False) {
     *dw = width;
     *dh = height;
     return;
@@ -125,7 +127,7 @@ void ThumbnailSize(int w, int h, int width, int height, bool pad, int* dw, int* 
   *dh = std::max(static_cast<int>(h / static_cast<double>(s)), 1);
 }
 
-}  // namespace
+const unsigned char* KvThumbnailPalette() { return ThumbnailPalette().bytes; }
 
 int KvReadImageWriteThumbnail(const char* inputName, const char* outputName, int width, int height,
                               Boolean pad) {
@@ -139,13 +141,12 @@ int KvReadImageWriteThumbnail(const char* inputName, const char* outputName, int
     return 2;
   }
   int dw = 0, dh = 0;
-  ThumbnailSize(input.image->width, input.image->height, width, height, pad != False, &dw, &dh);
+  KvThumbnailSize(input.image->width, input.image->height, width, height, pad, &dw, &dh);
   thumbnail.image = impalloc(&status, dw, dh, IMP_BYTE, "KvReadImageWriteThumbnail");
   if (thumbnail.image == nullptr) return -1;
-  ReduceAndDither(*input.image, inputPalette.image->data, *thumbnail.image);
+  KvReduceAndDither(*input.image, inputPalette.image->data, *thumbnail.image);
 
-  const FixedPalette& fixed = ThumbnailPalette();
-  ImpImage palette = {IMP_BYTE, 28, 768, const_cast<unsigned char*>(fixed.bytes), 256, 3, 768};
+  ImpImage palette = {IMP_BYTE, 28, 768, const_cast<unsigned char*>(KvThumbnailPalette()), 256, 3, 768};
   KvAnywrite(&status, nullptr, outputName, thumbnail.image, &palette);
   return status != 0 ? 2 : 0;
 }
