@@ -30,8 +30,9 @@ enum : int {
 // arrays with at most this many entries.
 constexpr int kKvCatalogMaxClasses = 64;
 // Longest catalog name: it is the extension of every table file of the
-// catalog, so it must fit a file name beside the longest table stem.
-constexpr unsigned long kKvMaxCatalogNameLength = 200;
+// catalog, so it must fit a 255-character file name beside the longest table
+// stem (15 characters) and its dot.
+constexpr unsigned long kKvMaxCatalogNameLength = 239;
 // Longest sampler name: the sampler's table stem.
 constexpr unsigned long kKvMaxSamplerNameLength = 15;
 
