@@ -81,13 +81,18 @@ int KvColorHistogramFeatureClass::ToByteString(KvDatumClass& out) {
 int KvColorHistogramFeatureClass::FromByteString(const KvDatumClass& in) {
   if (!KvCheckByteStringSize(in, kByteStringSize, kTag, KERR_Fatal)) return -1;
   const unsigned char* p = in.Data();
-  // Decoding and the conversion to doubles run together once per record, so
-  // a distance reads ready doubles.
-  for (int i = 0; i < kBins; ++i) {
-    const int16_t v = static_cast<int16_t>((p[2 * i] << 8) | p[2 * i + 1]);
-    bin_[i] = v;
-    binValue_[i] = v;
+  // Two plain loops the compiler vectorises: the byte swap of four bins at a
+  // time, then the conversion to the doubles every distance reads. The swap
+  // of each 16-bit lane does not depend on the host's byte order.
+  static_assert(sizeof bin_ == 2 * kBins, "bins are packed 16-bit values");
+  unsigned char* out = reinterpret_cast<unsigned char*>(bin_);
+  for (int i = 0; i < 2 * kBins; i += 8) {
+    uint64_t raw;
+    std::memcpy(&raw, p + i, sizeof raw);
+    raw = ((raw & 0x00FF00FF00FF00FFull) << 8) | ((raw >> 8) & 0x00FF00FF00FF00FFull);
+    std::memcpy(out + i, &raw, sizeof raw);
   }
+  for (int i = 0; i < kBins; ++i) binValue_[i] = bin_[i];
   selfTerm_ = static_cast<int32_t>(Load32BE(p + 2 * kBins));
   applied_ = false;
   return 0;

@@ -63,7 +63,8 @@ class KvColorHistogramFeatureClass : public KvFeatureClass {
   void ApplyParameters(KvParameterClass* parms);
   double QuadraticDistance(const KvColorHistogramFeatureClass& target) const;
   double PartialDistance(const KvColorHistogramFeatureClass& target) const;
-  double BinPenalty(int k, const KvColorHistogramFeatureClass& target) const;
+  // Penalty of query bin k against the stored shares (bins / 1000).
+  double BinPenalty(int k, const double* shares) const;
 
   // The bins as doubles, converted once whenever the bins change so that a
   // distance is a plain product of two double arrays.

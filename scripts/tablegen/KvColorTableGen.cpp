@@ -23,9 +23,11 @@
 //
 // How the histogram tables are made: bins sit at cell centres (c * 16 + 8), so
 // each bin is nearest to its own cell. Rows 0..8 and the seven dark-blue bins
-// of the first map row are fixed; the other 240 bins are chosen by
-// farthest-point sampling in NewMTMV among the remaining cells, skipping any
-// cell whose bin would take a first-row cell from its required bin.
+// of the first map row are fixed first (two of the blues cannot sit at
+// centres and are moved just far enough, see PlaceFirstRowBins); the other 240
+// bins are chosen by farthest-point sampling in NewMTMV among the remaining
+// cells, skipping any cell whose bin would take a first-row cell from its
+// required bin. scripts/tablegen/README.md tells the same in prose.
 #include <leptonica/allheaders.h>
 
 #include <algorithm>
@@ -360,13 +362,17 @@ Row BinAt(int r, int g, int b) {
   return row;
 }
 
+// Distances between neighbouring cells of the first row are about 0.045; a
+// cell is taken to be safely nearest to its bin when the next bin is at least
+// this much farther.
+constexpr double kSafeMargin = 0.001;
+
 // How safely each cell of the first map row goes to its required bin among
 // the fixed bins: the distance to the nearest other bin minus the distance to
-// the required one (positive when the row is met), summed with each term
-// capped, and the smallest term.
+// the required one (positive when the row is met). Returns the sum of the
+// margins capped at kSafeMargin and sets *smallest to the smallest margin.
 double RowMargin(const unsigned char* firstRow, const std::vector<Row>& cells, const std::vector<FixedBin>& fixed,
                  double* smallest) {
-  constexpr double kCap = 0.01;
   double sum = 0;
   *smallest = HUGE_VAL;
   for (int b = 0; b < 16; ++b) {
@@ -380,29 +386,63 @@ double RowMargin(const unsigned char* firstRow, const std::vector<Row>& cells, c
       }
     }
     const double margin = other - want;
-    sum += std::min(margin, kCap);
+    sum += std::min(margin, kSafeMargin);
     *smallest = std::min(*smallest, margin);
   }
   return sum;
 }
 
 // Places the bins named by the first map row (other than 0 and 1, which are
-// cube corners). Each starts at the centre of the first cell of its run of
-// that row; where the cell geometry does not allow centres (the row's runs
-// are not all as long as the cells' spacing would give them) the bins move in
-// RGB byte steps until every cell of the row is nearest to its bin.
+// cube corners). Each bin covers a run of cells of that row. First every
+// choice of one cell centre per run is tried and the best kept; where the
+// cell geometry does not allow centres alone (the row gives bin 1 the last
+// three cells although cell 13 is nearer to cell 12 than to cell 15), the
+// bins that still fail move in RGB byte steps until every cell of the row is
+// safely nearest to its bin.
 bool PlaceFirstRowBins(const unsigned char* firstRow, const std::vector<Row>& cells,
                        std::vector<FixedBin>* fixed) {
-  const size_t firstMoving = fixed->size();
+  struct Run {
+    int bin, first, last;
+  };
+  std::vector<Run> runs;
   for (int b = 0; b < 16; ++b) {
     if (firstRow[b] == 0 || firstRow[b] == 1) continue;
-    if (b > 0 && firstRow[b - 1] == firstRow[b]) continue;
-    fixed->push_back({firstRow[b], BinAt(8, 8, b * 16 + 8)});
+    if (!runs.empty() && runs.back().bin == firstRow[b]) {
+      runs.back().last = b;
+    } else {
+      runs.push_back({firstRow[b], b, b});
+    }
   }
-  double smallest = 0;
-  double score = RowMargin(firstRow, cells, *fixed, &smallest);
+  const size_t firstMoving = fixed->size();
+  std::vector<FixedBin> best;
+  double bestScore = -HUGE_VAL, smallest = 0;
+  std::vector<int> choice(runs.size());
+  for (size_t i = 0; i < runs.size(); ++i) choice[i] = runs[i].first;
+  for (bool more = true; more;) {
+    std::vector<FixedBin> candidate = *fixed;
+    for (size_t i = 0; i < runs.size(); ++i) candidate.push_back({runs[i].bin, BinAt(8, 8, choice[i] * 16 + 8)});
+    double candidateSmallest = 0;
+    const double score = RowMargin(firstRow, cells, candidate, &candidateSmallest);
+    if (score > bestScore) {
+      bestScore = score;
+      smallest = candidateSmallest;
+      best = candidate;
+    }
+    size_t i = 0;
+    while (i < runs.size() && choice[i] == runs[i].last) {
+      choice[i] = runs[i].first;
+      ++i;
+    }
+    if (i == runs.size()) {
+      more = false;
+    } else {
+      ++choice[i];
+    }
+  }
+  *fixed = best;
+  double score = bestScore;
   const int kSteps[] = {8, -8, 4, -4, 2, -2, 1, -1};
-  for (bool improved = true; improved && smallest <= 1e-4;) {
+  for (bool improved = true; improved && smallest < kSafeMargin;) {
     improved = false;
     for (size_t i = firstMoving; i < fixed->size(); ++i) {
       for (int channel = 0; channel < 3; ++channel) {
@@ -426,7 +466,47 @@ bool PlaceFirstRowBins(const unsigned char* firstRow, const std::vector<Row>& ce
       }
     }
   }
-  return smallest > 0;
+  if (smallest < kSafeMargin) return false;
+  // The bins that had to leave the cell centres may end up close together;
+  // spread them apart as far as the row allows.
+  auto atCentre = [](const Row& r) { return r.r % 16 == 8 && r.g % 16 == 8 && r.b % 16 == 8; };
+  auto spread = [&]() {
+    double nearest = HUGE_VAL;
+    for (size_t i = firstMoving; i < fixed->size(); ++i) {
+      if (atCentre((*fixed)[i].row)) continue;
+      for (size_t j = 0; j < fixed->size(); ++j) {
+        if (j != i) nearest = std::min(nearest, Dist2((*fixed)[i].row.c, (*fixed)[j].row.c));
+      }
+    }
+    return nearest;
+  };
+  double bestSpread = spread();
+  for (bool improved = true; improved;) {
+    improved = false;
+    for (size_t i = firstMoving; i < fixed->size(); ++i) {
+      if (atCentre((*fixed)[i].row)) continue;
+      for (int channel = 0; channel < 3; ++channel) {
+        for (int step : kSteps) {
+          FixedBin& f = (*fixed)[i];
+          const Row saved = f.row;
+          int rgb[3] = {f.row.r, f.row.g, f.row.b};
+          rgb[channel] += step;
+          if (rgb[channel] < 0 || rgb[channel] > 255) continue;
+          f.row = BinAt(rgb[0], rgb[1], rgb[2]);
+          double candidateSmallest = 0;
+          RowMargin(firstRow, cells, *fixed, &candidateSmallest);
+          const double candidateSpread = spread();
+          if (candidateSmallest >= kSafeMargin && !atCentre(f.row) && candidateSpread > bestSpread + 1e-12) {
+            bestSpread = candidateSpread;
+            improved = true;
+          } else {
+            f.row = saved;
+          }
+        }
+      }
+    }
+  }
+  return true;
 }
 
 int CellOf(const Row& row) { return CellIndex(row.r >> 4, row.g >> 4, row.b >> 4); }
