@@ -127,24 +127,26 @@ int KvGenericImageDataClass::ReadImageDataFromPickerFile(const char* imageFile, 
 
 int KvGenericImageDataClass::UpdateMaskInImageObject(const char* maskFile) {
   if (maskFile == nullptr) return 0;
-  char* name = KvStrDup(maskFile, 0);
-  if (name == nullptr) return -1;
-  KvDelete(maskFileName_);
-  maskFileName_ = name;
-
   ImpImage* mask = nullptr;
   ImpImage* maskPalette = nullptr;
   int status = 0;
   KvAnyread(&status, "KivoMaskPath", maskFile, &mask, &maskPalette, nullptr, nullptr);
   if (status != 0) return -1;
-  if (mask->width != xsize_ || mask->height != ysize_) {
+  // The name changes with the mask: a refused file leaves both as they were.
+  const bool sameSize = mask->width == xsize_ && mask->height == ysize_;
+  if (!sameSize) {
     KvError(KERR_ImageSizeMismatch, KERR_NonFatal, maskFile,
             imageFileName_ != nullptr ? imageFileName_ : "in memory",
             static_cast<int>(int64_t{xsize_} * ysize_), static_cast<int>(mask->pixelCount));
+  }
+  char* name = sameSize ? KvStrDup(maskFile, 0) : nullptr;
+  if (name == nullptr) {
     FreeRaster(&mask);
     FreeRaster(&maskPalette);
     return -1;
   }
+  KvDelete(maskFileName_);
+  maskFileName_ = name;
   // A pixel is outside the mask when its colour in the mask's palette is black.
   unsigned char inside[256];
   const unsigned char* p = maskPalette->data;

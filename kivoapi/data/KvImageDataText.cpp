@@ -20,18 +20,6 @@ namespace {
 constexpr char kTag[] = "KvGenericImageDataClass::FromQueryString";
 constexpr size_t kPaletteBytes = 768;
 
-// Two hex digits per byte value, as one 16-bit unit in memory order.
-struct HexPairs {
-  char text[512];
-  HexPairs() {
-    static const char digits[] = "0123456789abcdef";
-    for (int b = 0; b < 256; ++b) {
-      text[2 * b] = digits[b >> 4];
-      text[2 * b + 1] = digits[b & 15];
-    }
-  }
-};
-
 // Value of each character as a hex digit, 0xFF for anything else.
 struct HexValues {
   uint8_t value[256];
@@ -45,9 +33,14 @@ struct HexValues {
   }
 };
 
+// Nibble lookups into a 16-character table: the compiler vectorises this
+// loop, which a 256-entry table of digit pairs defeats.
 char* EncodeHex(char* out, const unsigned char* bytes, size_t count) {
-  static const HexPairs pairs;
-  for (size_t i = 0; i < count; ++i) std::memcpy(out + 2 * i, pairs.text + 2 * bytes[i], 2);
+  static const char digits[] = "0123456789abcdef";
+  for (size_t i = 0; i < count; ++i) {
+    out[2 * i] = digits[bytes[i] >> 4];
+    out[2 * i + 1] = digits[bytes[i] & 15];
+  }
   return out + 2 * count;
 }
 
