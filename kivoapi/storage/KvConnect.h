@@ -98,7 +98,9 @@ class KvDbIteratorClass : public KvBaseClass {
   KvDbIteratorClass(const KvDbIteratorClass&) = delete;
   KvDbIteratorClass& operator=(const KvDbIteratorClass&) = delete;
 
+  // 1 while the iterator stands on a record.
   virtual int HasCurrent() = 0;
+  // Back to the first record: 0 when there is one, else non-zero.
   virtual int First() = 0;
   // mode 0: from the first record; 1: the current record; 2: the record at or
   // after key. key and data receive new copies (ownership passes to them) and

@@ -125,6 +125,10 @@ class KvKeyMemoryDatabaseClass : public KvKeyDatabaseClass {
   void Unlink(Entry* entry);
   int WriteText(KvDatumClass& out, bool withDistances, const char* site);
   int ReadText(const KvDatumClass& in, bool withDistances, const char* site);
+  int InsertPairs(const char* text, size_t begin, size_t end, bool withDistances);
+  // Links entries whose keys occur nowhere in the set (nor twice among
+  // them) into their places.
+  void MergeEntries(Entry** entries, size_t count);
 
   uint32_t complete_ = 0;
   uint32_t reserved_ = 0;

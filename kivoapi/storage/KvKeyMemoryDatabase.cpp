@@ -1,5 +1,6 @@
 // In-memory key/distance result sets: a sorted doubly linked list of entries
 // with inline short keys, and its iterator.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -150,6 +151,30 @@ int KvKeyMemoryDatabaseClass::InsertEntry(Entry* e) {
   }
   ++count_;
   return 0;
+}
+
+void KvKeyMemoryDatabaseClass::MergeEntries(Entry** entries, size_t count) {
+  // With distinct keys the order is strict, so the sorted merge puts every
+  // entry where one insert after the other would have put it.
+  std::sort(entries, entries + count, [](const Entry* a, const Entry* b) { return Before(a, b); });
+  Entry* at = first_;
+  for (size_t i = 0; i < count; ++i) {
+    Entry* e = entries[i];
+    while (at != nullptr && !Before(e, at)) at = at->next;
+    e->next = at;
+    if (at == nullptr) {
+      e->previous = last_;
+      if (last_ != nullptr) last_->next = e;
+      else first_ = e;
+      last_ = e;
+    } else {
+      e->previous = at->previous;
+      if (at->previous != nullptr) at->previous->next = e;
+      else first_ = e;
+      at->previous = e;
+    }
+  }
+  count_ += static_cast<uint32_t>(count);
 }
 
 KvKeyMemoryDatabaseClass::Entry* KvKeyMemoryDatabaseClass::FindKey(const char* key,

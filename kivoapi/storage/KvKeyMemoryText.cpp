@@ -21,6 +21,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "core/KvError.h"
 #include "storage/KvKeyDatabase.h"
@@ -184,8 +188,26 @@ int KvKeyMemoryDatabaseClass::ReadText(const KvDatumClass& in, bool withDistance
     return -1;
   }
 
-  // Pairs are inserted from the last to the first: the order decides which
-  // of two equal keys is refused.
+  try {
+    return InsertPairs(text, begin, end, withDistances);
+  } catch (const std::bad_alloc&) {
+    KvError(KERR_Alloc, KERR_Fatal, -1, site);
+    return -1;
+  }
+}
+
+// Pairs are inserted from the last to the first: the order decides which of
+// two equal keys is refused. When no key repeats (in the text or against the
+// set), every insert succeeds and the outcome does not depend on the order,
+// so the entries are sorted and merged in one pass instead: a long text in an
+// unlucky order would otherwise cost a walk of the list per pair.
+int KvKeyMemoryDatabaseClass::InsertPairs(const char* text, size_t begin, size_t end,
+                                          bool withDistances) {
+  struct Pending {
+    std::string_view key;
+    float distance;
+  };
+  std::vector<Pending> pending;
   for (size_t at = end;;) {
     const char* word;
     size_t length;
@@ -195,11 +217,40 @@ int KvKeyMemoryDatabaseClass::ReadText(const KvDatumClass& in, bool withDistance
       ParseDistance(word, length, &distance);
     }
     if (!PreviousWord(text, begin, &at, &word, &length)) break;
-    Entry* e = MakeEntry(word, length, distance);
-    if (e == nullptr) return -1;
-    const int result = InsertEntry(e);
-    if (result != 0) return result;
+    pending.push_back({std::string_view(word, length), distance});
   }
+
+  std::unordered_set<std::string_view> keys;
+  keys.reserve(count_ + pending.size());
+  for (const Entry* e = first_; e != nullptr; e = e->next) keys.emplace(e->key, e->keyLength);
+  bool unique = true;
+  for (const Pending& p : pending) {
+    if (!keys.insert(p.key).second) {
+      unique = false;
+      break;
+    }
+  }
+
+  if (!unique) {
+    for (const Pending& p : pending) {
+      Entry* e = MakeEntry(p.key.data(), p.key.size(), p.distance);
+      if (e == nullptr) return -1;
+      const int result = InsertEntry(e);
+      if (result != 0) return result;
+    }
+    return 0;
+  }
+  std::vector<Entry*> entries;
+  entries.reserve(pending.size());
+  for (const Pending& p : pending) {
+    Entry* e = MakeEntry(p.key.data(), p.key.size(), p.distance);
+    if (e == nullptr) {
+      for (Entry* made : entries) ReleaseEntry(made);
+      return -1;
+    }
+    entries.push_back(e);
+  }
+  MergeEntries(entries.data(), entries.size());
   return 0;
 }
 

@@ -59,7 +59,7 @@ TEST_F(ModelTest, RandomSequenceMatchesAMap) {
   Model model;
   const std::vector<std::vector<const char*>> lists = {{kColor, kHistogram}, {kColor}, {kHistogram}};
   const char* listText[] = {nullptr, kColor, kHistogram};
-  for (int step = 0; step < 400; ++step) {
+  for (int step = 0; step < 250; ++step) {
     const int k = static_cast<int>(rng() % kKeys);
     const std::string key = "img" + std::to_string(k);
     const int which = static_cast<int>(rng() % 3);
