@@ -1,5 +1,7 @@
 // The class factory: names, their error numbers and severities, and the
 // process-wide connection cache.
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -18,9 +20,14 @@
 #include "features/KvFeature.h"
 #include "query/KvQuery.h"
 #include "storage/KvConnect.h"
-#include "storage_temp_dir.h"
+#include "KvTestUtil.h"
 
 namespace {
+
+bool Exists(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
+}
 
 const char* const kFeatureNames[] = {
     "KvColorHistogramFeatureClass",        "KvDrawFeatureClass",
@@ -107,7 +114,7 @@ TEST(Factory, ObjectsAreMadeByTheirNames) {
 }
 
 TEST(Factory, QueryClassesAreLocalServers) {
-  StorageTempDir dir("factory-query");
+  kvtest::TempDir dir("factory-query");
   Kvsetenv("KivoDatabaseName", dir.File("db").c_str());
   for (const char* name : {"KvQueryServerClass", "KvQueryClientClass"}) {
     std::unique_ptr<KvQueryClass> query(KvCreateQueryClass(name));
@@ -127,7 +134,7 @@ TEST(Factory, QueryClassesAreLocalServers) {
 class Connection : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(dir_.Path().empty());
+    ASSERT_FALSE(dir_.path().empty());
     unsetenv("KivoConnectMode");
     unsetenv("KivoDatabaseName");
     unsetenv("KivoConnectClass");
@@ -141,7 +148,7 @@ class Connection : public ::testing::Test {
     KvClearSettings();
   }
 
-  StorageTempDir dir_{"factory"};
+  kvtest::TempDir dir_{"factory"};
 };
 
 TEST_F(Connection, FirstConnectionIsKeptUntilDestroyed) {
@@ -152,10 +159,10 @@ TEST_F(Connection, FirstConnectionIsKeptUntilDestroyed) {
   EXPECT_STREQ("KvDbmConnectClass", connection->GetClassName());
   EXPECT_STREQ(first.c_str(), connection->GetDirectory());
   EXPECT_STREQ("w", connection->GetMode());
-  EXPECT_TRUE(StorageTempDir::Exists(first));
+  EXPECT_TRUE(Exists(first));
   EXPECT_EQ(connection, KvGetConnection("r", second.c_str(), "NoSuchClass"));
   EXPECT_STREQ(first.c_str(), connection->GetDirectory());
-  EXPECT_FALSE(StorageTempDir::Exists(second));
+  EXPECT_FALSE(Exists(second));
 
   KvDbmConnectClass foreign;
   EXPECT_EQ(-1, KvDestroyConnection(&foreign));

@@ -10,9 +10,20 @@
 #include <gtest/gtest.h>
 
 #include "storage/KvDbAccess.h"
-#include "storage_temp_dir.h"
+#include "KvTestUtil.h"
 
 namespace {
+
+bool Exists(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
+}
+
+// Permission bits of path, or -1.
+int FileMode(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 0777) : -1;
+}
 
 DBT Bytes(const void* data, size_t size) {
   DBT dbt;
@@ -30,7 +41,7 @@ std::string AsString(const DBT& dbt) {
 class DbAccess : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(dir_.Path().empty());
+    ASSERT_FALSE(dir_.path().empty());
     path_ = dir_.File("table");
     oldMask_ = umask(022);
     ASSERT_EQ(0, KvDbOpen(path_.c_str(), KV_DB_RDWR_CREATE, &db_));
@@ -47,7 +58,7 @@ class DbAccess : public ::testing::Test {
     ASSERT_EQ(0, KvDbPut(db_, &k, &d, 0));
   }
 
-  StorageTempDir dir_{"dbaccess"};
+  kvtest::TempDir dir_{"dbaccess"};
   std::string path_;
   DB* db_ = nullptr;
   mode_t oldMask_ = 0;
@@ -56,8 +67,8 @@ class DbAccess : public ::testing::Test {
 TEST_F(DbAccess, OpenMissingReadOnlyFailsAndCreateMakesMode0600) {
   DB* other = nullptr;
   EXPECT_EQ(-1, KvDbOpen(dir_.File("missing").c_str(), KV_DB_READ, &other));
-  EXPECT_FALSE(StorageTempDir::Exists(dir_.File("missing")));
-  EXPECT_EQ(0600, StorageTempDir::Mode(path_));
+  EXPECT_FALSE(Exists(dir_.File("missing")));
+  EXPECT_EQ(0600, FileMode(path_));
   DB* reader = nullptr;
   ASSERT_EQ(0, KvDbOpen(path_.c_str(), KV_DB_READ, &reader));
   DBT key, data;

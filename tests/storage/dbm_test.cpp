@@ -17,9 +17,20 @@
 #include "core/KvError.h"
 #include "storage/KvConnect.h"
 #include "storage/KvKeyDatabase.h"
-#include "storage_temp_dir.h"
+#include "KvTestUtil.h"
 
 namespace {
+
+bool Exists(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
+}
+
+// Permission bits of path, or -1.
+int FileMode(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 0777) : -1;
+}
 
 // A datum borrowing text (with its NUL when withNul).
 struct TextDatum {
@@ -60,7 +71,7 @@ std::vector<std::pair<std::string, std::string>> Walk(KvDatabaseClass& table) {
 class Dbm : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(dir_.Path().empty());
+    ASSERT_FALSE(dir_.path().empty());
     oldMask_ = umask(022);
     db_ = dir_.File("db");
     writer_ = Connected(db_, "w");
@@ -69,7 +80,7 @@ class Dbm : public ::testing::Test {
   }
   void TearDown() override { umask(oldMask_); }
 
-  StorageTempDir dir_{"dbm"};
+  kvtest::TempDir dir_{"dbm"};
   std::string db_;
   mode_t oldMask_ = 0;
   std::unique_ptr<KvConnectClass> writer_;
@@ -77,12 +88,12 @@ class Dbm : public ::testing::Test {
 };
 
 TEST_F(Dbm, ConnectMakesTheDirectoryAndKeepsItsArguments) {
-  EXPECT_TRUE(StorageTempDir::Exists(db_));
+  EXPECT_TRUE(Exists(db_));
   EXPECT_EQ(0, writer_->Connect(db_.c_str(), "w"));
   EXPECT_EQ(-1, writer_->Connect(db_.c_str(), "r"));
   EXPECT_EQ(-1, writer_->Connect(dir_.File("other").c_str(), "w"));
   EXPECT_EQ(-1, writer_->Connect(db_.c_str(), nullptr));
-  EXPECT_FALSE(StorageTempDir::Exists(dir_.File("other")));
+  EXPECT_FALSE(Exists(dir_.File("other")));
   EXPECT_EQ(0, writer_->Disconnect());
   EXPECT_EQ(False, writer_->IsConnected());
   EXPECT_EQ(nullptr, writer_->GetDirectory());
@@ -108,15 +119,15 @@ TEST_F(Dbm, OpenFollowsTheConnectionMode) {
   EXPECT_EQ(-1, table->OpenForWrite("t"));
   EXPECT_EQ(-1, table->Create("t"));
   EXPECT_EQ(-1, reader->CreateTable(table.get(), "t"));
-  EXPECT_FALSE(StorageTempDir::Exists(db_ + "/t"));
+  EXPECT_FALSE(Exists(db_ + "/t"));
 
   std::unique_ptr<KvConnectClass> odd = Connected(db_, "x");
   std::unique_ptr<KvDatabaseClass> oddTable(odd->NewDatabase());
   EXPECT_EQ(-1, oddTable->Open("t", "x"));
-  EXPECT_FALSE(StorageTempDir::Exists(db_ + "/t"));
+  EXPECT_FALSE(Exists(db_ + "/t"));
 
   ASSERT_EQ(0, writer_->CreateTable(table_.get(), "t"));
-  EXPECT_EQ(0600, StorageTempDir::Mode(db_ + "/t"));
+  EXPECT_EQ(0600, FileMode(db_ + "/t"));
   ASSERT_EQ(0, table->OpenForWrite("t"));  // read-only on an "r" connection
   EXPECT_EQ(db_ + "/t", table->GetTableName());
   TextDatum k("k"), v("v");
@@ -143,12 +154,12 @@ TEST_F(Dbm, MisuseOfATableIsRefused) {
   ASSERT_EQ(0, table_->Open("t", "w"));
   EXPECT_EQ(-1, table_->Open("u", "w"));
   EXPECT_EQ(-1, table_->Create("u"));
-  EXPECT_FALSE(StorageTempDir::Exists(db_ + "/u"));
+  EXPECT_FALSE(Exists(db_ + "/u"));
   std::unique_ptr<KvDatabaseClass> other(writer_->NewDatabase());
   EXPECT_EQ(-1, other->Open("../escape", "w"));
   EXPECT_EQ(-1, other->Open("..\\escape", "w"));
   EXPECT_EQ(KERR_General, GetErrorMSGNumber());
-  EXPECT_FALSE(StorageTempDir::Exists(dir_.File("escape")));
+  EXPECT_FALSE(Exists(dir_.File("escape")));
 }
 
 TEST_F(Dbm, RecordOperationsGiveTheirResults) {
@@ -190,7 +201,7 @@ TEST_F(Dbm, LookupDataIsOnlyBorrowedUntilTheNextCall) {
 
 TEST_F(Dbm, GetCountTellsEmptyFromNotEmpty) {
   ASSERT_EQ(0, table_->Create("t"));
-  EXPECT_TRUE(StorageTempDir::Exists(db_ + "/t"));
+  EXPECT_TRUE(Exists(db_ + "/t"));
   ASSERT_EQ(0, table_->Open("t", "w"));
   EXPECT_EQ(0, table_->GetCount());
   KvDatumClass v;
@@ -253,9 +264,9 @@ TEST_F(Dbm, IteratorWalksInKeyOrderWithEveryMode) {
 
 TEST_F(Dbm, RemoveDeletesTheFile) {
   ASSERT_EQ(0, table_->Open("t", "w"));
-  ASSERT_TRUE(StorageTempDir::Exists(db_ + "/t"));
+  ASSERT_TRUE(Exists(db_ + "/t"));
   EXPECT_EQ(0, table_->Remove());
-  EXPECT_FALSE(StorageTempDir::Exists(db_ + "/t"));
+  EXPECT_FALSE(Exists(db_ + "/t"));
   EXPECT_EQ(-1, table_->Close());
 }
 

@@ -18,7 +18,7 @@
 #include "core/KvError.h"
 #include "storage/KvConnect.h"
 #include "storage/KvKeyDatabase.h"
-#include "storage_temp_dir.h"
+#include "KvTestUtil.h"
 
 namespace {
 
@@ -196,9 +196,9 @@ TEST(KeySet, IteratorWalksTheSetInOrder) {
 }
 
 TEST(KeySet, OpenAcceptsReadOrTheConnectionsMode) {
-  StorageTempDir dir("keyset");
+  kvtest::TempDir dir("keyset");
   std::unique_ptr<KvConnectClass> reader(NewKvDbmConnectClass());
-  ASSERT_EQ(0, reader->Connect(dir.Path().c_str(), "r"));
+  ASSERT_EQ(0, reader->Connect(dir.path().c_str(), "r"));
   std::unique_ptr<KvKeyDatabaseClass> set(reader->NewKeyDatabase());
   ASSERT_NE(nullptr, set);
   EXPECT_EQ(-1, set->Open("n", "w"));
@@ -209,7 +209,7 @@ TEST(KeySet, OpenAcceptsReadOrTheConnectionsMode) {
   EXPECT_EQ(0, set->Close());
   EXPECT_EQ(nullptr, set->GetTableName());
   std::unique_ptr<KvConnectClass> writer(NewKvDbmConnectClass());
-  ASSERT_EQ(0, writer->Connect(dir.Path().c_str(), "w"));
+  ASSERT_EQ(0, writer->Connect(dir.path().c_str(), "w"));
   KvKeyMemoryDatabaseClass other(writer.get());
   EXPECT_EQ(0, other.Open("m", "write"));
   EXPECT_EQ(0, other.OpenForWrite("o"));
