@@ -43,7 +43,10 @@ int64_t HaloCost(int64_t average, int64_t halo) {
   const double u = static_cast<double>(average) / kKvDrawDistanceScale;
   const double v = static_cast<double>(halo) / kKvDrawDistanceScale;
   const double c = ((1.0 - std::exp(-kHaloSharpness * u)) + std::exp(-kHaloSharpness * v)) / 2.0;
-  if (c <= 1.0 - std::exp(-kHaloSharpness)) {
+  // The cost saturates at 65536 from c = 1 - e^-49 on. That bound rounds to
+  // 1.0 in double precision, so test c < 1: at c = 1 the logarithm would be
+  // infinite.
+  if (c < 1.0) {
     return static_cast<int64_t>(kKvDrawDistanceScale * (-std::log(1.0 - c) / kHaloSharpness));
   }
   return kKvDrawDistanceScale;
@@ -212,44 +215,59 @@ int64_t KvDrawFeatureClass::ElementCost(const Element& e, const KvDrawFeatureCla
   const int dxLo = -std::min<int>(e.left, maxOffset_);
   const int dxHi = std::min<int>(e.right, maxOffset_);
   const int width = e.TableWidth();
-  // Table index of shift (dy, dx).
-  auto at = [&](int dy, int dx) { return (dy + e.top + 1) * width + (dx + e.left + 1); };
+  // Offset of shift (0, 0) in a table; shift (dy, dx) is origin + dy * width + dx.
+  const int origin = (e.top + 1) * width + e.left + 1;
   const int32_t bonus = burstScale_ > 0 ? kKvDrawDistanceScale / burstScale_ : 0;
   const bool burst = burst_ && burstScale_ > 0;
+  const bool halo = halo_;
+  const int span = dxHi - dxLo + 1 + 2 * ext;
 
   for (const ElementCell& cell : e.cells) {
     const int32_t* row = distance + static_cast<size_t>(cells_[cell.row * columns_ + cell.column] & 0xFF) * 256;
+    // Plain distances over the widened shift range, row by row; the part of
+    // a row that falls outside the stored grid costs the full distance.
+    const int xFirst = cell.column + dxLo - ext;
+    const int inLo = std::max(0, -xFirst);
+    const int inHi = std::min(span, stored.columns_ - xFirst);
     for (int dy = dyLo - ext; dy <= dyHi + ext; ++dy) {
+      int32_t* out = cell.plain + origin + dy * width + dxLo - ext;
       const int ty = cell.row + dy;
-      for (int dx = dxLo - ext; dx <= dxHi + ext; ++dx) {
-        const int tx = cell.column + dx;
-        const bool inside = ty >= 0 && tx >= 0 && ty < stored.rows_ && tx < stored.columns_;
-        cell.plain[at(dy, dx)] =
-            inside ? row[stored.cells_[ty * stored.columns_ + tx] & 0xFF] : kKvDrawDistanceScale;
+      if (ty < 0 || ty >= stored.rows_ || inLo >= inHi) {
+        std::fill(out, out + span, kKvDrawDistanceScale);
+        continue;
       }
+      const int16_t* source = stored.cells_ + ty * stored.columns_ + xFirst;
+      std::fill(out, out + inLo, kKvDrawDistanceScale);
+      for (int k = inLo; k < inHi; ++k) out[k] = row[source[k] & 0xFF];
+      std::fill(out + inHi, out + span, kKvDrawDistanceScale);
     }
+    const bool unit = cell.weight == 1.0;
+    const bool haloCell = halo && cell.border;
     for (int dy = dyLo; dy <= dyHi; ++dy) {
+      const int32_t* p = cell.plain + origin + dy * width;
+      int32_t* value = cell.value + origin + dy * width;
       for (int dx = dxLo; dx <= dxHi; ++dx) {
-        int32_t v = cell.plain[at(dy, dx)];
+        int32_t v = p[dx];
         if (burst) {
-          int32_t around = v;
-          for (int i = -1; i <= 1; ++i) {
-            for (int j = -1; j <= 1; ++j) around = std::min(around, cell.plain[at(dy + i, dx + j)]);
-          }
+          const int32_t* up = p + dx - width;
+          const int32_t* down = p + dx + width;
+          const int32_t around = std::min({up[-1], up[0], up[1], p[dx - 1], v, p[dx + 1], down[-1], down[0], down[1]});
           v = std::min<int32_t>(v, around + bonus);
         }
-        cell.value[at(dy, dx)] = Weighted(v, cell.weight);
-        if (halo_ && cell.border) {
-          int32_t h = kKvDrawDistanceScale;
-          bool any = false;
-          for (int k = 0; k < 9; ++k) {
-            if (!(cell.haloNeighbours & (1u << k))) continue;
-            const int32_t p = cell.plain[at(dy + k / 3 - 1, dx + k % 3 - 1)];
-            h = any ? std::min(h, p) : p;
-            any = true;
-          }
-          cell.halo[at(dy, dx)] = Weighted(h, cell.weight);
+        value[dx] = unit ? v : Weighted(v, cell.weight);
+      }
+      if (!haloCell) continue;
+      int32_t* haloOut = cell.halo + origin + dy * width;
+      for (int dx = dxLo; dx <= dxHi; ++dx) {
+        int32_t h = kKvDrawDistanceScale;
+        bool any = false;
+        for (int k = 0; k < 9; ++k) {
+          if (!(cell.haloNeighbours & (1u << k))) continue;
+          const int32_t q = p[dx + (k / 3 - 1) * width + (k % 3 - 1)];
+          h = any ? std::min(h, q) : q;
+          any = true;
         }
+        haloOut[dx] = unit ? h : Weighted(h, cell.weight);
       }
     }
   }
@@ -259,15 +277,17 @@ int64_t KvDrawFeatureClass::ElementCost(const Element& e, const KvDrawFeatureCla
   int64_t best = kNoCost;
   for (int dy = dyLo; dy <= dyHi; ++dy) {
     for (int dx = dxLo; dx <= dxHi; ++dx) {
-      const int k = at(dy, dx);
+      const int k = origin + dy * width + dx;
       int64_t sum = 0;
-      int64_t haloSum = 0;
-      for (const ElementCell& cell : e.cells) {
-        sum += cell.value[k];
-        if (cell.halo != nullptr) haloSum += cell.halo[k];
-      }
+      for (const ElementCell& cell : e.cells) sum += cell.value[k];
       int64_t cost = (sum + n / 2) / n;
-      if (halo_ && nb > 0) cost = HaloCost(cost, (haloSum + nb / 2) / nb);
+      if (halo && nb > 0) {
+        int64_t haloSum = 0;
+        for (const ElementCell& cell : e.cells) {
+          if (cell.border) haloSum += cell.halo[k];
+        }
+        cost = HaloCost(cost, (haloSum + nb / 2) / nb);
+      }
       best = std::min(best, cost);
     }
   }

@@ -12,7 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
+#include <atomic>
 #include <new>
 
 #include "core/KvBytes.h"
@@ -20,24 +20,21 @@
 #include "data/KvGenericImageData.h"
 #include "data/KvParameter.h"
 #include "features/KvColorSpace.h"
+#include "features/KvFeatureCommon.h"
 #include "features/KvFeatureFactories.h"
 
 namespace {
 
 constexpr size_t kAsciiBufferSize = 4096;
 
-KvParameterClass& ClassParameters() {
-  static KvParameterClass parameters;
-  return parameters;
-}
+constexpr const char* kClassName = "KvDrawFeatureClass";
 
 int32_t gColorDistance[256 * 256];
-bool gClassReady = false;
-std::mutex gClassMutex;
+std::atomic<bool> gColorDistanceReady{false};
 
 // D(i, j) = trunc(65536 * d2(i, j) / dmax2) over the bin colours' NewMTMV
 // coordinates, so the layout search adds integers only.
-void BuildColorDistanceTable() {
+bool BuildColorDistanceTable() {
   static double d2[256 * 256];
   double largest = 0.0;
   for (int i = 0; i < 256; ++i) {
@@ -55,34 +52,24 @@ void BuildColorDistanceTable() {
     gColorDistance[i] =
         largest > 0.0 ? static_cast<int32_t>(kKvDrawDistanceScale * d2[i] / largest) : 0;
   }
-}
-
-// Runs the one-time class set-up (colour distances, then the default
-// parameters) under a lock. false when the parameter set is unusable.
-bool EnsureClassReady() {
-  std::lock_guard<std::mutex> lock(gClassMutex);
-  KvParameterClass& parms = ClassParameters();
-  if (!parms.IsValid()) return false;
-  if (gClassReady) return true;
-  BuildColorDistanceTable();
-  static const char* const kDefaults[][2] = {
-      {"MaxOffset", "."}, {"Halo", "."}, {"Burst", "."}, {"BorderWeight", "0.5"}, {"BurstScale", "15"}};
-  for (const auto& d : kDefaults) {
-    if (parms.SetParameter(d[0], d[1]) != 0) return false;
-  }
-  if (!parms.IsValid()) return false;
-  gClassReady = true;
+  gColorDistanceReady.store(true, std::memory_order_release);
   return true;
 }
+
+const KvFeatureDefault kDefaults[] = {
+    {"MaxOffset", "."}, {"Halo", "."}, {"Burst", "."}, {"BorderWeight", "0.5"}, {"BurstScale", "15"}};
+KvFeatureFamily gFamily(kDefaults, 5, BuildColorDistanceTable);
 
 }  // namespace
 
 void KvDrawFeatureClass::KvDeleter::operator()(void* p) const { KvDelete(p); }
 
-const int32_t* KvDrawFeatureClass::ColorDistanceTable() { return gClassReady ? gColorDistance : nullptr; }
+const int32_t* KvDrawFeatureClass::ColorDistanceTable() {
+  return gColorDistanceReady.load(std::memory_order_acquire) ? gColorDistance : nullptr;
+}
 
 KvDrawFeatureClass::KvDrawFeatureClass() {
-  if (!EnsureClassReady()) {
+  if (!gFamily.Prepare()) {
     valid_ = 0;
     return;
   }
@@ -91,7 +78,7 @@ KvDrawFeatureClass::KvDrawFeatureClass() {
 
 KvDrawFeatureClass::~KvDrawFeatureClass() { FreeElements(); }
 
-KvParameterClass* KvDrawFeatureClass::GetParameters() { return &ClassParameters(); }
+KvParameterClass* KvDrawFeatureClass::GetParameters() { return gFamily.Parameters(); }
 
 void KvDrawFeatureClass::Reset() {
   FreeElements();
@@ -113,7 +100,7 @@ unsigned long KvDrawFeatureClass::GetByteStringSize() {
 
 int KvDrawFeatureClass::ToByteString(KvDatumClass& out) {
   const unsigned long size = GetByteStringSize();
-  unsigned char* bytes = static_cast<unsigned char*>(KvNew(size, "KvDrawFeatureClass::ToByteString", KERR_Fatal));
+  unsigned char* bytes = KvNewByteString(size, kClassName);
   if (bytes == nullptr) return -1;
   Encode16BE(bytes, static_cast<uint16_t>(columns_));
   Encode16BE(bytes + 2, static_cast<uint16_t>(rows_));
@@ -159,11 +146,8 @@ int KvDrawFeatureClass::ToAsciiString(KvDatumClass& out) {
 }
 
 int KvDrawFeatureClass::ComputeFeature(KvGenericDataClass* data, KvParameterClass* parms) {
-  if (data == nullptr || !data->IsClass("KvGenericImageDataClass")) {
-    KvError(KERR_Coerce, KERR_NonFatal, "KvDrawFeatureClass::ComputeFeature", "KvGenericDataClass",
-            "KvGenericImageDataClass");
-    return -1;
-  }
+  KvGenericImageDataClass* image = KvFeatureImageData(data, kClassName);
+  if (image == nullptr) return -1;
   Reset();
   int status = 0;
   switch (data->GetType()) {
@@ -171,7 +155,7 @@ int KvDrawFeatureClass::ComputeFeature(KvGenericDataClass* data, KvParameterClas
       picker_ = true;
       [[fallthrough]];
     case KV_DATA_MEMORY:
-      image_ = static_cast<const KvGenericImageDataClass*>(data);
+      image_ = image;
       status = ComputeLayoutFeatures();
       image_ = nullptr;
       break;
@@ -180,9 +164,8 @@ int KvDrawFeatureClass::ComputeFeature(KvGenericDataClass* data, KvParameterClas
       status = FromByteString(data->GetFeatureDatum());
       break;
     default:
-      KvError(KERR_UnknownDataType, KERR_NonFatal, "KvDrawFeatureClass::ComputeFeature",
-              static_cast<int>(data->GetType()));
-      return -1;
+      // This class names the error "KvDrawFeatureClass::ComputeFeature".
+      return KvReportUnknownDataType("KvDrawFeatureClass:", data->GetType());
   }
   if (status != 0) return status;
   if (data->GetQuerySide() == True) return PostProcessQueryFeatures(parms);

@@ -199,13 +199,16 @@ int KvDrawFeatureClass::ComputeLayoutFeatures() {
       } else {
         std::memset(cellMask, 0xFF, area);
       }
-      uint32_t counts[256];
-      const uint64_t unmasked = KvCountIndexHistogram(cellPixels, cellMask, area, counts);
-      // A cell at most a quarter visible is empty.
+      // A cell at most a quarter visible is empty (decided before counting
+      // colours, which would report a cell without any visible pixel).
+      size_t unmasked = 0;
+      for (size_t i = 0; i < area; ++i) unmasked += cellMask[i] != 0;
       if (unmasked <= area / 4) {
         SetCell(r, c, -1);
         continue;
       }
+      uint32_t counts[256];
+      KvCountIndexHistogram(cellPixels, cellMask, area, counts);
       // Dark colours weigh less: a sketch's black outlines should not
       // decide a cell's colour.
       int64_t weight[256];

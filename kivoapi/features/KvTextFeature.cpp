@@ -10,6 +10,7 @@
 #include "core/KvError.h"
 #include "data/KvGenericData.h"
 #include "data/KvParameter.h"
+#include "features/KvFeatureCommon.h"
 #include "features/KvFeatureFactories.h"
 #include "storage/KvConnect.h"
 #include "storage/KvKeyDatabase.h"
@@ -19,10 +20,8 @@ namespace {
 // Query words longer than this are read as several words.
 constexpr size_t kMaxWord = 1023;
 
-KvParameterClass& ClassParameters() {
-  static KvParameterClass parameters;
-  return parameters;
-}
+// The keyword feature's parameter set has no defaults of its own.
+KvFeatureFamily gFamily(nullptr, 0, nullptr);
 
 // The text of a datum up to its first NUL (a stored record need not end with
 // one).
@@ -60,12 +59,12 @@ void ForEachWord(std::string_view text, Visit visit) {
 }  // namespace
 
 KvTextFeatureClass::KvTextFeatureClass() {
-  if (!ClassParameters().IsValid()) valid_ = 0;
+  if (!gFamily.Prepare()) valid_ = 0;
 }
 
 KvTextFeatureClass::~KvTextFeatureClass() = default;
 
-KvParameterClass* KvTextFeatureClass::GetParameters() { return &ClassParameters(); }
+KvParameterClass* KvTextFeatureClass::GetParameters() { return gFamily.Parameters(); }
 
 void KvTextFeatureClass::Reset() {
   keywords_.Clear();
@@ -149,7 +148,10 @@ float KvTextFeatureClass::Distance(KvFeatureClass* other, KvParameterClass* parm
             "KvTextFeatureClass");
     return -1.0f;
   }
-  const std::string_view stored = TextOf(static_cast<KvTextFeatureClass*>(other)->keywords_);
+  return MatchWords(TextOf(static_cast<KvTextFeatureClass*>(other)->keywords_));
+}
+
+float KvTextFeatureClass::MatchWords(std::string_view stored) const {
   const std::string_view query = TextOf(query_);
   unsigned long total = 0;
   unsigned long found = 0;
@@ -195,7 +197,6 @@ int KvTextFeatureClass::SearchTable(KvDatabaseClass* table, KvKeyDatabaseClass* 
     ~IteratorGuard() { delete it; }
   } guard{walk};
 
-  KvTextFeatureClass holder;
   KvDatumClass key;
   KvDatumClass value;
   KvDatumClass record;
@@ -212,11 +213,13 @@ int KvTextFeatureClass::SearchTable(KvDatabaseClass* table, KvKeyDatabaseClass* 
       if (rc != 0) return -1;
       stored = &record;
     }
-    if (holder.FromByteString(*stored) != 0) {
+    // Decoding a record would copy it; matching its bytes in place gives the
+    // same distance without an allocation per record.
+    if (stored->Size() == 0 || stored->Data() == nullptr) {
       KvError(KERR_General, KERR_NonFatal, "KvTextFeatureClass::SearchTable: a stored keyword record is empty");
       return -1;
     }
-    const float d = Distance(&holder, nullptr, -1.0f);
+    const float d = MatchWords(TextOf(*stored));
     if (d < 0.0f) continue;
     // Keys travel as NUL-terminated text; a key read without its NUL gets one.
     const char* k = reinterpret_cast<const char*>(key.Data());

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "features/KvFeature.h"
 
@@ -47,6 +48,8 @@ class KvTextFeatureClass : public KvFeatureClass {
 
  private:
   void Reset();
+  // Distance of a stored keyword text from this query's words.
+  float MatchWords(std::string_view stored) const;
   int CopyKeywords(KvDatumClass& out, const char* tag) const;
 
   KvDatumClass keywords_;

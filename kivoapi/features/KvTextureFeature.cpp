@@ -19,7 +19,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "core/KvBytes.h"
@@ -27,6 +26,7 @@
 #include "data/KvGenericImageData.h"
 #include "data/KvParameter.h"
 #include "features/KvColorSpace.h"
+#include "features/KvFeatureCommon.h"
 #include "features/KvFeatureFactories.h"
 
 namespace {
@@ -40,26 +40,13 @@ constexpr double kFallbackWeights[3] = {1.0 / (800.0 * 800.0), 1.0 / (12800.0 * 
                                         1.0 / (1000.0 * 1000.0)};
 constexpr double kNegligibleWeight = 1e-7;
 
-KvParameterClass& ClassParameters() {
-  static KvParameterClass parameters;
-  return parameters;
-}
+constexpr const char* kClassName = "KvTextureFeatureClass";
+constexpr const char* kSubPartClassName = "KvTextureSubPartFeatureClass";
 
-bool gClassReady = false;
-std::mutex gClassMutex;
+bool SetUpClass() { return KvColorInitialize() == 0; }
 
-bool EnsureClassReady() {
-  std::lock_guard<std::mutex> lock(gClassMutex);
-  KvParameterClass& parms = ClassParameters();
-  if (!parms.IsValid()) return false;
-  if (gClassReady) return true;
-  if (KvColorInitialize() != 0) return false;
-  for (const char* name : kNames) {
-    if (parms.SetParameter(name, "v") != 0) return false;
-  }
-  gClassReady = true;
-  return true;
-}
+const KvFeatureDefault kDefaults[] = {{"Coarseness", "v"}, {"Contrast", "v"}, {"Directionality", "v"}};
+KvFeatureFamily gFamily(kDefaults, 3, SetUpClass);
 
 double Finite(double v) { return std::isfinite(v) ? v : 0.0; }
 
@@ -106,16 +93,16 @@ KvTextureStatistics KvReadTextureStatistics(const KvDatumClass& info) {
 }
 
 KvTextureFeatureClass::KvTextureFeatureClass() {
-  if (!EnsureClassReady()) valid_ = 0;
+  if (!gFamily.Prepare()) valid_ = 0;
 }
 
 KvTextureFeatureClass::~KvTextureFeatureClass() = default;
 KvTextureSubPartFeatureClass::~KvTextureSubPartFeatureClass() = default;
 
-KvParameterClass* KvTextureFeatureClass::GetParameters() { return &ClassParameters(); }
+KvParameterClass* KvTextureFeatureClass::GetParameters() { return gFamily.Parameters(); }
 
 int KvTextureFeatureClass::ToByteString(KvDatumClass& out) {
-  unsigned char* bytes = static_cast<unsigned char*>(KvNew(16, "KvTextureFeatureClass::ToByteString", KERR_Fatal));
+  unsigned char* bytes = KvNewByteString(16, kClassName);
   if (bytes == nullptr) return -1;
   Encode32BE(bytes, static_cast<uint32_t>(values_.flags));
   Encode32BE(bytes + 4, static_cast<uint32_t>(values_.coarseness));
@@ -126,11 +113,8 @@ int KvTextureFeatureClass::ToByteString(KvDatumClass& out) {
 }
 
 int KvTextureFeatureClass::FromByteString(const KvDatumClass& in) {
+  if (!KvCheckByteStringSize(in, 16, "KvTxture", KERR_Fatal)) return -1;
   const unsigned char* p = in.Data();
-  if (in.Size() != 16 || p == nullptr) {
-    KvError(KERR_ByteStringSize, KERR_Fatal, "KvTxture", static_cast<int>(in.Size()), 16);
-    return -1;
-  }
   values_.flags = static_cast<int32_t>(Load32BE(p));
   values_.coarseness = static_cast<int32_t>(Load32BE(p + 4));
   values_.contrast = static_cast<int32_t>(Load32BE(p + 8));
@@ -140,26 +124,20 @@ int KvTextureFeatureClass::FromByteString(const KvDatumClass& in) {
 
 int KvTextureFeatureClass::ComputeFeature(KvGenericDataClass* data, KvParameterClass* parms) {
   (void)parms;
-  if (data == nullptr || !data->IsClass("KvGenericImageDataClass")) {
-    KvError(KERR_Coerce, KERR_NonFatal, "KvTextureFeatureClass::ComputeFeature", "KvGenericDataClass",
-            "KvGenericImageDataClass");
-    return -1;
-  }
+  const KvGenericImageDataClass* image = KvFeatureImageData(data, kClassName);
+  if (image == nullptr) return -1;
   values_ = KvTextureValues();
   switch (data->GetType()) {
     case KV_DATA_MEMORY:
-    case KV_DATA_PICKER: {
-      const auto* image = static_cast<const KvGenericImageDataClass*>(data);
+    case KV_DATA_PICKER:
       return KvComputeTextureFeatures(image->GetIndexPlane(), image->GetPalette(), image->GetMaskPlane(),
                                       image->GetXSize(), image->GetYSize(), &values_);
-    }
     case KV_DATA_RECORD:
     case KV_DATA_SAMPLER:
       return FromByteString(data->GetFeatureDatum());
     default:
-      KvError(KERR_UnknownDataType, KERR_NonFatal, "KvTextureFeatureClass::ComputeFeature",
-              static_cast<int>(data->GetType()));
-      return -1;
+      // This class names both of its errors "KvTextureFeatureClass::ComputeFeature".
+      return KvReportUnknownDataType("KvTextureFeatureClass:", data->GetType());
   }
 }
 
@@ -220,15 +198,23 @@ int KvTextureFeatureClass::ParameterUpdateFromGlobalInfo(KvParameterClass* parms
 
 float KvTextureFeatureClass::Distance(KvFeatureClass* other, KvParameterClass* parms, float bound) {
   (void)bound;
-  if (other == nullptr ||
-      (!other->IsClass("KvTextureFeatureClass") && !other->IsClass("KvTextureSubPartFeatureClass"))) {
-    KvError(KERR_Coerce2, KERR_NonFatal, "KvTextureFeatureClass::Distance", "KvFeatureClass",
-            "KvTextureFeatureClass", "KvTextureSubPartFeatureClass");
+  if (!KvCheckDistanceOperand(other, "KvTextureFeatureClass::Distance", kClassName, kSubPartClassName)) {
     return -1.0f;
   }
   double w[3] = {0.0, 0.0, 0.0};
   if (parms != nullptr) {
-    for (int i = 0; i < 3; ++i) parms->GetParameterNumber(kNames[i], &w[i]);
+    for (int i = 0; i < 3; ++i) {
+      // A parameter set keeps its order, so the slot where the name was found
+      // for the previous record is checked first.
+      const char* name = parms->GetName(weightSlot_[i]);
+      if (name == nullptr || std::strcmp(name, kNames[i]) != 0) {
+        weightSlot_[i] = 0;
+        while (weightSlot_[i] < parms->GetCount() && std::strcmp(parms->GetName(weightSlot_[i]), kNames[i]) != 0) {
+          ++weightSlot_[i];
+        }
+      }
+      w[i] = parms->GetNumber(weightSlot_[i]);  // 0 when the name is absent
+    }
   }
   if (w[0] < kNegligibleWeight && w[1] < kNegligibleWeight && w[2] < kNegligibleWeight) {
     for (int i = 0; i < 3; ++i) {

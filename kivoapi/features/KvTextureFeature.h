@@ -63,6 +63,8 @@ class KvTextureFeatureClass : public KvFeatureClass {
 
  private:
   KvTextureValues values_;
+  // Where the three weights were last found in the distance's parameter set.
+  uint32_t weightSlot_[3] = {0, 1, 2};
 };
 
 class KvTextureSubPartFeatureClass : public KvTextureFeatureClass {

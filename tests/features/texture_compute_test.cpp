@@ -191,6 +191,38 @@ TEST(TextureCompute, NullMaskIncludesEveryPixel) {
             KvTamCoarseness(im.gray.data(), im.mask.data(), im.w, im.h, 4));
 }
 
+TEST(TextureCompute, LargeImagesNormaliseInFloatingPoint) {
+  // 1500 x 1500 mostly flat pixels: more than 2,000,000 non-edge pixels.
+  const int w = 1500, h = 1500;
+  std::vector<unsigned char> gray(w * h, 100);
+  for (int y = 0; y < h; y += 50)
+    for (int x = 0; x < w; ++x) gray[y * w + x] = 200;  // horizontal lines: bin 15
+  for (int x = 0; x < w; x += 70)
+    for (int y = 0; y < h; ++y) gray[y * w + x] = 0;  // vertical lines: bin 7
+  int32_t bins[16];
+  KvTamDirectionHistogram(gray.data(), nullptr, w, h, bins);
+  long long raw[16] = {}, counted = 0, edges = 0;
+  for (int y = 1; y < h - 1; ++y) {
+    for (int x = 1; x < w - 1; ++x) {
+      int dh = 0, dv = 0;
+      for (int k = -1; k <= 1; ++k) {
+        dh += gray[(y + k) * w + x + 1] - gray[(y + k) * w + x - 1];
+        dv += gray[(y - 1) * w + x + k] - gray[(y + 1) * w + x + k];
+      }
+      ++counted;
+      if (std::abs(dh) + std::abs(dv) > 24) {
+        ++edges;
+        ++raw[dh == 0 ? 15 : static_cast<int>((std::atan(static_cast<double>(dv) / dh) / M_PI + 0.5) * 15)];
+      }
+    }
+  }
+  ASSERT_GT(counted - edges, 2000000);
+  for (int i = 0; i < 16; ++i) {
+    const double expected = (raw[i] * 1000.0 + (counted - edges) * 1000.0 / 16.0) / counted;
+    EXPECT_EQ(bins[i], static_cast<int32_t>(expected)) << i;
+  }
+}
+
 TEST(TextureCompute, StripesFallIntoTheirDirectionBins) {
   // Vertical stripes: only horizontal gradients (atan 0 lands in bin 7);
   // horizontal stripes: no horizontal gradient (bin 15).
