@@ -2,6 +2,8 @@
 // the feature list.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -9,7 +11,7 @@
 #include "core/KvError.h"
 #include "data/KvParameter.h"
 #include "storage/KvCatalog.h"
-#include "storage_temp_dir.h"
+#include "KvTestUtil.h"
 
 namespace {
 
@@ -70,6 +72,11 @@ TEST(Tools, UnknownFeatureIsNotAdded) {
 
 namespace {
 
+bool FileExists(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
+}
+
 // Keyword features are always available from the factory.
 constexpr const char* kText = "KvTextFeatureClass";
 constexpr const char* kDraw = "KvDrawFeatureClass";
@@ -128,7 +135,7 @@ TEST(Tools, ListAllFeaturesEndsEveryNameWithABlank) {
 }
 
 TEST(Tools, PendingCatalogAndFeaturesOpenWithTheConnection) {
-  StorageTempDir dir("wrap");
+  kvtest::TempDir dir("wrap");
   const std::string database = dir.File("db");
   KivoWrapClass wrap;
   EXPECT_EQ(wrap.OpenCatalog("pics"), 1);
@@ -142,7 +149,7 @@ TEST(Tools, PendingCatalogAndFeaturesOpenWithTheConnection) {
   EXPECT_STREQ(names, "KvDrawFeatureClass KvTextFeatureClass ");
   KvDelete(names);
   EXPECT_EQ(wrap.GetNumberOfRecords(kDraw), 0);
-  EXPECT_TRUE(StorageTempDir::Exists(dir.File("db/FeatIdx.pics")));
+  EXPECT_TRUE(FileExists(dir.File("db/FeatIdx.pics")));
   wrap.Close();
   EXPECT_EQ(wrap.GetConnection(), nullptr);
 
@@ -158,7 +165,7 @@ TEST(Tools, PendingCatalogAndFeaturesOpenWithTheConnection) {
 }
 
 TEST(Tools, OpenFromOptionsTakesItsOptions) {
-  StorageTempDir dir("wrap");
+  kvtest::TempDir dir("wrap");
   const std::string database = dir.File("db");
   std::vector<std::string> words = {"prog", "img", "-f", kText, "-c", "cat", "-d", database, "-x"};
   std::vector<char*> argv;
@@ -174,7 +181,7 @@ TEST(Tools, OpenFromOptionsTakesItsOptions) {
   EXPECT_EQ(wrap.GetFeatureCount(), 1);
   EXPECT_STREQ(wrap.GetDatabaseName(), database.c_str());
   EXPECT_STREQ(wrap.GetCatalogName(), "cat");
-  EXPECT_TRUE(StorageTempDir::Exists(dir.File("db/TextFeaF.cat")));
+  EXPECT_TRUE(FileExists(dir.File("db/TextFeaF.cat")));
   wrap.Close();
 
   // Without -c nothing is opened and the reason is recorded.
