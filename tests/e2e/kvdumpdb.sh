@@ -3,6 +3,7 @@
 # forms) and decoded by a feature class, a catalog's feature tables, records
 # that do not decode (reported and skipped), and refused command lines.
 . "$(dirname "$0")/lib/check.bash"
+unset KivoImagePath KivoMaskPath KivoTextPath KivoDatabaseName KivoConnectMode KivoConnectClass
 
 WORK=$(e2e_workdir kvdumpdb)
 cd "$WORK" || exit 1

@@ -2,10 +2,12 @@
 # KvMkDbs on a real catalog in a scratch database: inserts, incremental
 # updates, updates, forced updates, deletions, list files, settings and
 # refused command lines, with the global record counters shown by KvDumpDb
-# after each group of steps. Images are synthetic test images (names
+# after each group of steps. Most images are synthetic test images (names
 # beginning "!@", a solid colour each), which carry no keyword text, so the
 # keyword feature is left out for them while their other features are stored.
+# The last part uses real image files with masks and keyword text files.
 . "$(dirname "$0")/lib/check.bash"
+unset KivoImagePath KivoMaskPath KivoTextPath KivoDatabaseName KivoConnectMode KivoConnectClass
 
 WORK=$(e2e_workdir kvmkdbs)
 cd "$WORK" || exit 1
@@ -78,6 +80,37 @@ e2e_step "no catalog name" "$MK" -d db "$BLUE"
 e2e_step "no database name" "$MK" -c cat "$BLUE"
 e2e_step "a feature class the factory does not know" "$MK" -d db -c cat -f KvNoSuchFeatureClass '!@r31g32b33'
 counters "final"
+
+e2e_note "real image files: masks make sub-part records, keyword texts feed the keyword feature"
+# flag.ppm: red left half, blue right half; left.ppm and right.ppm select one
+# half each (black is outside the mask). Keyword texts are looked up in the
+# "text" directory beside the images' directory.
+mkdir -p images/set1 text/set1
+e2e_ppm 20 10 '\xff\x00\x00' '\x00\x00\xff' >images/set1/flag.ppm
+e2e_ppm 20 10 '\xff\xff\xff' '\x00\x00\x00' >images/set1/left.ppm
+e2e_ppm 20 10 '\x00\x00\x00' '\xff\xff\xff' >images/set1/right.ppm
+e2e_ppm 20 10 '\x00\xff\x00' '\x00\xff\x00' >images/set1/green.ppm
+printf 'sunset\n\tbeach  \n' >text/set1/flag.ppm.txt
+printf 'not an image' >images/set1/broken.ppm
+PICS=(-d db -c pics -e KivoImagePath=images/set1 -e KivoMaskPath=images/set1)
+pics_counters() {
+  e2e_step "pics counters: $1" "$DUMP" -d db FeatIdx.pics
+  e2e_step "pics sub-parts: $1" "$DUMP" -d db SubPIdx.pics
+}
+e2e_step "an image with two masks and an image without keyword text" "$MK" "${PICS[@]}" \
+  -f KvColorFeatureClass -f KvColorSubPartFeatureClass -f KvTextFeatureClass \
+  +p flag.ppm '(' left.ppm right.ppm ')' green.ppm
+pics_counters "two images, two sub-parts, one keyword record"
+e2e_step "records decoded" "$DUMP" -c pics -d db -f KvColorFeatureClass -f KvColorSubPartFeatureClass \
+  -f KvTextFeatureClass
+e2e_step "missing and unreadable image files" "$MK" "${PICS[@]}" nosuch.ppm broken.ppm
+e2e_step "delete one mask" "$MK" -r "${PICS[@]}" +p flag.ppm '(' left.ppm ')'
+pics_counters "one sub-part left"
+printf 'flag.ppm ( left.ppm )\n' >masks.txt
+e2e_step "a mask specification in a list file" "$MK" -U "${PICS[@]}" -l masks.txt
+pics_counters "the mask is back"
+e2e_step "deleting the image deletes its sub-parts" "$MK" -r "${PICS[@]}" flag.ppm
+pics_counters "only the green image is left"
 
 e2e_transcript_check "$E2E_EXPECTED/kvmkdbs.txt"
 cd / && rm -rf "$WORK"

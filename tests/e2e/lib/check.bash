@@ -94,3 +94,16 @@ e2e_transcript_check() {
   if [ -n "${E2E_SAVE_TRANSCRIPT:-}" ]; then cp "$E2E_TRANSCRIPT" "$E2E_SAVE_TRANSCRIPT"; fi
   rm -f "$E2E_TRANSCRIPT"
 }
+
+# e2e_ppm WIDTH HEIGHT LEFT RIGHT: a binary PPM image on standard output whose
+# left half has colour LEFT and right half colour RIGHT, each given as a
+# printf escape of three bytes ('\xff\x00\x00' is red).
+e2e_ppm() {
+  local w=$1 h=$2 left=$3 right=$4 x y
+  printf 'P6\n%d %d\n255\n' "$w" "$h"
+  for ((y = 0; y < h; y++)); do
+    for ((x = 0; x < w; x++)); do
+      if ((x < w / 2)); then printf "$left"; else printf "$right"; fi
+    done
+  done
+}
