@@ -355,8 +355,9 @@ int KvCatalogClass::GetFeature(const char* key, KvFeatureClass* feature) {
   }
   KvStringClass tableName(64ul);
   if (FeatureTableName(feature, tableName) != 0) return -1;
+  // Read-only: a lookup for a class the catalog lacks creates no table.
   TableGuard table(table_);
-  int rc = table.OpenForWrite(tableName.c_str());
+  int rc = table.Open(tableName.c_str(), "r");
   if (rc != 0) {
     KvError(KERR_FeatTableOpen, KERR_Fatal, tableName.c_str(), rc);
     return rc;

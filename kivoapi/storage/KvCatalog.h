@@ -69,15 +69,26 @@ class KvCatalogClass : public KvBaseClass {
   virtual int DeleteFeatureClass(const char* feature);
   // Blank-terminated feature class names in key order (owned by out).
   virtual int ListFeatures(KvDatumClass& out);
+  // Writes key's records for the blank-separated classes (null: all of the
+  // catalog) whose sub-part kind matches data; every check and computation is
+  // done before the first write. 0; a precheck stop code 2 to 7 (10038); -1.
+  // More than kKvCatalogMaxClasses classes are refused. The text feature takes
+  // no part for an image without keyword text, in every mode.
   virtual int AddRecord(const char* key, KvGenericDataClass* data, KvParameterClass** parameters,
                         int mode, const char* features);
+  // The per-object form. With *count 0 the caller's arrays (room for
+  // kKvCatalogMaxClasses entries) receive new feature objects and parameter
+  // sets that the caller releases, and *count their number.
   virtual int AddFeatureRecords(const char* key, KvGenericDataClass* data,
                                 KvFeatureClass** featureObjects, KvParameterClass** parameterObjects,
                                 int* count, int mode);
+  // Removes key's whole-image records, then its sub-parts. The number of
+  // classes examined when none had the key ("Key %s not found in catalog").
   virtual int DeleteRecord(const char* key, const char* features);
   virtual int DeleteRecord(const char* key, KvFeatureClass** featureObjects, int count);
   virtual int DeleteSubPartRecord(const char* subPartKey);
   virtual int GetFeature(const char* key, KvFeatureClass* feature);
+  // out receives an owned copy of the stored bytes; 1 when absent.
   virtual int GetFeature(const char* key, const char* featureName, KvDatumClass& out);
   // Counters 1 to 4 of a feature's global information (0 when unreadable).
   virtual uint32_t GetGlobalCounter1(const char* feature);
@@ -87,6 +98,8 @@ class KvCatalogClass : public KvBaseClass {
   virtual Boolean KeyExists(const char* key);
   virtual int GetGlobalFeatureInfo(const char* feature, KvDatumClass& out);
   virtual int PutGlobalFeatureInfo(const char* feature, const KvDatumClass& block);
+  // Sub-part keys are whole words of their parent's list: keys with white
+  // space are refused. Reading garbled records is an error, never a crash.
   virtual int AddSubPartRecord(const char* parentKey, const char* subPartKey,
                                KvGenericDataClass* imageData);
   virtual int GetSubPartDefinition(const char* subPartKey, KvGenericDataClass* imageData);

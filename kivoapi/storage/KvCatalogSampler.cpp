@@ -43,6 +43,11 @@ int KvCatalogClass::GetSamplerFeatureName(const char* sampler, KvDatabaseClass* 
   }
   KvStringClass index(64ul);
   if (GetSamplerIndexName(index) != 0) return -1;
+  // Without a sampler index no sampler exists; a lookup creates no file.
+  if (!kvcat::FileExistsInDatabase(connection_, index.c_str())) {
+    KvError(KERR_SamplerGet, KERR_NonFatal, sampler, 1);
+    return 1;
+  }
   TableGuard guard(table);
   int rc = guard.OpenForWrite(index.c_str());
   if (rc != 0) {
@@ -105,8 +110,8 @@ int KvCatalogClass::DeleteSampler(const char* sampler) {
   if (table_ == nullptr || CheckSamplerName(sampler, "KvCatalogClass::DeleteSampler") != 0) return -1;
   KvStringClass index(64ul), tableName(64ul);
   if (GetSamplerIndexName(index) != 0 || GetSamplerTableName(sampler, tableName) != 0) return -1;
-  int first = 0;
-  {
+  int first = 1;
+  if (kvcat::FileExistsInDatabase(connection_, index.c_str())) {
     TableGuard table(table_);
     int rc = table.OpenForWrite(index.c_str());
     if (rc != 0) {
@@ -119,6 +124,8 @@ int KvCatalogClass::DeleteSampler(const char* sampler) {
     if (first != 0) KvError(KERR_SamplerGet, KERR_NonFatal, sampler, first);
     rc = table.Close();
     if (first == 0) first = rc;
+  } else {
+    KvError(KERR_SamplerGet, KERR_NonFatal, sampler, first);
   }
   if (!kvcat::FileExistsInDatabase(connection_, tableName.c_str())) return first;
   TableGuard table(table_);

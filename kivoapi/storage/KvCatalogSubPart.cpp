@@ -266,6 +266,7 @@ int KvCatalogClass::DeleteSubPartRecord(const char* subPartKey) {
   if (parentRc == -1 && first == 0) first = -1;  // garbled record: still removed below
   KvStringClass index(64ul);
   if (GetSubPartCatalogName(name_.c_str(), index) != 0) return -1;
+  if (!kvcat::FileExistsInDatabase(connection_, index.c_str())) return first != 0 ? first : 1;
   TableGuard table(table_);
   int rc = table.OpenForWrite(index.c_str());
   if (rc != 0) {

@@ -58,6 +58,18 @@ TEST(CatalogFetch, RecordAndSamplerObjectsReadStoredBytes) {
   std::unique_ptr<KvFeatureClass> decoded(KvCreateFeatureClass(kColor));
   EXPECT_EQ(decoded->FromByteString(e.GetFeatureDatum()), 0);
 
+  // The image data object, as query evaluation uses it: the feature decodes
+  // the fetched bytes instead of computing from pixels.
+  KvGenericImageDataClass query;
+  KvDatumClass text;
+  kvtest::SetText(text, QueryText(KV_DATA_RECORD, "fcat", "img01"));
+  ASSERT_EQ(query.FromQueryString(text, kColor), 0);
+  std::unique_ptr<KvFeatureClass> fromQuery(KvCreateFeatureClass(kColor));
+  ASSERT_EQ(fromQuery->ComputeFeature(&query, fromQuery->GetParameters()), 0);
+  KvDatumClass again;
+  ASSERT_EQ(fromQuery->ToByteString(again), 0);
+  EXPECT_EQ(kvtest::Bytes(again), stored);
+
   // Re-fetch once the catalog name is set.
   e.GetFeatureDatum().Clear();
   e.SetCatalogName("fcat");

@@ -195,6 +195,10 @@ TEST_F(RecordTest, GetFeatureHandsOutOwnedCopies) {
   KvDatumClass bytes;
   ASSERT_EQ(decoded->ToByteString(bytes), 0);
   EXPECT_EQ(kvtest::Bytes(bytes), kvtest::ComputeBytes(kColor, b.get()));
+  ASSERT_EQ(catalog_->DeleteFeatureClass(kHistogram), 0);
+  std::unique_ptr<KvFeatureClass> histogram(KvCreateFeatureClass(kHistogram));
+  EXPECT_NE(catalog_->GetFeature("b", histogram.get()), 0);
+  EXPECT_FALSE(Exists(kHistTable));
 }
 
 TEST_F(RecordTest, AddFeatureRecordsFillsTheCallersArrays) {

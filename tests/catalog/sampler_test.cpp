@@ -45,6 +45,11 @@ TEST_F(SamplerTest, IndexListsAndForgetsSamplers) {
   EXPECT_FALSE(Exists("SampIdx"));
   kvtest::ClearError();
   EXPECT_EQ(catalog_->DeleteSampler("alpha"), 1);
+  EXPECT_EQ(GetErrorMSGNumber(), KERR_SamplerGet);
+  EXPECT_EQ(catalog_->GetSamplerFeatureName("alpha", table.get(), feature), 1);
+  TestImage image(4, 4, 1, 2, 3);
+  EXPECT_EQ(catalog_->AddSamplerRecords("k", "alpha", image.get(), nullptr, KV_MODE_INSERT), -1);
+  EXPECT_FALSE(Exists("SampIdx"));  // looking for samplers makes no files
 }
 
 TEST_F(SamplerTest, RecordsByMode) {

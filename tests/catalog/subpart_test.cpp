@@ -124,6 +124,7 @@ TEST_F(SubPartTest, WithoutSubPartCatalogNothingIsTouched) {
   EXPECT_EQ(catalog_->GetSubPartParent("s", out), 1);
   MaskData target;
   EXPECT_EQ(catalog_->GetSubPartDefinition("s", &target), 1);
+  EXPECT_EQ(catalog_->DeleteSubPartRecord("s"), 1);
   EXPECT_FALSE(Exists("SubPIdx.test"));
 }
 
