@@ -14,6 +14,7 @@
 #include <leptonica/allheaders.h>
 
 #include <algorithm>
+#include <cctype>
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
@@ -27,16 +28,13 @@ namespace {
 constexpr int kWidth = 640;
 constexpr int kHeight = 480;
 
-// CPU time of this thread: the machine may be shared, and time spent
-// waiting for a core is not the codec's.
-struct Clock {
-  using time_point = double;
-  static double now() {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-  }
-};
+// CPU time of this thread in seconds: the machine may be shared, and time
+// spent waiting for a core is not the codec's.
+double CpuSeconds() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
 
 bool HasJpegExtension(const std::string& name) {
   std::string lower = name;
@@ -75,8 +73,6 @@ std::vector<std::string> MakeCopies(const std::vector<std::string>& photos, cons
   }
   return copies;
 }
-
-double Seconds(double a, double b) { return b - a; }
 
 // Mean absolute error per channel of indices + planar palette against pix.
 double MeanAbsError(PIX* pix, const unsigned char* indices, const unsigned char* palette) {
@@ -142,13 +138,13 @@ int main(int argc, char** argv) {
   long failures = 0;
   // Interleaved rounds so that both measures see the same machine load.
   for (int round = 0; round < rounds; ++round) {
-    Clock::time_point t0 = Clock::now();
+    double t0 = CpuSeconds();
     for (const std::string& path : copies) {
       PIX* pix = pixRead(path.c_str());
       if (pix == nullptr) ++failures;
       pixDestroy(&pix);
     }
-    Clock::time_point t1 = Clock::now();
+    double t1 = CpuSeconds();
     for (const std::string& path : copies) {
       gen_img_state state = {};
       int w = 0, h = 0;
@@ -159,7 +155,7 @@ int main(int argc, char** argv) {
         ++failures;
       }
     }
-    Clock::time_point t2 = Clock::now();
+    double t2 = CpuSeconds();
     if (round < 3) {  // the reference quantizer is slow; a few rounds suffice
       for (const std::string& path : copies) {
         PIX* pix = pixRead(path.c_str());
@@ -167,10 +163,10 @@ int main(int argc, char** argv) {
         pixDestroy(&quant);
         pixDestroy(&pix);
       }
-      t_median += Seconds(t2, Clock::now());
+      t_median += CpuSeconds() - t2;
     }
-    t_decode += Seconds(t0, t1);
-    t_palettize += Seconds(t1, t2);
+    t_decode += t1 - t0;
+    t_palettize += t2 - t1;
   }
 
   double mae_ours = 0, mae_median = 0;

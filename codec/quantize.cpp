@@ -4,12 +4,13 @@
 //    keeping per cell the pixel count and the sums of the 3 low bits of each
 //    channel, so every cell knows the exact mean colour of its pixels.
 // 2. An image whose pixels use at most 256 distinct colours is mapped exactly.
-// 3. Otherwise the occupied cells are split greedily into 256 boxes: each box
-//    is cut by the axis-aligned plane between cells that most reduces the
-//    summed squared error, and the box whose best cut gains most is cut next.
+// 3. Otherwise the occupied cells are split greedily into 256 boxes: a box is
+//    cut across its channel of largest variance, at the plane between cells
+//    that most reduces the summed squared error, and the box whose cut gains
+//    most is cut next.
 // 4. The palette is the boxes' mean colours. Each occupied cell maps to its
-//    nearest palette entry (not simply to its box) through a 32768-entry
-//    table; a last pass writes one table lookup per pixel.
+//    nearest palette entry (not simply to its box; see nearest.cpp) through a
+//    32768-entry table; a last pass writes one table lookup per pixel.
 //
 // Everything runs in a fixed order with deterministic tie-breaks, so the same
 // pixels always give the same bytes. Tables live in per-thread scratch space
