@@ -11,6 +11,8 @@
 #include "data/KvParameter.h"
 #include "features/KvFeatureFactories.h"
 #include "features/KvTextFeature.h"
+#include "storage/KvConnect.h"
+#include "storage/KvKeyDatabase.h"
 
 namespace {
 
@@ -244,6 +246,43 @@ TEST_F(TextSearch, FailuresEndTheSearch) {
   kvtest::MemoryResultSet r;
   EXPECT_EQ(q->SearchTable(nullptr, nullptr, 10, nullptr, nullptr, &r), -1);
   EXPECT_EQ(q->SearchTable(&table, nullptr, 10, nullptr, nullptr, nullptr), -1);
+}
+
+// The same search over a stored table into the library's own result sets.
+TEST(TextFeature, SearchesAStoredTableIntoAResultSet) {
+  kvtest::TempDir dir("kw");
+  std::unique_ptr<KvConnectClass> connection(NewKvDbmConnectClass());
+  ASSERT_NE(connection, nullptr);
+  ASSERT_EQ(connection->Connect(dir.path().c_str(), "w"), 0);
+  std::unique_ptr<KvDatabaseClass> table(connection->NewDatabase());
+  ASSERT_EQ(connection->CreateTable(table.get(), "keywords"), 0);
+  ASSERT_EQ(table->Open("keywords", "w"), 0);
+  const char* rows[][2] = {{"img1", "red sports car"}, {"img2", "red bike"}, {"img3", "blue bike"}, {"img4", "carpet"}};
+  for (const auto& row : rows) {
+    KvDatumClass key, value;
+    kvtest::SetText(key, row[0], true);
+    kvtest::SetText(value, row[1], true);
+    ASSERT_EQ(table->Insert(key, value), 0);
+  }
+
+  auto q = Feature("red,car", true);
+  KvKeyMemoryDatabaseClass result(connection.get());
+  ASSERT_EQ(q->SearchTable(table.get(), nullptr, 1, "cat", nullptr, &result), 0);
+  EXPECT_EQ(result.GetComplete(), 1u);
+  std::vector<std::pair<std::string, float>> got;
+  for (auto* e = result.FirstEntry(); e != nullptr; e = e->next) got.emplace_back(e->key, e->distance);
+  const std::vector<std::pair<std::string, float>> expected = {{"img1", 0.0f}, {"img2", 0.5f}, {"img4", 0.5f}};
+  EXPECT_EQ(got, expected);
+
+  KvKeyMemoryDatabaseClass restriction(connection.get());
+  ASSERT_EQ(restriction.InsertKey("img4", 0.25f), 0);
+  ASSERT_EQ(restriction.InsertKey("img3", 0.5f), 0);
+  ASSERT_EQ(restriction.InsertKey("img9", 0.75f), 0);
+  KvKeyMemoryDatabaseClass restricted(connection.get());
+  ASSERT_EQ(q->SearchTable(table.get(), &restriction, 1, "cat", nullptr, &restricted), 0);
+  ASSERT_EQ(restricted.GetCount(), 1);
+  EXPECT_STREQ(restricted.FirstEntry()->key, "img4");
+  table->Close();
 }
 
 }  // namespace
