@@ -105,9 +105,16 @@ bool ReadListLine(FILE* file, char* buffer, size_t capacity, bool& tooLong) {
   return true;
 }
 
-void StripLineEnd(char* line) {
+// Drops the line end. A line that ends with the closing parenthesis of a
+// mask list gets the blank that follows it in a specification built from the
+// command line, so "img ( m1 m2 )" reads as "img ( m1 m2 ) " does.
+void NormaliseListLine(char* line, size_t capacity) {
   size_t length = std::strlen(line);
   while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r')) line[--length] = '\0';
+  if (length > 0 && line[length - 1] == ')' && length + 2 <= capacity) {
+    line[length] = ' ';
+    line[length + 1] = '\0';
+  }
 }
 
 void RecordTooLong(const char* what) {
@@ -290,7 +297,7 @@ int KivoWrapClass::MakeDatabase(int argc, char** argv, KvStringClass* out) {
     char line[kSpecBufferSize];
     bool tooLong = false;
     while (ReadListLine(file, line, sizeof line, tooLong)) {
-      StripLineEnd(line);
+      NormaliseListLine(line, sizeof line);
       // Blank lines (a trailing empty line, separators) name no image.
       if (!tooLong && IsBlankText(line)) continue;
       ++count;
