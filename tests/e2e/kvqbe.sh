@@ -1,8 +1,10 @@
 #!/bin/bash
-# KvQBE on a real catalog: KvMkDbs stores eight generated single-colour images
-# (the "!@rRRgGGbBB" test images) with keyword text files, then every query
-# form of KvQBE runs against it and its exact output is compared.
+# KvQBE on real catalogs: KvMkDbs stores eight generated single-colour images
+# (the "!@rRRgGGbBB" test images) with keyword text files, and a few PPM image
+# files with masks and keyword texts; every query form of KvQBE then runs
+# against them and its exact output is compared.
 . "$(dirname "$0")/lib/check.bash"
+unset KivoImagePath KivoMaskPath KivoTextPath KivoDatabaseName KivoConnectMode KivoConnectClass
 
 W=$(e2e_workdir kvqbe)
 cd "$W" || exit 1
@@ -179,4 +181,73 @@ KvCatCls: Open for feature table TextureF.photos failed with rc -1.
 EOF
 )" 255 "$QBE" -d db -c photos -f KvTextureFeatureClass -i '!@rffg00b00'
 
+# Real image files: PPM images with masks (sub-parts) and keyword texts in the
+# "text" directory beside the images' directory.
+mkdir -p images/set1 text/set1
+e2e_ppm 20 10 '\xff\x00\x00' '\x00\x00\xff' >images/set1/flag.ppm
+e2e_ppm 20 10 '\xff\xff\xff' '\x00\x00\x00' >images/set1/left.ppm
+e2e_ppm 20 10 '\x00\x00\x00' '\xff\xff\xff' >images/set1/right.ppm
+e2e_ppm 20 10 '\x00\xff\x00' '\x00\xff\x00' >images/set1/green.ppm
+e2e_ppm 20 10 '\xff\x00\x00' '\xff\x00\x00' >images/set1/red.ppm
+e2e_ppm 20 10 '\x00\x00\xff' '\x00\x00\xff' >images/set1/blue.ppm
+printf 'flag red blue\n' >text/set1/flag.ppm.txt
+printf 'red car\n' >text/set1/red.ppm.txt
+printf 'blue sky\n' >text/set1/blue.ppm.txt
+if ! "$KIVO_BIN/KvMkDbs" -d db -c pics -e KivoImagePath=images/set1 -e KivoMaskPath=images/set1 \
+  -f KvColorFeatureClass -f KvColorSubPartFeatureClass -f KvTextFeatureClass \
+  +p flag.ppm '(' left.ppm right.ppm ')' red.ppm blue.ppm green.ppm >build2.log 2>&1; then
+  echo "FAIL: KvMkDbs could not build the catalog of image files"
+  cat build2.log
+  exit 1
+fi
+export KivoImagePath=images/set1 KivoMaskPath=images/set1
+
+e2e_run "image file query" "$(want file <<'EOF'
+total of 4 keys found
+red.ppm 0.000000
+flag.ppm 0.240567
+green.ppm 0.861516
+blue.ppm 0.962433
+
+EOF
+)" - 0 "$QBE" -d db -c pics -f KvColorFeatureClass -I red.ppm
+
+e2e_run "keyword text of image files restricts the ranking" "$(want file_keyword <<'EOF'
+total of 2 keys found
+flag.ppm 0.240650
+red.ppm 0.962433
+
+total of 2 keys found
+flag.ppm 0.240650
+red.ppm 0.962433
+
+EOF
+)" - 0 "$QBE" -d db -c pics -T red -f KvColorFeatureClass -I blue.ppm
+
+e2e_run "sub-part query by a masked image" "$(want subpart <<'EOF'
+total of 2 keys found
+left.ppm 0.000000
+right.ppm 0.962433
+
+EOF
+)" - 0 "$QBE" -d db -c pics -f KvColorSubPartFeatureClass -I flag.ppm -M left.ppm
+
+# Sub-part and whole-image features together: each sub-part key is ranked by
+# its own record and its parent image's, the sum divided by two.
+e2e_run "mixed query divides by the number of features" "$(want mixed <<'EOF'
+total of 2 keys found
+right.ppm 0.120325
+left.ppm 0.601541
+
+EOF
+)" - 0 "$QBE" -d db -c pics -f KvColorSubPartFeatureClass -f KvColorFeatureClass -I flag.ppm -M right.ppm
+
+e2e_run "a missing image file" - "$(want nofile <<'EOF'
+input image: nosuch.ppm does not exist!
+Error=10010  Severity=0
+KvAnyrd: Input image file not found. filename: nosuch.ppm  paths images/set1. 
+EOF
+)" 255 "$QBE" -d db -c pics -f KvColorFeatureClass -I nosuch.ppm
+
+cd / && rm -rf "$W"
 e2e_finish
