@@ -139,6 +139,28 @@ int Walk(KvDatabaseClass* source, Body body) {
   return 0;
 }
 
+// Adds the weighted distances of every scorer for key to *total, fetching
+// each record from the scorer's table by key; the first scorer's record may
+// be at hand already (firstRecord). 1 skips the key (a record missing or
+// unreadable), -1 ends the search (a negative term, recorded).
+int AddTerms(std::vector<Scorer>& scorers, const KeyText& key, const KvDatumClass* firstRecord,
+             KvDatumClass& record, double* total) {
+  for (size_t i = 0; i < scorers.size(); ++i) {
+    const KvDatumClass* at = &record;
+    if (i == 0 && firstRecord != nullptr) {
+      at = firstRecord;
+    } else if (scorers[i].slot->table->Get(key.datum(), record) != 0) {
+      return 1;
+    }
+    double term = 0.0;
+    const int score = scorers[i].Score(*at, kNoBound, &term);
+    if (score < 0) return NegativeDistance(scorers[i].slot);
+    if (score > 0) return 1;
+    *total += term;
+  }
+  return 0;
+}
+
 // Turns the best list into a new result set.
 int Emit(const KvSearchContext& context, KvBestList& best, KvKeyDatabaseClass** result) {
   Owned<KvKeyDatabaseClass> set(context.connection->NewKeyDatabase());
@@ -218,30 +240,11 @@ int CombinedSearch(const KvSearchContext& context, const std::vector<KvQuerySlot
   if (context.maxResults == 0) return Emit(context, best, result);
 
   KvDatumClass record;
-  // Sums the weighted distances of features first.. for key; the first
-  // feature's record may already be at hand. 1 skips the key.
-  auto sum = [&](const KeyText& key, size_t first, const KvDatumClass* firstRecord, double* total) {
-    for (size_t i = first; i < scorers.size(); ++i) {
-      const KvDatumClass* at = &record;
-      if (i == first && firstRecord != nullptr) {
-        at = firstRecord;
-      } else if (scorers[i].slot->table->Get(key.datum(), record) != 0) {
-        return 1;
-      }
-      double term = 0.0;
-      const int score = scorers[i].Score(*at, kNoBound, &term);
-      if (score < 0) return NegativeDistance(scorers[i].slot);
-      if (score > 0) return 1;
-      *total += term;
-    }
-    return 0;
-  };
-
   int rc;
   if (restriction == nullptr) {
     rc = Walk(scorers[0].slot->table, [&](const KeyText& key, const KvDatumClass& view) {
       double total = 0.0;
-      const int s = sum(key, 0, &view, &total);
+      const int s = AddTerms(scorers, key, &view, record, &total);
       if (s < 0) return s;
       if (s == 0) best.Offer(key.c_str(), key.size(), static_cast<float>(total));
       return 0;
@@ -250,7 +253,7 @@ int CombinedSearch(const KvSearchContext& context, const std::vector<KvQuerySlot
     const bool addBase = scorers[0].combine == 0;
     rc = Walk(restriction, [&](const KeyText& key, const KvDatumClass& distanceView) {
       double total = 0.0;
-      const int s = sum(key, 0, nullptr, &total);
+      const int s = AddTerms(scorers, key, nullptr, record, &total);
       if (s < 0) return s;
       if (s > 0) return 0;
       if (addBase) total += static_cast<double>(restriction->GetDistance(distanceView));
@@ -290,33 +293,14 @@ int MixedSearch(const KvSearchContext& context, const std::vector<KvQuerySlot*>&
   KvDatumClass parentDatum;
   KeyText parent;
 
-  // Adds the weighted distances of scorers for key; 1 skips the candidate.
-  auto add = [&](std::vector<Scorer>& scorers, const KeyText& key, const KvDatumClass* firstRecord,
-                 double* total) {
-    for (size_t i = 0; i < scorers.size(); ++i) {
-      const KvDatumClass* at = &record;
-      if (i == 0 && firstRecord != nullptr) {
-        at = firstRecord;
-      } else if (scorers[i].slot->table->Get(key.datum(), record) != 0) {
-        return 1;
-      }
-      double term = 0.0;
-      const int score = scorers[i].Score(*at, kNoBound, &term);
-      if (score < 0) return NegativeDistance(scorers[i].slot);
-      if (score > 0) return 1;
-      *total += term;
-    }
-    return 0;
-  };
-
   auto candidate = [&](const KeyText& subKey, const KvDatumClass* firstRecord) {
     double total = 0.0;
-    int s = add(subs, subKey, firstRecord, &total);
+    int s = AddTerms(subs, subKey, firstRecord, record, &total);
     if (s != 0) return s < 0 ? s : 0;
     if (context.catalog->GetSubPartParent(subKey.c_str(), parentDatum) != 0) return 0;
     parent.Set(parentDatum);
     if (restriction != nullptr && allowed.count(parent.c_str()) == 0) return 0;
-    s = add(mains, parent, nullptr, &total);
+    s = AddTerms(mains, parent, nullptr, record, &total);
     if (s != 0) return s < 0 ? s : 0;
     best.Offer(subKey.c_str(), subKey.size(), static_cast<float>(total / divisor));
     return 0;
