@@ -166,48 +166,56 @@ int KivoWrapClass::AddImageWord(const char* image) {
 }
 
 int KivoWrapClass::AddImages(const char* spec) {
-  if (!CheckCatalogOpen()) return -1;
-  const SpecWords words = SplitSpec(spec);
-  // Only the first image of a specification is added.
-  return AddImageWord(words.images.empty() ? "" : words.images.front().c_str());
+  return kivowrap::Guarded("KivoWrapClass::AddImages", [&]() -> int {
+    if (!CheckCatalogOpen()) return -1;
+    const SpecWords words = SplitSpec(spec);
+    // Only the first image of a specification is added.
+    return AddImageWord(words.images.empty() ? "" : words.images.front().c_str());
+  });
 }
 
 int KivoWrapClass::DeleteImages(const char* spec) {
-  if (!CheckCatalogOpen()) return -1;
-  const SpecWords words = SplitSpec(spec);
-  for (const std::string& image : words.images) {
-    const int rc = catalog_->DeleteRecord(image.c_str(), static_cast<const char*>(nullptr));
-    if (rc != 0) return rc;
-  }
-  return 0;
+  return kivowrap::Guarded("KivoWrapClass::DeleteImages", [&]() -> int {
+    if (!CheckCatalogOpen()) return -1;
+    const SpecWords words = SplitSpec(spec);
+    for (const std::string& image : words.images) {
+      const int rc = catalog_->DeleteRecord(image.c_str(), static_cast<const char*>(nullptr));
+      if (rc != 0) return rc;
+    }
+    return 0;
+  });
 }
 
 int KivoWrapClass::AddImageWithMasks(const char* spec) {
-  if (!CheckCatalogOpen()) return -1;
-  const SpecWords words = SplitSpec(spec);
-  const std::string image = words.images.empty() ? std::string() : words.images.front();
-  int rc = AddImageWord(image.c_str());
-  if (rc != 0) return rc;
-  for (const std::string& mask : words.masks) {
-    if (recordImage_.UpdateMaskInImageObject(mask.c_str()) != 0) return -1;
-    rc = AddRecordsForKey(mask.c_str());
-    // A mask that could not be stored fails the specification, so that its
-    // report line does not claim success.
+  return kivowrap::Guarded("KivoWrapClass::AddImageWithMasks", [&]() -> int {
+    if (!CheckCatalogOpen()) return -1;
+    const SpecWords words = SplitSpec(spec);
+    const std::string image = words.images.empty() ? std::string() : words.images.front();
+    int rc = AddImageWord(image.c_str());
     if (rc != 0) return rc;
-    rc = catalog_->AddSubPartRecord(image.c_str(), mask.c_str(), &recordImage_);
-    if (rc != 0) return rc;
-  }
-  return 0;
+    for (const std::string& mask : words.masks) {
+      if (recordImage_.UpdateMaskInImageObject(mask.c_str()) != 0) return -1;
+      rc = AddRecordsForKey(mask.c_str());
+      // A mask that could not be stored fails the specification, so that its
+      // report line does not claim success.
+      if (rc != 0) return rc;
+      rc = catalog_->AddSubPartRecord(image.c_str(), mask.c_str(), &recordImage_);
+      if (rc != 0) return rc;
+    }
+    return 0;
+  });
 }
 
 int KivoWrapClass::DeleteMasks(const char* spec) {
-  if (!CheckCatalogOpen()) return -1;
-  const SpecWords words = SplitSpec(spec);
-  for (const std::string& mask : words.masks) {
-    const int rc = catalog_->DeleteSubPartRecord(mask.c_str());
-    if (rc != 0) return rc;
-  }
-  return 0;
+  return kivowrap::Guarded("KivoWrapClass::DeleteMasks", [&]() -> int {
+    if (!CheckCatalogOpen()) return -1;
+    const SpecWords words = SplitSpec(spec);
+    for (const std::string& mask : words.masks) {
+      const int rc = catalog_->DeleteSubPartRecord(mask.c_str());
+      if (rc != 0) return rc;
+    }
+    return 0;
+  });
 }
 
 void KivoWrapClass::ReportSpec(int count, const char* spec, int result, KvStringClass* out) {
@@ -247,106 +255,108 @@ void KivoWrapClass::ApplySetting(char* assignment) {
 }
 
 int KivoWrapClass::MakeDatabase(int argc, char** argv, KvStringClass* out) {
-  if (argc <= 1) return MakeDatabaseUsage(stdout, out);
-  if (OpenFromOptions(argc, argv, "w") != 0) {
-    // The reason is in the error record; a command that built nothing must
-    // not look successful.
-    MakeDatabaseUsage(stderr, out);
-    Close();
-    return -1;
-  }
-
-  if (TakeFlag(argc, argv, 'E')) eraseFlag_ = 1;
-  if (TakeFlag(argc, argv, 'r')) {
-    deleteFlag_ = 1;
-    modeText_ = "Deletion";
-  }
-  if (TakeFlag(argc, argv, 'i')) {
-    addMode_ = KV_MODE_INCREMENTAL;
-    modeText_ = "Incremental Update";
-  }
-  if (TakeFlag(argc, argv, 'u')) {
-    addMode_ = KV_MODE_UPDATE;
-    modeText_ = "Update";
-  }
-  if (TakeFlag(argc, argv, 'U')) {
-    addMode_ = KV_MODE_FORCE_UPDATE;
-    modeText_ = "Update";
-  }
-  imageListFile_ = GetOption(argc, argv, 'l', 0);
-  while (char* assignment = GetOption(argc, argv, 'e', 0)) ApplySetting(assignment);
-
-  if (const char* leftover = LeftoverValueOption(argc, argv)) {
-    MakeDatabaseUsage(stderr, out);
-    const std::string message = std::string("option ") + leftover + " needs a value (or is repeated)";
-    KvError(KERR_General, KERR_Fatal, message.c_str());
-    Close();
-    return -1;
-  }
-
-  int result = 0;
-  int count = 0;
-  if (imageListFile_ != nullptr) {
-    FILE* file = std::fopen(imageListFile_, "r");
-    if (file == nullptr) {
-      KvError(KERR_OpenFile, KERR_Fatal, "KivoWrapClass::MakeDatabase", imageListFile_);
+  return kivowrap::Guarded("KivoWrapClass::MakeDatabase", [&]() -> int {
+    if (argc <= 1) return MakeDatabaseUsage(stdout, out);
+    if (OpenFromOptions(argc, argv, "w") != 0) {
+      // The reason is in the error record; a command that built nothing must
+      // not look successful.
+      MakeDatabaseUsage(stderr, out);
       Close();
       return -1;
     }
-    std::unique_ptr<FILE, int (*)(FILE*)> guard(file, std::fclose);
-    char line[kSpecBufferSize];
-    bool tooLong = false;
-    while (ReadListLine(file, line, sizeof line, tooLong)) {
-      NormaliseListLine(line, sizeof line);
-      // Blank lines (a trailing empty line, separators) name no image.
-      if (!tooLong && IsBlankText(line)) continue;
-      ++count;
-      if (tooLong) {
-        RecordTooLong("image list line");
-        result = -1;
-      } else {
-        result = ProcessImageSpec(line, deleteFlag_);
+
+    if (TakeFlag(argc, argv, 'E')) eraseFlag_ = 1;
+    if (TakeFlag(argc, argv, 'r')) {
+      deleteFlag_ = 1;
+      modeText_ = "Deletion";
+    }
+    if (TakeFlag(argc, argv, 'i')) {
+      addMode_ = KV_MODE_INCREMENTAL;
+      modeText_ = "Incremental Update";
+    }
+    if (TakeFlag(argc, argv, 'u')) {
+      addMode_ = KV_MODE_UPDATE;
+      modeText_ = "Update";
+    }
+    if (TakeFlag(argc, argv, 'U')) {
+      addMode_ = KV_MODE_FORCE_UPDATE;
+      modeText_ = "Update";
+    }
+    imageListFile_ = GetOption(argc, argv, 'l', 0);
+    while (char* assignment = GetOption(argc, argv, 'e', 0)) ApplySetting(assignment);
+
+    if (const char* leftover = LeftoverValueOption(argc, argv)) {
+      MakeDatabaseUsage(stderr, out);
+      const std::string message = std::string("option ") + leftover + " needs a value (or is repeated)";
+      KvError(KERR_General, KERR_Fatal, message.c_str());
+      Close();
+      return -1;
+    }
+
+    int result = 0;
+    int count = 0;
+    if (imageListFile_ != nullptr) {
+      FILE* file = std::fopen(imageListFile_, "r");
+      if (file == nullptr) {
+        KvError(KERR_OpenFile, KERR_Fatal, "KivoWrapClass::MakeDatabase", imageListFile_);
+        Close();
+        return -1;
       }
-      if (result != 0 && GetErrorMSGSeverity() == KERR_Fatal) {
-        result = -1;
+      std::unique_ptr<FILE, int (*)(FILE*)> guard(file, std::fclose);
+      char line[kSpecBufferSize];
+      bool tooLong = false;
+      while (ReadListLine(file, line, sizeof line, tooLong)) {
+        NormaliseListLine(line, sizeof line);
+        // Blank lines (a trailing empty line, separators) name no image.
+        if (!tooLong && IsBlankText(line)) continue;
+        ++count;
+        if (tooLong) {
+          RecordTooLong("image list line");
+          result = -1;
+        } else {
+          result = ProcessImageSpec(line, deleteFlag_);
+        }
+        if (result != 0 && GetErrorMSGSeverity() == KERR_Fatal) {
+          result = -1;
+          ReportSpec(count, line, result, out);
+          break;
+        }
         ReportSpec(count, line, result, out);
-        break;
       }
-      ReportSpec(count, line, result, out);
-    }
-  } else {
-    int i = 1;
-    while (i < argc) {
-      std::string spec;
-      if (std::strcmp(argv[i], "+p") != 0) {
-        spec = argv[i++];
-      } else {
-        if (i == argc - 1) break;
-        ++i;
-        if (std::strcmp(argv[i], "(") != 0) {
-          spec += argv[i++];
-          spec += ' ';
+    } else {
+      int i = 1;
+      while (i < argc) {
+        std::string spec;
+        if (std::strcmp(argv[i], "+p") != 0) {
+          spec = argv[i++];
+        } else {
+          if (i == argc - 1) break;
+          ++i;
+          if (std::strcmp(argv[i], "(") != 0) {
+            spec += argv[i++];
+            spec += ' ';
+          }
+          while (i < argc && argv[i][0] != '-') {
+            const bool closes = argv[i][0] == ')';
+            spec += argv[i++];
+            spec += ' ';
+            if (closes) break;
+          }
         }
-        while (i < argc && argv[i][0] != '-') {
-          const bool closes = argv[i][0] == ')';
-          spec += argv[i++];
-          spec += ' ';
-          if (closes) break;
+        std::string trimmed = spec;
+        while (!trimmed.empty() && trimmed.back() == ' ') trimmed.pop_back();
+        if (trimmed.empty() || trimmed == "( )") continue;
+        ++count;
+        if (spec.size() >= kSpecBufferSize) {
+          RecordTooLong("image specification");
+          result = -1;
+        } else {
+          result = ProcessImageSpec(spec.c_str(), deleteFlag_);
         }
+        ReportSpec(count, spec.c_str(), result, out);
       }
-      std::string trimmed = spec;
-      while (!trimmed.empty() && trimmed.back() == ' ') trimmed.pop_back();
-      if (trimmed.empty() || trimmed == "( )") continue;
-      ++count;
-      if (spec.size() >= kSpecBufferSize) {
-        RecordTooLong("image specification");
-        result = -1;
-      } else {
-        result = ProcessImageSpec(spec.c_str(), deleteFlag_);
-      }
-      ReportSpec(count, spec.c_str(), result, out);
     }
-  }
-  Close();
-  return result;
+    Close();
+    return result;
+  });
 }

@@ -73,127 +73,131 @@ void KivoWrapClass::PrintHex(const unsigned char* bytes, unsigned long length, F
 }
 
 int KivoWrapClass::DumpTable(KvDatabaseClass* table, KvFeatureClass* feature, FILE* out) {
-  if (out == nullptr) out = stdout;
-  std::unique_ptr<KvDbIteratorClass> iterator(table != nullptr ? table->NewIterator() : nullptr);
-  if (iterator == nullptr) {
-    KvPrintErrorMessage(out);
-    return -1;
-  }
-  while (iterator->HasCurrent()) {
-    KvDatumClass key;
-    KvDatumClass data;
-    if (iterator->Next(key, data, 1) != 0) {
+  return kivowrap::Guarded("KivoWrapClass::DumpTable", [&]() -> int {
+    if (out == nullptr) out = stdout;
+    std::unique_ptr<KvDbIteratorClass> iterator(table != nullptr ? table->NewIterator() : nullptr);
+    if (iterator == nullptr) {
       KvPrintErrorMessage(out);
-      break;
+      return -1;
     }
-    if (feature != nullptr) {
-      // A record that does not decode is reported and skipped.
-      if (feature->FromByteString(data) != 0) {
+    while (iterator->HasCurrent()) {
+      KvDatumClass key;
+      KvDatumClass data;
+      if (iterator->Next(key, data, 1) != 0) {
         KvPrintErrorMessage(out);
-        continue;
+        break;
       }
-      KvDatumClass text;
-      if (feature->ToAsciiString(text) == 0) {
-        std::fprintf(out, "%s %s\n", DatumText(key).c_str(), DatumText(text).c_str());
+      if (feature != nullptr) {
+        // A record that does not decode is reported and skipped.
+        if (feature->FromByteString(data) != 0) {
+          KvPrintErrorMessage(out);
+          continue;
+        }
+        KvDatumClass text;
+        if (feature->ToAsciiString(text) == 0) {
+          std::fprintf(out, "%s %s\n", DatumText(key).c_str(), DatumText(text).c_str());
+        } else {
+          KvPrintErrorMessage(out);
+        }
       } else {
-        KvPrintErrorMessage(out);
+        PrintRawValue("Key", "BKey", key, out);
+        std::fputc('\n', out);
+        PrintRawValue("Data", "BData", data, out);
+        std::fputs("\n\n", out);
       }
-    } else {
-      PrintRawValue("Key", "BKey", key, out);
-      std::fputc('\n', out);
-      PrintRawValue("Data", "BData", data, out);
-      std::fputs("\n\n", out);
     }
-  }
-  return 0;
+    return 0;
+  });
 }
 
 int KivoWrapClass::DumpDatabase(int argc, char** argv, FILE* out) {
-  if (argc <= 1) return DumpDatabaseUsage(stdout, nullptr);
-  FILE* stream = out != nullptr ? out : stdout;
-  const char* catalogName = GetOption(argc, argv, 'c', 0);
-  const char* databaseName = GetOption(argc, argv, 'd', 0);
-  // Features this build does not know are left out: the dump goes on with
-  // the others (the reason is on standard error).
-  while (const char* spec = GetOption(argc, argv, 'f', 0)) AddFeature(spec);
-  if (const char* leftover = LeftoverValueOption(argc, argv)) {
-    DumpDatabaseUsage(stdout, nullptr);
-    const std::string message = std::string("option ") + leftover + " needs a value";
-    KvError(KERR_General, KERR_Fatal, message.c_str());
-    Close();
-    return -1;
-  }
-  const char* fileName = argc > 1 ? argv[1] : nullptr;
-  if (catalogName == nullptr && fileName == nullptr) {
-    DumpDatabaseUsage(stdout, nullptr);
-    Close();
-    return 0;
-  }
-
-  const char* database = databaseName != nullptr ? databaseName : "./";
-  if (!CopyName(databaseName_, database)) {
-    KvError(KERR_General, KERR_Fatal, "database name longer than 255 characters");
-    KvPrintErrorMessage(stdout);
-    Close();
-    return -1;
-  }
-  connection_ = KvGetConnection("r", databaseName_, nullptr);
-  if (connection_ == nullptr) {
-    KvPrintErrorMessage(stdout);
-    Close();
-    return -1;
-  }
-  std::unique_ptr<KvDatabaseClass> table(connection_->NewDatabase());
-  if (table == nullptr) {
-    KvPrintErrorMessage(stdout);
-    Close();
-    return -1;
-  }
-
-  int result = 0;
-  if (catalogName != nullptr) {
-    catalog_ = connection_->NewCatalog();
-    if (catalog_ == nullptr) {
-      KvPrintErrorMessage(stdout);
-      table.reset();
-      Close();
-      return -1;
-    }
-    CopyName(catalogName_, catalogName);
-    if (catalog_->Open(catalogName) != 0) {
-      KvPrintErrorMessage(stdout);
-      table.reset();
-      Close();
-      return -1;
-    }
-    if (featureCount_ == 0) {
+  return kivowrap::Guarded("KivoWrapClass::DumpDatabase", [&]() -> int {
+    if (argc <= 1) return DumpDatabaseUsage(stdout, nullptr);
+    FILE* stream = out != nullptr ? out : stdout;
+    const char* catalogName = GetOption(argc, argv, 'c', 0);
+    const char* databaseName = GetOption(argc, argv, 'd', 0);
+    // Features this build does not know are left out: the dump goes on with
+    // the others (the reason is on standard error).
+    while (const char* spec = GetOption(argc, argv, 'f', 0)) AddFeature(spec);
+    if (const char* leftover = LeftoverValueOption(argc, argv)) {
       DumpDatabaseUsage(stdout, nullptr);
+      const std::string message = std::string("option ") + leftover + " needs a value";
+      KvError(KERR_General, KERR_Fatal, message.c_str());
+      Close();
+      return -1;
     }
-    for (int i = 0; i < featureCount_; ++i) {
-      KvStringClass tableName(64ul);
-      if (catalog_->GetFeatureTableName(featureNames_[i], tableName) != 0) {
+    const char* fileName = argc > 1 ? argv[1] : nullptr;
+    if (catalogName == nullptr && fileName == nullptr) {
+      DumpDatabaseUsage(stdout, nullptr);
+      Close();
+      return 0;
+    }
+
+    const char* database = databaseName != nullptr ? databaseName : "./";
+    if (!CopyName(databaseName_, database)) {
+      KvError(KERR_General, KERR_Fatal, "database name longer than 255 characters");
+      KvPrintErrorMessage(stdout);
+      Close();
+      return -1;
+    }
+    connection_ = KvGetConnection("r", databaseName_, nullptr);
+    if (connection_ == nullptr) {
+      KvPrintErrorMessage(stdout);
+      Close();
+      return -1;
+    }
+    std::unique_ptr<KvDatabaseClass> table(connection_->NewDatabase());
+    if (table == nullptr) {
+      KvPrintErrorMessage(stdout);
+      Close();
+      return -1;
+    }
+
+    int result = 0;
+    if (catalogName != nullptr) {
+      catalog_ = connection_->NewCatalog();
+      if (catalog_ == nullptr) {
         KvPrintErrorMessage(stdout);
-        continue;
+        table.reset();
+        Close();
+        return -1;
       }
-      if (table->OpenForWrite(tableName.c_str()) != 0) {
-        std::printf("Unable to open %s. Skipping it. \n", tableName.c_str());
-        continue;
+      CopyName(catalogName_, catalogName);
+      if (catalog_->Open(catalogName) != 0) {
+        KvPrintErrorMessage(stdout);
+        table.reset();
+        Close();
+        return -1;
       }
-      DumpTable(table.get(), features_[i], stream);
-      table->Close();
-    }
-  } else {
-    if (table->OpenForWrite(fileName) != 0) {
-      std::printf("Unable to open %s. File may not exist.\n", fileName);
-      KvError(KERR_OpenFile, KERR_Fatal, "KivoWrapClass::DumpDatabase", fileName);
-      result = -1;
+      if (featureCount_ == 0) {
+        DumpDatabaseUsage(stdout, nullptr);
+      }
+      for (int i = 0; i < featureCount_; ++i) {
+        KvStringClass tableName(64ul);
+        if (catalog_->GetFeatureTableName(featureNames_[i], tableName) != 0) {
+          KvPrintErrorMessage(stdout);
+          continue;
+        }
+        if (table->OpenForWrite(tableName.c_str()) != 0) {
+          std::printf("Unable to open %s. Skipping it. \n", tableName.c_str());
+          continue;
+        }
+        DumpTable(table.get(), features_[i], stream);
+        table->Close();
+      }
     } else {
-      DumpTable(table.get(), featureCount_ > 0 ? features_[0] : nullptr, stream);
-      table->Close();
+      if (table->OpenForWrite(fileName) != 0) {
+        std::printf("Unable to open %s. File may not exist.\n", fileName);
+        KvError(KERR_OpenFile, KERR_Fatal, "KivoWrapClass::DumpDatabase", fileName);
+        result = -1;
+      } else {
+        DumpTable(table.get(), featureCount_ > 0 ? features_[0] : nullptr, stream);
+        table->Close();
+      }
     }
-  }
-  // The table refers to the connection, which Close releases.
-  table.reset();
-  Close();
-  return result;
+    // The table refers to the connection, which Close releases.
+    table.reset();
+    Close();
+    return result;
+  });
 }

@@ -137,41 +137,43 @@ int KivoWrapClass::CreateCatalog(const char* name) {
 }
 
 int KivoWrapClass::Open(const char* catalog, const char* database, const char* mode) {
-  if (catalog == nullptr || database == nullptr) {
-    std::fprintf(stderr, "catalog name or database name unspecified catalogName=%s databaseName=%s\n",
-                 OrNull(catalog), OrNull(database));
-    return -1;
-  }
-  if (!NameFits(catalog, sizeof catalogName_, "catalog name") ||
-      !NameFits(database, sizeof databaseName_, "database name")) {
-    return -1;
-  }
-  // Copies first: the arguments may be this object's own members (Reopen).
-  const std::string catalogText(catalog);
-  const std::string databaseText(database);
-  CopyName(catalogName_, catalogText.c_str());
-  CopyName(databaseName_, databaseText.c_str());
-  if (mode != nullptr) CopyName(mode_, mode);
-  ReleaseSession();
-  connection_ = KvGetConnection(mode, databaseText.c_str(), nullptr);
-  if (connection_ == nullptr) return -1;
-  catalog_ = connection_->NewCatalog();
-  if (catalog_ == nullptr) {
+  return kivowrap::Guarded("KivoWrapClass::Open", [&]() -> int {
+    if (catalog == nullptr || database == nullptr) {
+      std::fprintf(stderr, "catalog name or database name unspecified catalogName=%s databaseName=%s\n",
+                   OrNull(catalog), OrNull(database));
+      return -1;
+    }
+    if (!NameFits(catalog, sizeof catalogName_, "catalog name") ||
+        !NameFits(database, sizeof databaseName_, "database name")) {
+      return -1;
+    }
+    // Copies first: the arguments may be this object's own members (Reopen).
+    const std::string catalogText(catalog);
+    const std::string databaseText(database);
+    CopyName(catalogName_, catalogText.c_str());
+    CopyName(databaseName_, databaseText.c_str());
+    if (mode != nullptr) CopyName(mode_, mode);
     ReleaseSession();
-    return -1;
-  }
-  if (mode != nullptr && std::strcmp(mode, "w") == 0) {
-    // Creating an existing catalog fails harmlessly; Open below decides.
-    catalog_->CreateCatalog(catalogText.c_str(), 0, 0);
-  }
-  if (catalog_->Open(catalogText.c_str()) != 0) {
-    ReleaseSession();
-    return -1;
-  }
-  catalogOpenPending_ = 0;
-  RegisterPendingFeatures();
-  featuresAdded_ = 1;
-  return 0;
+    connection_ = KvGetConnection(mode, databaseText.c_str(), nullptr);
+    if (connection_ == nullptr) return -1;
+    catalog_ = connection_->NewCatalog();
+    if (catalog_ == nullptr) {
+      ReleaseSession();
+      return -1;
+    }
+    if (mode != nullptr && std::strcmp(mode, "w") == 0) {
+      // Creating an existing catalog fails harmlessly; Open below decides.
+      catalog_->CreateCatalog(catalogText.c_str(), 0, 0);
+    }
+    if (catalog_->Open(catalogText.c_str()) != 0) {
+      ReleaseSession();
+      return -1;
+    }
+    catalogOpenPending_ = 0;
+    RegisterPendingFeatures();
+    featuresAdded_ = 1;
+    return 0;
+  });
 }
 
 int KivoWrapClass::Reopen() { return Open(catalogName_, databaseName_, "r"); }
@@ -182,66 +184,68 @@ int KivoWrapClass::GetNumberOfRecords(const char* featureName) {
 }
 
 int KivoWrapClass::AddFeature(const char* spec) {
-  if (featureCount_ > kKivoMaxFeatures - 1) {
-    std::fprintf(stderr, "Exceed Max # (%d) of features\n", kKivoMaxFeatures);
-    return 1;
-  }
-  const char* text = spec != nullptr ? spec : "";
-  const char* colon = std::strchr(text, ':');
-  const std::string className = colon != nullptr ? std::string(text, colon) : std::string(text);
-  const std::string parameterText = colon != nullptr ? std::string(colon + 1) : std::string();
-
-  KvFeatureClass* feature = KvCreateFeatureClass(className.c_str());
-  if (feature == nullptr) {
-    std::fprintf(stderr, "feature %s was not created\n", className.c_str());
-    return -1;
-  }
-  if (!NameFits(feature->GetClassName(), sizeof featureNames_[0], "feature class name")) {
-    delete feature;
-    return -1;
-  }
-  KvParameterClass* parameters = KvCreateParameterClass(feature->GetParameterClassName());
-  if (parameters == nullptr) {
-    delete feature;
-    return -1;
-  }
-  KvParameterClass* defaults = feature->GetParameters();
-  if (defaults != nullptr) *parameters = *defaults;
-  if (!parameters->IsValid()) {
-    delete parameters;
-    delete feature;
-    return -1;
-  }
-  if (!parameterText.empty()) {
-    const int rc = parameters->FromCommandLineString(parameterText.c_str());
-    if (rc != 0) {
-      std::fprintf(stderr, "Skipping bad parameter in string %s for feature %s\n",
-                   parameterText.c_str(), className.c_str());
-      // Only a failure to store a parameter (-1) records an error; an
-      // unknown item (1) leaves the record as it was, so its severity says
-      // nothing about this call.
-      if (rc < 0 && GetErrorMSGSeverity() == KERR_Fatal) {
-        delete parameters;
-        delete feature;
-        return -1;
-      }
-      // The parse may have stopped part-way: go back to the class defaults.
-      if (defaults != nullptr) *parameters = *defaults;
+  return kivowrap::Guarded("KivoWrapClass::AddFeature", [&]() -> int {
+    if (featureCount_ > kKivoMaxFeatures - 1) {
+      std::fprintf(stderr, "Exceed Max # (%d) of features\n", kKivoMaxFeatures);
+      return 1;
     }
-  }
+    const char* text = spec != nullptr ? spec : "";
+    const char* colon = std::strchr(text, ':');
+    const std::string className = colon != nullptr ? std::string(text, colon) : std::string(text);
+    const std::string parameterText = colon != nullptr ? std::string(colon + 1) : std::string();
 
-  features_[featureCount_] = feature;
-  parameterSets_[featureCount_] = parameters;
-  CopyName(featureNames_[featureCount_], feature->GetClassName());
-  ++featureCount_;
-  featuresAdded_ = 1;
-  if (CatalogIsOpen() && mode_[0] == 'w') {
-    // Already registered is the normal case for an existing catalog.
-    catalog_->AddFeatureClass(feature->GetClassName(), -1, 0, 0);
-  } else {
-    featuresPending_ = 1;
-  }
-  return 0;
+    KvFeatureClass* feature = KvCreateFeatureClass(className.c_str());
+    if (feature == nullptr) {
+      std::fprintf(stderr, "feature %s was not created\n", className.c_str());
+      return -1;
+    }
+    if (!NameFits(feature->GetClassName(), sizeof featureNames_[0], "feature class name")) {
+      delete feature;
+      return -1;
+    }
+    KvParameterClass* parameters = KvCreateParameterClass(feature->GetParameterClassName());
+    if (parameters == nullptr) {
+      delete feature;
+      return -1;
+    }
+    KvParameterClass* defaults = feature->GetParameters();
+    if (defaults != nullptr) *parameters = *defaults;
+    if (!parameters->IsValid()) {
+      delete parameters;
+      delete feature;
+      return -1;
+    }
+    if (!parameterText.empty()) {
+      const int rc = parameters->FromCommandLineString(parameterText.c_str());
+      if (rc != 0) {
+        std::fprintf(stderr, "Skipping bad parameter in string %s for feature %s\n",
+                     parameterText.c_str(), className.c_str());
+        // Only a failure to store a parameter (-1) records an error; an
+        // unknown item (1) leaves the record as it was, so its severity says
+        // nothing about this call.
+        if (rc < 0 && GetErrorMSGSeverity() == KERR_Fatal) {
+          delete parameters;
+          delete feature;
+          return -1;
+        }
+        // The parse may have stopped part-way: go back to the class defaults.
+        if (defaults != nullptr) *parameters = *defaults;
+      }
+    }
+
+    features_[featureCount_] = feature;
+    parameterSets_[featureCount_] = parameters;
+    CopyName(featureNames_[featureCount_], feature->GetClassName());
+    ++featureCount_;
+    featuresAdded_ = 1;
+    if (CatalogIsOpen() && mode_[0] == 'w') {
+      // Already registered is the normal case for an existing catalog.
+      catalog_->AddFeatureClass(feature->GetClassName(), -1, 0, 0);
+    } else {
+      featuresPending_ = 1;
+    }
+    return 0;
+  });
 }
 
 int KivoWrapClass::RemoveFeature(const char* className) {

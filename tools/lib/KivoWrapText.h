@@ -3,6 +3,9 @@
 
 #include <cstddef>
 #include <cstring>
+#include <new>
+
+#include "core/KvError.h"
 
 namespace kivowrap {
 
@@ -26,6 +29,19 @@ inline bool CopyName(char* buffer, size_t capacity, const char* text) {
 template <size_t N>
 inline bool CopyName(char (&buffer)[N], const char* text) {
   return CopyName(buffer, N, text);
+}
+
+// Runs body, the whole of a public method that works with standard
+// containers, and turns an allocation failure inside it into the allocation
+// error and -1, so that no exception leaves the command library.
+template <typename Body>
+int Guarded(const char* where, Body&& body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    KvError(KERR_Alloc, KERR_Fatal, 0, where);
+    return -1;
+  }
 }
 
 }  // namespace kivowrap
