@@ -108,7 +108,9 @@ TEST_F(QueryServer, AgreesWithTheStraightforwardEvaluation) {
   cat.Put(qtest::kColor, colors);
   cat.Put(qtest::kHistogram, hists);
   // The query: the image of key img000 (one of the stored ones).
-  auto make = [&](const char* f, const char* parms) { return QueryFeature(f, parms, RecordData(cat.name(), "img000")); };
+  auto make = [&](const char* f, const char* parms) {
+    return QueryFeature(f, parms, RecordData(cat.name(), "img000"));
+  };
   QueryFeature color = make(qtest::kColor, "W=2.5");
   QueryFeature hist = make(qtest::kHistogram, "W=0.75");
   ASSERT_NE(Search(query_, 1, cat, {&color, &hist}), nullptr) << GetErrorMSG();  // computes both query features
@@ -397,7 +399,9 @@ TEST(QueryKernel, HistogramKernelMatchesTheFeature) {
       std::memcpy(bytes, b.data(), 516);
     } else {
       // Arbitrary values, self terms included (-100 and noise).
-      for (int i = 0; i < 256; ++i) Encode16BE(bytes + 2 * i, static_cast<uint16_t>(next() % 7 == 0 ? next() : next() % 40));
+      for (int i = 0; i < 256; ++i) {
+        Encode16BE(bytes + 2 * i, static_cast<uint16_t>(next() % 7 == 0 ? next() : next() % 40));
+      }
       Encode32BE(bytes + 512, n % 5 == 0 ? static_cast<uint32_t>(-100) : next() * 1000u);
     }
     KvDatumClass record;

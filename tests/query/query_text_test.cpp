@@ -64,7 +64,8 @@ TEST_F(QueryText, BuildsOneImageTermExactly) {
 TEST_F(QueryText, BuildsRestrictionItems) {
   std::unique_ptr<KvKeyDatabaseClass> main(KeySet({{"k", 1.0f}}));
   std::unique_ptr<KvKeyDatabaseClass> sub(KeySet({{"s1", 0.5f}}));
-  const std::string term = std::string("\n{\n  [ KvColorFeatureClass ") + kColorParms + " <        22 e cat k  > ]\n}\n";
+  const std::string term =
+      std::string("\n{\n  [ KvColorFeatureClass ") + kColorParms + " <        22 e cat k  > ]\n}\n";
   EXPECT_EQ(SetText(main.get()), "<        25 k 1.000000 >");
 
   Build b = BuildText(10, {qtest::kColor}, {k_.get()}, nullptr, sub.get());
@@ -273,7 +274,8 @@ TEST_F(QueryTextEval, HugeCountsNeedNoMemory) {
   KvKeyDatabaseClass* result = query_.Evaluate(ColorQuery(2147483647).c_str());
   ASSERT_NE(result, nullptr) << GetErrorMSG();
   EXPECT_EQ(result->GetCount(), 4);
-  result = query_.Evaluate("query 99999999999999999999 texts\n{\n  [ KvColorFeatureClass < W=1 > <        26 e texts a  > ]\n}\n");
+  result = query_.Evaluate(
+      "query 99999999999999999999 texts\n{\n  [ KvColorFeatureClass < W=1 > <        24 e texts a  > ]\n}\n");
   ASSERT_NE(result, nullptr) << GetErrorMSG();
   EXPECT_EQ(result->GetCount(), 4);
   result = query_.Evaluate(ColorQuery(0).c_str());

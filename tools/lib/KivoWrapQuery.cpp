@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "KivoWrap.h"
+#include "KivoWrapText.h"
 #include "KvFactory.h"
 #include "core/KvDatum.h"
 #include "core/KvError.h"
@@ -75,149 +76,153 @@ uint32_t ResultCount(int n) { return n < 0 ? 0u : static_cast<uint32_t>(n); }
 }  // namespace
 
 int KivoWrapClass::Query(KvStringClass* target) {
-  if (target == nullptr) return Fail(-1, KERR_NonFatal, "KivoWrapClass::Query: no output string");
-  if (catalog_ == nullptr) return Fail(-1, KERR_NonFatal, "KivoWrapClass::Query: no catalog is open");
-  Owned<KvGenericImageDataClass> keywordData(new (std::nothrow) KvGenericImageDataClass());
-  if (keywordData == nullptr) {
-    KvError(KERR_NewFailed, KERR_Fatal, "KvGenericImageDataClass", "KivoWrapClass::Query");
-    return -1;
-  }
-  delete queryObject_;
-  queryObject_ = KvCreateQueryClass("KvQueryServerClass");
-  auto* query = dynamic_cast<KvQueryServerClass*>(queryObject_);
-  if (query == nullptr) {
-    delete queryObject_;
-    queryObject_ = nullptr;
-    return -1;
-  }
-  // The query object owns every result set it hands out; releasing it at the
-  // end releases them.
-  struct QueryRelease {
-    KvQueryClass*& member;
-    ~QueryRelease() {
-      delete member;
-      member = nullptr;
+  return kivowrap::Guarded("KivoWrapClass::Query", [&]() -> int {
+    if (target == nullptr) return Fail(-1, KERR_NonFatal, "KivoWrapClass::Query: no output string");
+    if (catalog_ == nullptr) return Fail(-1, KERR_NonFatal, "KivoWrapClass::Query: no catalog is open");
+    Owned<KvGenericImageDataClass> keywordData(new (std::nothrow) KvGenericImageDataClass());
+    if (keywordData == nullptr) {
+      KvError(KERR_NewFailed, KERR_Fatal, "KvGenericImageDataClass", "KivoWrapClass::Query");
+      return -1;
     }
-  } release{queryObject_};
+    delete queryObject_;
+    queryObject_ = KvCreateQueryClass("KvQueryServerClass");
+    auto* query = dynamic_cast<KvQueryServerClass*>(queryObject_);
+    if (query == nullptr) {
+      delete queryObject_;
+      queryObject_ = nullptr;
+      return -1;
+    }
+    // The query object owns every result set it hands out; releasing it at the
+    // end releases them.
+    struct QueryRelease {
+      KvQueryClass*& member;
+      ~QueryRelease() {
+        delete member;
+        member = nullptr;
+      }
+    } release{queryObject_};
 
-  KvKeyDatabaseClass* restriction = nullptr;
-  if (keyword_[0] != '\0') {
-    Owned<KvFeatureClass> text(KvCreateFeatureClass("KvTextFeatureClass"));
-    if (text == nullptr) return -1;
-    keywordData->SetType(KV_DATA_PICKER);
-    if (keywordData->SetKeywordText(keyword_) != 0) return -1;
-    KvGenericDataClass* data = keywordData.get();
-    KvFeatureClass* feature = text.get();
-    KvParameterClass* parms = text->GetParameters();
-    restriction = query->EvaluateObjects(kAllKeys, catalog_, nullptr, nullptr, 1, &data, &feature, &parms);
-    if (restriction == nullptr || query->GetStatus() != 0) return -1;
-  }
-  KvKeyDatabaseClass* result = restriction;
-  if (featureCount_ > 0) {
-    result = query->EvaluateObjects(ResultCount(numberOfResults_), catalog_, restriction, nullptr, featureCount_,
-                                    dataObjects_, features_, parameterSets_);
-  }
-  if (result == nullptr) return -1;
+    KvKeyDatabaseClass* restriction = nullptr;
+    if (keyword_[0] != '\0') {
+      Owned<KvFeatureClass> text(KvCreateFeatureClass("KvTextFeatureClass"));
+      if (text == nullptr) return -1;
+      keywordData->SetType(KV_DATA_PICKER);
+      if (keywordData->SetKeywordText(keyword_) != 0) return -1;
+      KvGenericDataClass* data = keywordData.get();
+      KvFeatureClass* feature = text.get();
+      KvParameterClass* parms = text->GetParameters();
+      restriction = query->EvaluateObjects(kAllKeys, catalog_, nullptr, nullptr, 1, &data, &feature, &parms);
+      if (restriction == nullptr || query->GetStatus() != 0) return -1;
+    }
+    KvKeyDatabaseClass* result = restriction;
+    if (featureCount_ > 0) {
+      result = query->EvaluateObjects(ResultCount(numberOfResults_), catalog_, restriction, nullptr, featureCount_,
+                                      dataObjects_, features_, parameterSets_);
+    }
+    if (result == nullptr) return -1;
 
-  Owned<KvDbIteratorClass> it(result->NewIterator());
-  if (it == nullptr) return -1;
-  target->AppendFormat("total of %ld keys found\n", result->GetCount());
-  KvDatumClass key;
-  KvDatumClass distance;
-  // Bounded by the count so an iterator that stops advancing cannot loop.
-  for (long i = 0; i <= result->GetCount() && it->HasCurrent(); ++i) {
-    if (it->Next(key, distance, 1) != 0) continue;
-    target->AppendFormat("%s %f\n", DatumText(key).c_str(), static_cast<double>(result->GetDistance(distance)));
-  }
-  return target->IsValid() ? 0 : 1;
+    Owned<KvDbIteratorClass> it(result->NewIterator());
+    if (it == nullptr) return -1;
+    target->AppendFormat("total of %ld keys found\n", result->GetCount());
+    KvDatumClass key;
+    KvDatumClass distance;
+    // Bounded by the count so an iterator that stops advancing cannot loop.
+    for (long i = 0; i <= result->GetCount() && it->HasCurrent(); ++i) {
+      if (it->Next(key, distance, 1) != 0) continue;
+      target->AppendFormat("%s %f\n", DatumText(key).c_str(), static_cast<double>(result->GetDistance(distance)));
+    }
+    return target->IsValid() ? 0 : 1;
+  });
 }
 
 int KivoWrapClass::RandomQuery(KvStringClass* target, Boolean random) {
-  if (connection_ == nullptr) return Fail(1, KERR_NonFatal, "No connection");
-  if (catalog_ == nullptr) return Fail(1, KERR_NonFatal, "catalog not opened");
-  if (target == nullptr) return Fail(1, KERR_NonFatal, "KivoWrapClass::RandomQuery: no output string");
+  return kivowrap::Guarded("KivoWrapClass::RandomQuery", [&]() -> int {
+    if (connection_ == nullptr) return Fail(1, KERR_NonFatal, "No connection");
+    if (catalog_ == nullptr) return Fail(1, KERR_NonFatal, "catalog not opened");
+    if (target == nullptr) return Fail(1, KERR_NonFatal, "KivoWrapClass::RandomQuery: no output string");
 
-  // The feature whose table is ranked: the first listed one, else the first
-  // class of the catalog that the factory can make.
-  std::string featureName;
-  if (featureCount_ > 0) {
-    featureName = featureNames_[0];
-  } else {
-    KvDatumClass list;
-    const int rc = catalog_->ListFeatures(list);
-    if (rc != 0) return Fail(rc, KERR_Fatal, "No Feature data in the catalog");
-    const std::string names = DatumText(list);
-    size_t at = 0;
-    while (featureName.empty() && at < names.size()) {
-      size_t blank = names.find(' ', at);
-      if (blank == std::string::npos) blank = names.size();
-      const std::string name = names.substr(at, blank - at);
-      at = blank + 1;
-      if (name.empty()) continue;
-      Owned<KvFeatureClass> made(KvCreateFeatureClass(name.c_str()));
-      if (made != nullptr) featureName = name;
+    // The feature whose table is ranked: the first listed one, else the first
+    // class of the catalog that the factory can make.
+    std::string featureName;
+    if (featureCount_ > 0) {
+      featureName = featureNames_[0];
+    } else {
+      KvDatumClass list;
+      const int rc = catalog_->ListFeatures(list);
+      if (rc != 0) return Fail(rc, KERR_Fatal, "No Feature data in the catalog");
+      const std::string names = DatumText(list);
+      size_t at = 0;
+      while (featureName.empty() && at < names.size()) {
+        size_t blank = names.find(' ', at);
+        if (blank == std::string::npos) blank = names.size();
+        const std::string name = names.substr(at, blank - at);
+        at = blank + 1;
+        if (name.empty()) continue;
+        Owned<KvFeatureClass> made(KvCreateFeatureClass(name.c_str()));
+        if (made != nullptr) featureName = name;
+      }
+      if (featureName.empty()) return Fail(-1, KERR_Fatal, "Can't create any feature");
     }
-    if (featureName.empty()) return Fail(-1, KERR_Fatal, "Can't create any feature");
-  }
-  const uint32_t n = catalog_->GetGlobalCounter1(featureName.c_str());
-  if (n == 0) return Fail(-1, KERR_Fatal, "No record in the feature table");
-  KvStringClass tableName(64ul);
-  if (catalog_->GetFeatureTableName(featureName.c_str(), tableName) != 0) return -1;
-  Owned<KvDatabaseClass> table(connection_->NewDatabase());
-  if (table == nullptr) return Fail(-1, KERR_Fatal, "Cannot Create database class");
-  if (table->OpenForWrite(tableName.c_str()) != 0) return Fail(-1, KERR_Fatal, "Cannot open feature table");
+    const uint32_t n = catalog_->GetGlobalCounter1(featureName.c_str());
+    if (n == 0) return Fail(-1, KERR_Fatal, "No record in the feature table");
+    KvStringClass tableName(64ul);
+    if (catalog_->GetFeatureTableName(featureName.c_str(), tableName) != 0) return -1;
+    Owned<KvDatabaseClass> table(connection_->NewDatabase());
+    if (table == nullptr) return Fail(-1, KERR_Fatal, "Cannot Create database class");
+    if (table->OpenForWrite(tableName.c_str()) != 0) return Fail(-1, KERR_Fatal, "Cannot open feature table");
 
-  std::srand(random ? static_cast<unsigned>(std::time(nullptr)) | 1u : 1234u);
-  // Only the first results of the ranking are shown, so only they are kept:
-  // a bounded heap ordered like the result set (distance, then key).
-  using Ranked = std::pair<float, std::string>;
-  const uint32_t wanted = ResultCount(numberOfResults_);
-  std::priority_queue<Ranked> best;
-  {
-    Owned<KvDbIteratorClass> it(table->NewIterator());
-    if (it == nullptr) return Fail(-1, KERR_Fatal, "Cannot create iterator");
-    KvDatumClass key;
-    KvDatumClass data;
-    while (it->HasCurrent()) {
-      if (it->Next(key, data, 1) != 0) return -1;
-      const uint32_t w = static_cast<uint32_t>(std::rand()) * 65536u + static_cast<uint32_t>(std::rand());
-      Ranked entry(static_cast<float>(static_cast<double>(w % n) / n), DatumText(key));
-      if (best.size() < wanted) {
-        best.push(std::move(entry));
-      } else if (wanted > 0 && entry < best.top()) {
-        best.pop();
-        best.push(std::move(entry));
+    std::srand(random ? static_cast<unsigned>(std::time(nullptr)) | 1u : 1234u);
+    // Only the first results of the ranking are shown, so only they are kept:
+    // a bounded heap ordered like the result set (distance, then key).
+    using Ranked = std::pair<float, std::string>;
+    const uint32_t wanted = ResultCount(numberOfResults_);
+    std::priority_queue<Ranked> best;
+    {
+      Owned<KvDbIteratorClass> it(table->NewIterator());
+      if (it == nullptr) return Fail(-1, KERR_Fatal, "Cannot create iterator");
+      KvDatumClass key;
+      KvDatumClass data;
+      while (it->HasCurrent()) {
+        if (it->Next(key, data, 1) != 0) return -1;
+        const uint32_t w = static_cast<uint32_t>(std::rand()) * 65536u + static_cast<uint32_t>(std::rand());
+        Ranked entry(static_cast<float>(static_cast<double>(w % n) / n), DatumText(key));
+        if (best.size() < wanted) {
+          best.push(std::move(entry));
+        } else if (wanted > 0 && entry < best.top()) {
+          best.pop();
+          best.push(std::move(entry));
+        }
       }
     }
-  }
-  table->Close();  // read-only: nothing to lose
-  table.reset();
+    table->Close();  // read-only: nothing to lose
+    table.reset();
 
-  Owned<KvKeyDatabaseClass> set(connection_->NewKeyDatabase());
-  if (set == nullptr) return Fail(-1, KERR_Fatal, "Cannot create keydatabase");
-  // The heap yields the worst entry first, so each insertion lands in front.
-  KvDatumClass key;
-  KvDatumClass distance;
-  while (!best.empty()) {
-    const Ranked& top = best.top();
-    key.SetBytes(top.second.size() + 1,
-                 reinterpret_cast<unsigned char*>(const_cast<char*>(top.second.c_str())), KvOwnNone);
-    if (set->SetDistance(distance, top.first) != 0 || set->Insert(key, distance) != 0) {
+    Owned<KvKeyDatabaseClass> set(connection_->NewKeyDatabase());
+    if (set == nullptr) return Fail(-1, KERR_Fatal, "Cannot create keydatabase");
+    // The heap yields the worst entry first, so each insertion lands in front.
+    KvDatumClass key;
+    KvDatumClass distance;
+    while (!best.empty()) {
+      const Ranked& top = best.top();
+      key.SetBytes(top.second.size() + 1,
+                   reinterpret_cast<unsigned char*>(const_cast<char*>(top.second.c_str())), KvOwnNone);
+      if (set->SetDistance(distance, top.first) != 0 || set->Insert(key, distance) != 0) {
+        key.Clear();
+        return Fail(-1, KERR_Fatal, "Cannot insert to keydatabase");
+      }
       key.Clear();
-      return Fail(-1, KERR_Fatal, "Cannot insert to keydatabase");
+      best.pop();
     }
-    key.Clear();
-    best.pop();
-  }
-  Owned<KvDbIteratorClass> it(set->NewIterator());
-  if (it == nullptr) return -1;
-  const long shown = set->GetCount() < static_cast<long>(wanted) ? set->GetCount() : static_cast<long>(wanted);
-  target->AppendFormat("total of %d keys found\n", static_cast<int>(shown));
-  for (long i = 0; i < shown && it->HasCurrent(); ++i) {
-    if (it->Next(key, distance, 1) != 0) continue;
-    target->AppendFormat("%s %f\n", DatumText(key).c_str(), static_cast<double>(set->GetDistance(distance)));
-  }
-  return target->IsValid() ? 0 : 1;
+    Owned<KvDbIteratorClass> it(set->NewIterator());
+    if (it == nullptr) return -1;
+    const long shown = set->GetCount() < static_cast<long>(wanted) ? set->GetCount() : static_cast<long>(wanted);
+    target->AppendFormat("total of %d keys found\n", static_cast<int>(shown));
+    for (long i = 0; i < shown && it->HasCurrent(); ++i) {
+      if (it->Next(key, distance, 1) != 0) continue;
+      target->AppendFormat("%s %f\n", DatumText(key).c_str(), static_cast<double>(set->GetDistance(distance)));
+    }
+    return target->IsValid() ? 0 : 1;
+  });
 }
 
 namespace {
@@ -254,112 +259,152 @@ class QueryOutput {
 }  // namespace
 
 int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
-  if (argc < 2) return QueryByExampleUsage(stdout, out);
-  if (GetOption(argc, argv, 'h', 1) != nullptr) return QueryByExampleUsage(stderr, out);
-  // Close() forgets the verbose flag, so it is read once here.
-  const int verbose = verbose_;
-  QueryOutput output(out, verbose);
-  KvStringClass& text = output.text();
+  return kivowrap::Guarded("KivoWrapClass::QueryByExample", [&]() -> int {
+    if (argc < 2) return QueryByExampleUsage(stdout, out);
+    if (GetOption(argc, argv, 'h', 1) != nullptr) return QueryByExampleUsage(stderr, out);
+    // Close() forgets the verbose flag, so it is read once here.
+    const int verbose = verbose_;
+    QueryOutput output(out, verbose);
+    KvStringClass& text = output.text();
 
-  if (const char* keyword = GetOption(argc, argv, 'T', 0)) SetKeyword(keyword);
-  const char* mask = GetOption(argc, argv, 'M', 0);
-  if (const char* n = GetOption(argc, argv, 'n', 0)) numberOfResults_ = std::atoi(n);
-  bool dumpMode = GetOption(argc, argv, 'P', 1) != nullptr;
-  int result = 0;
-  while (const char* spec = GetOption(argc, argv, 'F', 0)) {
-    dumpMode = true;
-    if (AddFeature(spec) != 0) {
-      if (GetErrorMSGSeverity() == KERR_Fatal) result = -1;
-      break;
+    if (const char* keyword = GetOption(argc, argv, 'T', 0)) SetKeyword(keyword);
+    const char* mask = GetOption(argc, argv, 'M', 0);
+    if (const char* n = GetOption(argc, argv, 'n', 0)) numberOfResults_ = std::atoi(n);
+    bool dumpMode = GetOption(argc, argv, 'P', 1) != nullptr;
+    int result = 0;
+    while (const char* spec = GetOption(argc, argv, 'F', 0)) {
+      dumpMode = true;
+      if (AddFeature(spec) != 0) {
+        if (GetErrorMSGSeverity() == KERR_Fatal) result = -1;
+        break;
+      }
     }
-  }
 
-  if (GetOption(argc, argv, 'L', 1) != nullptr) {
-    std::unique_ptr<char, KvFree> list(ListAllFeatures());
-    if (list == nullptr) {
-      if (out != nullptr) {
-        out->Append(kNoFeatures);
+    if (GetOption(argc, argv, 'L', 1) != nullptr) {
+      std::unique_ptr<char, KvFree> list(ListAllFeatures());
+      if (list == nullptr) {
+        if (out != nullptr) {
+          out->Append(kNoFeatures);
+        } else {
+          std::fprintf(stderr, "%s\n", kNoFeatures);
+        }
+        Close();
+        return 1;
+      }
+      AppendSplit(list.get(), text);
+      output.PrintNew("%s");
+      output.CopyOut();
+      Close();
+      return 0;
+    }
+
+    if (OpenFromOptions(argc, argv, "r") != 0) {
+      QueryByExampleUsage(stderr, nullptr);
+      Close();
+      return 0;
+    }
+
+    if (GetOption(argc, argv, 'l', 1) != nullptr) {
+      std::unique_ptr<char, KvFree> list(ListCatFeatures());
+      if (list == nullptr) {
+        output.SetMessage(kNoFeatures, nullptr, nullptr);
+        std::fprintf(stderr, "%s\n", text.c_str());
+        output.CopyOut();
+        Close();
+        return 1;
+      }
+      AppendSplit(list.get(), text);
+      output.PrintNew("%s");
+      output.CopyOut();
+    }
+
+    if (GetOption(argc, argv, 'P', 1) != nullptr) {
+      if (ListParameters(text) != 0) {
+        output.SetMessage("Error to get Parameters, have you added feature(s)?", nullptr, nullptr);
+        std::fprintf(stderr, "%s\n", text.c_str());
       } else {
-        std::fprintf(stderr, "%s\n", kNoFeatures);
+        output.PrintNew("%s\n");
       }
-      Close();
-      return 1;
-    }
-    AppendSplit(list.get(), text);
-    output.PrintNew("%s");
-    output.CopyOut();
-    Close();
-    return 0;
-  }
-
-  if (OpenFromOptions(argc, argv, "r") != 0) {
-    QueryByExampleUsage(stderr, nullptr);
-    Close();
-    return 0;
-  }
-
-  if (GetOption(argc, argv, 'l', 1) != nullptr) {
-    std::unique_ptr<char, KvFree> list(ListCatFeatures());
-    if (list == nullptr) {
-      output.SetMessage(kNoFeatures, nullptr, nullptr);
-      std::fprintf(stderr, "%s\n", text.c_str());
       output.CopyOut();
-      Close();
-      return 1;
     }
-    AppendSplit(list.get(), text);
-    output.PrintNew("%s");
-    output.CopyOut();
-  }
 
-  if (GetOption(argc, argv, 'P', 1) != nullptr) {
-    if (ListParameters(text) != 0) {
-      output.SetMessage("Error to get Parameters, have you added feature(s)?", nullptr, nullptr);
-      std::fprintf(stderr, "%s\n", text.c_str());
-    } else {
+    if (const char* key = GetOption(argc, argv, 'i', 0)) {
+      if (dumpMode) {
+        result = DumpKeyFeatures(key, text);
+      } else {
+        result = SetQueryKey(key);
+        if (result != 0) {
+          output.SetMessage("input key: ", key, " does not exist in the database");
+          std::fprintf(stderr, "%s\n", text.c_str());
+          output.CopyOut();
+          Close();
+          return result;
+        }
+        result = Query(&text);
+        if (result != 0) {
+          output.SetMessage(kQueryFailed, GetErrorMSG(), nullptr);
+          std::fprintf(stderr, "%s\n", text.c_str());
+          output.CopyOut();
+          Close();
+          return result;
+        }
+      }
       output.PrintNew("%s\n");
+      output.CopyOut();
     }
-    output.CopyOut();
-  }
 
-  if (const char* key = GetOption(argc, argv, 'i', 0)) {
-    if (dumpMode) {
-      result = DumpKeyFeatures(key, text);
-    } else {
-      result = SetQueryKey(key);
-      if (result != 0) {
-        output.SetMessage("input key: ", key, " does not exist in the database");
-        std::fprintf(stderr, "%s\n", text.c_str());
-        output.CopyOut();
-        Close();
-        return result;
+    if (const char* image = GetOption(argc, argv, 'I', 0)) {
+      if (dumpMode) {
+        result = DumpImageFeatures(image, mask, text);
+      } else {
+        result = SetQueryImage(image, mask);
+        if (result != 0) {
+          output.SetMessage("input image: ", image, " does not exist!");
+          std::fprintf(stderr, "%s\n", text.c_str());
+          output.CopyOut();
+          Close();
+          return result;
+        }
+        result = Query(&text);
+        if (result != 0) {
+          output.SetMessage(kQueryFailed, GetErrorMSG(), nullptr);
+          if (verbose) std::fprintf(stderr, "%s\n", text.c_str());
+          output.CopyOut();
+          Close();
+          return result;
+        }
       }
-      result = Query(&text);
-      if (result != 0) {
-        output.SetMessage(kQueryFailed, GetErrorMSG(), nullptr);
-        std::fprintf(stderr, "%s\n", text.c_str());
-        output.CopyOut();
-        Close();
-        return result;
-      }
+      output.PrintNew("%s\n");
+      output.CopyOut();
     }
-    output.PrintNew("%s\n");
-    output.CopyOut();
-  }
 
-  if (const char* image = GetOption(argc, argv, 'I', 0)) {
-    if (dumpMode) {
-      result = DumpImageFeatures(image, mask, text);
-    } else {
-      result = SetQueryImage(image, mask);
-      if (result != 0) {
-        output.SetMessage("input image: ", image, " does not exist!");
-        std::fprintf(stderr, "%s\n", text.c_str());
-        output.CopyOut();
-        Close();
-        return result;
+    if (const char* description = GetOption(argc, argv, 'S', 0)) {
+      if (dumpMode) {
+        result = DumpDescriptionFeatures(description, text);
+      } else {
+        result = SetQueryDescription(description);
+        if (result != 0) {
+          output.SetMessage("input string: ", description, " in wrong format.");
+          if (verbose) std::fprintf(stderr, "%s\n", text.c_str());
+          output.CopyOut();
+          Close();
+          return result;
+        }
+        result = Query(&text);
+        if (result != 0) {
+          // The command goes on after a failed description query.
+          output.SetMessage(kQueryFailed, GetErrorMSG(), nullptr);
+          std::fprintf(stderr, "%s\n", text.c_str());
+        }
       }
-      result = Query(&text);
+      if (result == 0) output.PrintNew("%s\n");
+      output.CopyOut();
+    }
+
+    const bool randomSeed = GetOption(argc, argv, 'r', 1) != nullptr;
+    const bool fixedSeed = GetOption(argc, argv, 'R', 1) != nullptr;
+    if (randomSeed || fixedSeed) {
+      result = RandomQuery(&text, randomSeed ? True : False);
       if (result != 0) {
         output.SetMessage(kQueryFailed, GetErrorMSG(), nullptr);
         if (verbose) std::fprintf(stderr, "%s\n", text.c_str());
@@ -367,62 +412,24 @@ int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
         Close();
         return result;
       }
+      output.PrintNew("%s\n");
+      output.CopyOut();
     }
-    output.PrintNew("%s\n");
-    output.CopyOut();
-  }
 
-  if (const char* description = GetOption(argc, argv, 'S', 0)) {
-    if (dumpMode) {
-      result = DumpDescriptionFeatures(description, text);
-    } else {
-      result = SetQueryDescription(description);
+    if (keyword_[0] != '\0') {
+      result = Query(&text);
       if (result != 0) {
-        output.SetMessage("input string: ", description, " in wrong format.");
+        output.SetMessage("Error in keyword query with message: ", GetErrorMSG(), nullptr);
         if (verbose) std::fprintf(stderr, "%s\n", text.c_str());
         output.CopyOut();
         Close();
         return result;
       }
-      result = Query(&text);
-      if (result != 0) {
-        // The command goes on after a failed description query.
-        output.SetMessage(kQueryFailed, GetErrorMSG(), nullptr);
-        std::fprintf(stderr, "%s\n", text.c_str());
-      }
-    }
-    if (result == 0) output.PrintNew("%s\n");
-    output.CopyOut();
-  }
-
-  const bool randomSeed = GetOption(argc, argv, 'r', 1) != nullptr;
-  const bool fixedSeed = GetOption(argc, argv, 'R', 1) != nullptr;
-  if (randomSeed || fixedSeed) {
-    result = RandomQuery(&text, randomSeed ? True : False);
-    if (result != 0) {
-      output.SetMessage(kQueryFailed, GetErrorMSG(), nullptr);
-      if (verbose) std::fprintf(stderr, "%s\n", text.c_str());
+      output.PrintNew("%s\n");
       output.CopyOut();
-      Close();
-      return result;
     }
-    output.PrintNew("%s\n");
-    output.CopyOut();
-  }
 
-  if (keyword_[0] != '\0') {
-    result = Query(&text);
-    if (result != 0) {
-      output.SetMessage("Error in keyword query with message: ", GetErrorMSG(), nullptr);
-      if (verbose) std::fprintf(stderr, "%s\n", text.c_str());
-      output.CopyOut();
-      Close();
-      return result;
-    }
-    output.PrintNew("%s\n");
-    output.CopyOut();
-  }
-
-  Close();
-  return result;
+    Close();
+    return result;
+  });
 }
