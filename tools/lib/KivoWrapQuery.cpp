@@ -261,7 +261,7 @@ class QueryOutput {
 int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
   return kivowrap::Guarded("KivoWrapClass::QueryByExample", [&]() -> int {
     if (argc < 2) return QueryByExampleUsage(stdout, out);
-    if (GetOption(argc, argv, 'h', 1) != nullptr) return QueryByExampleUsage(stderr, out);
+    if (kivowrap::TakeFlag(argc, argv, 'h')) return QueryByExampleUsage(stderr, out);
     // Close() forgets the verbose flag, so it is read once here.
     const int verbose = verbose_;
     QueryOutput output(out, verbose);
@@ -270,7 +270,7 @@ int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
     if (const char* keyword = GetOption(argc, argv, 'T', 0)) SetKeyword(keyword);
     const char* mask = GetOption(argc, argv, 'M', 0);
     if (const char* n = GetOption(argc, argv, 'n', 0)) numberOfResults_ = std::atoi(n);
-    bool dumpMode = GetOption(argc, argv, 'P', 1) != nullptr;
+    bool dumpMode = kivowrap::TakeFlag(argc, argv, 'P');
     int result = 0;
     while (const char* spec = GetOption(argc, argv, 'F', 0)) {
       dumpMode = true;
@@ -280,7 +280,7 @@ int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
       }
     }
 
-    if (GetOption(argc, argv, 'L', 1) != nullptr) {
+    if (kivowrap::TakeFlag(argc, argv, 'L')) {
       std::unique_ptr<char, KvFree> list(ListAllFeatures());
       if (list == nullptr) {
         if (out != nullptr) {
@@ -304,7 +304,7 @@ int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
       return 0;
     }
 
-    if (GetOption(argc, argv, 'l', 1) != nullptr) {
+    if (kivowrap::TakeFlag(argc, argv, 'l')) {
       std::unique_ptr<char, KvFree> list(ListCatFeatures());
       if (list == nullptr) {
         output.SetMessage(kNoFeatures, nullptr, nullptr);
@@ -318,7 +318,7 @@ int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
       output.CopyOut();
     }
 
-    if (GetOption(argc, argv, 'P', 1) != nullptr) {
+    if (kivowrap::TakeFlag(argc, argv, 'P')) {
       if (ListParameters(text) != 0) {
         output.SetMessage("Error to get Parameters, have you added feature(s)?", nullptr, nullptr);
         std::fprintf(stderr, "%s\n", text.c_str());
@@ -401,8 +401,8 @@ int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
       output.CopyOut();
     }
 
-    const bool randomSeed = GetOption(argc, argv, 'r', 1) != nullptr;
-    const bool fixedSeed = GetOption(argc, argv, 'R', 1) != nullptr;
+    const bool randomSeed = kivowrap::TakeFlag(argc, argv, 'r');
+    const bool fixedSeed = kivowrap::TakeFlag(argc, argv, 'R');
     if (randomSeed || fixedSeed) {
       result = RandomQuery(&text, randomSeed ? True : False);
       if (result != 0) {
