@@ -1,14 +1,18 @@
-// Whole query texts through the query server's parser and evaluation, against
-// the fixture catalog (so catalog opens, restriction sets, stored records,
-// sampler and sub-part terms and image payloads all go past the parse). A
-// fresh query object per input keeps findings reproducible.
+// Query texts as a query server receives them: the frame reader on the exact
+// bytes, then the whole parse and evaluation against the fixture catalog (so
+// catalog opens, restriction sets, stored records, sampler and sub-part terms
+// and image payloads all go past the parse). A fresh query object per input
+// keeps findings reproducible.
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "FuzzUtil.h"
 #include "query/KvQuery.h"
+#include "query/KvQueryText.h"
 #include "storage/KvKeyDatabase.h"
 
 namespace {
@@ -17,6 +21,37 @@ namespace {
 bool IsFixtureKey(const std::string& key) {
   static const std::set<std::string> keys = {"red", "green", "blue", "quad", "quad.left"};
   return keys.count(key) != 0;
+}
+
+void CheckPiece(std::string_view text, const KvQueryPiece& piece) {
+  if (piece.begin >= piece.end || piece.end > text.size() || text[piece.begin] != '<' ||
+      text[piece.end - 1] != '>') {
+    __builtin_trap();
+  }
+}
+
+// The frame reader on bytes with nothing behind them: a frame it accepts
+// points at "<...>" texts inside them, with at most 16 terms of each kind.
+bool CheckFrame(std::string_view text) {
+  KvQueryFrame frame;
+  std::string error;
+  if (!KvParseQueryFrame(text, &frame, &error)) {
+    if (error.empty()) __builtin_trap();  // a refusal says why
+    return false;
+  }
+  if (frame.mainTerms.size() > kKvMaxQueryTerms || frame.subPartTerms.size() > kKvMaxQueryTerms ||
+      frame.catalogName.size() > kKvMaxCatalogName) {
+    __builtin_trap();
+  }
+  if (frame.hasRestriction) CheckPiece(text, frame.restriction);
+  if (frame.hasSubPartRestriction) CheckPiece(text, frame.subPartRestriction);
+  for (const auto* terms : {&frame.mainTerms, &frame.subPartTerms}) {
+    for (const KvQueryTerm& term : *terms) {
+      CheckPiece(text, term.parameters);
+      CheckPiece(text, term.data);
+    }
+  }
+  return true;
 }
 
 void CheckResult(KvKeyDatabaseClass* result, const std::string& text) {
@@ -44,17 +79,21 @@ void CheckResult(KvKeyDatabaseClass* result, const std::string& text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const kvfuzz::FixtureScope fixture;
   KvInitializeErrorStructure();
+  // The frame reader works on exact bounds: no terminating NUL behind them.
+  CheckFrame(std::string_view(reinterpret_cast<const char*>(data), size));
+
   // A C string, as the socket exchange hands it over.
   const std::string text(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size));
   const std::string copy = text;
   KvQueryServerClass query(nullptr);
-  if (!query.IsValid()) return 0;
+  if (!query.IsValid()) __builtin_trap();  // the fixture catalog's connection is there
   KvKeyDatabaseClass* result = query.Evaluate(text.c_str());
   if (text != copy) __builtin_trap();  // the caller's text is as it was
   if (result == nullptr) {
     if (query.GetStatus() == 0) __builtin_trap();  // a failure says so
     return 0;
   }
+  if (!CheckFrame(text)) __builtin_trap();  // evaluated, so its frame reads
   CheckResult(result, text);
   float distance = 0.0f;
   query.KeyDistance("quad", -1.0f, &distance);

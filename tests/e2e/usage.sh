@@ -2,6 +2,7 @@
 # Each tool called without arguments (and KvQBE with -h) prints its usage text
 # and exits with status 0.
 . "$(dirname "$0")/lib/check.bash"
+unset KivoImagePath KivoMaskPath KivoTextPath KivoDatabaseName KivoConnectMode KivoConnectClass
 
 X="$E2E_EXPECTED"
 e2e_run "KvMkDbs no arguments" "$X/usage_kvmkdbs.txt" - 0 "$KIVO_BIN/KvMkDbs"

@@ -68,23 +68,15 @@ int KivoWrapClass::SetDefaults() {
 }
 
 int KivoWrapClass::Close() {
-  delete catalog_;
-  catalog_ = nullptr;
-  if (connection_ != nullptr) {
-    // The connection is the factory's shared one; only the factory may
-    // release it.
-    KvDestroyConnection(connection_);
-    connection_ = nullptr;
-  }
+  ReleaseSession();
   for (int i = 0; i < featureCount_ && i < kKivoMaxFeatures; ++i) {
     delete features_[i];
     features_[i] = nullptr;
     delete parameterSets_[i];
     parameterSets_[i] = nullptr;
   }
+  ReleaseDataObjects();
   for (int i = 0; i < kKivoMaxFeatures; ++i) {
-    delete dataObjects_[i];
-    dataObjects_[i] = nullptr;
     delete samplerFeatures_[i];
     samplerFeatures_[i] = nullptr;
     delete samplerParameterSets_[i];

@@ -3,6 +3,9 @@
 
 #include <cstddef>
 #include <cstring>
+#include <new>
+
+#include "core/KvError.h"
 
 namespace kivowrap {
 
@@ -26,6 +29,34 @@ inline bool CopyName(char* buffer, size_t capacity, const char* text) {
 template <size_t N>
 inline bool CopyName(char (&buffer)[N], const char* text) {
   return CopyName(buffer, N, text);
+}
+
+// Runs body, the whole of a public method that works with standard
+// containers, and turns an allocation failure inside it into the allocation
+// error and -1, so that no exception leaves the command library.
+template <typename Body>
+int Guarded(const char* where, Body&& body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    KvError(KERR_Alloc, KERR_Fatal, 0, where);
+    return -1;
+  }
+}
+
+// Removes the first flag option -letter and keeps every other argument in
+// its order, so that a flag never moves an option away from its value or
+// splits an image-with-masks specification written before it.
+inline bool TakeFlag(int& argc, char** argv, char letter) {
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i] != nullptr && argv[i][0] == '-' && argv[i][1] == letter) {
+      for (int j = i + 1; j < argc; ++j) argv[j - 1] = argv[j];
+      --argc;
+      argv[argc] = nullptr;
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace kivowrap

@@ -51,3 +51,59 @@ e2e_finish() {
   echo "all checks passed"
   exit 0
 }
+
+# Transcript checks: each step appends its label, command, standard output,
+# standard error and exit status to one transcript, which e2e_transcript_check
+# compares with an expected file. Programs are named without their directory.
+E2E_TRANSCRIPT=""
+
+e2e_transcript_start() {
+  E2E_TRANSCRIPT=$(mktemp)
+}
+
+# e2e_step LABEL PROGRAM ARGS...
+e2e_step() {
+  local label=$1
+  shift
+  local out err rc
+  out=$(mktemp) err=$(mktemp)
+  "$@" >"$out" 2>"$err"
+  rc=$?
+  {
+    echo "=== $label"
+    printf '$ %s' "$(basename "$1")"
+    shift
+    printf ' %s' "$@"
+    printf '\n--- stdout\n'
+    cat "$out"
+    printf -- '--- stderr\n'
+    cat "$err"
+    printf -- '--- status %s\n' "$rc"
+  } >>"$E2E_TRANSCRIPT"
+  rm -f "$out" "$err"
+}
+
+# e2e_note TEXT: a line of context in the transcript.
+e2e_note() {
+  echo "### $*" >>"$E2E_TRANSCRIPT"
+}
+
+# e2e_transcript_check EXPECTED_FILE [SAVE_AS]: compares the transcript.
+e2e_transcript_check() {
+  e2e_compare "transcript" "$1" "$E2E_TRANSCRIPT"
+  if [ -n "${E2E_SAVE_TRANSCRIPT:-}" ]; then cp "$E2E_TRANSCRIPT" "$E2E_SAVE_TRANSCRIPT"; fi
+  rm -f "$E2E_TRANSCRIPT"
+}
+
+# e2e_ppm WIDTH HEIGHT LEFT RIGHT: a binary PPM image on standard output whose
+# left half has colour LEFT and right half colour RIGHT, each given as a
+# printf escape of three bytes ('\xff\x00\x00' is red).
+e2e_ppm() {
+  local w=$1 h=$2 left=$3 right=$4 x y
+  printf 'P6\n%d %d\n255\n' "$w" "$h"
+  for ((y = 0; y < h; y++)); do
+    for ((x = 0; x < w; x++)); do
+      if ((x < w / 2)); then printf "$left"; else printf "$right"; fi
+    done
+  done
+}
