@@ -1,7 +1,8 @@
 // Image files of every format the codec reads (JPEG, PNG, GIF, BMP, TIFF,
 // PNM, WebP: chosen by content), read through KvAnyread into an image data
-// object, then used as the mask of the same image and of a 100 x 100 test
-// image. What reads is a consistent image from which the features compute.
+// object (with the same bytes as its keyword text file), then used as the
+// mask of the same image and of a 100 x 100 test image. What reads is a
+// consistent image from which the features compute.
 #include <cstring>
 #include <memory>
 
@@ -57,7 +58,11 @@ void ComputeFeatures(KvGenericImageDataClass& image) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   KvInitializeErrorStructure();
+  // Keyword texts are looked for along this setting too.
+  static const bool textPath = Kvsetenv("KivoTextPath", kvfuzz::ScratchDir().c_str()) == 0;
+  (void)textPath;
   const std::string path = kvfuzz::WriteScratchFile("image.img", data, size);
+  kvfuzz::WriteScratchFile("image.img.txt", data, size);
 
   gen_img_state state = {nullptr, 0, 0, 0};
   int width = 0, height = 0;
@@ -72,6 +77,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (image.GetXSize() != width || image.GetYSize() != height) __builtin_trap();
     CheckImage(image);
     if (image.GetMaskFileName() == nullptr) __builtin_trap();  // a readable mask of the right size
+    // Keywords: white space merged into single blanks, cut to the buffer.
+    const char* keywords = image.GetKeywordText();
+    if (keywords == nullptr || std::strlen(keywords) >= 16384 || std::strstr(keywords, "  ") != nullptr ||
+        std::strpbrk(keywords, "\t\n\v\f\r") != nullptr) {
+      __builtin_trap();
+    }
     if (int64_t{width} * height <= kMaxComputedPixels) ComputeFeatures(image);
   } else if (image.GetIndexPlane() != nullptr || image.GetMaskPlane() != nullptr) {
     __builtin_trap();  // a failed read leaves nothing behind
