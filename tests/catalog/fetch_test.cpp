@@ -100,6 +100,12 @@ TEST(CatalogFetch, RecordAndSamplerObjectsReadStoredBytes) {
       {QueryText(KV_DATA_RECORD, "fcat", "img01"), nullptr, -1, KERR_UnknownFeatureClass},
       {QueryText(KV_DATA_SAMPLER, "fcat", "nokey", "samp"), kColor, 1, KERR_SamplerGet},
       {QueryText(KV_DATA_SAMPLER, "fcat", "img01", "nosamp"), kColor, -1, KERR_SamplerOpen},
+      // Names reaching out of the database directory are refused.
+      {QueryText(KV_DATA_RECORD, "..\\fcat", "img01"), kColor, -1, KERR_General},
+      // ".." is only a table file's extension here (ColorFeF..): no such table.
+      {QueryText(KV_DATA_RECORD, "..", "img01"), kColor, -1, KERR_FeatTableOpen},
+      {QueryText(KV_DATA_SAMPLER, "fcat", "img01", "../samp"), kColor, -1, KERR_General},
+      {QueryText(KV_DATA_SAMPLER, "fcat", "img01", "..\\samp"), kColor, -1, KERR_General},
   };
   for (const auto& b : bad) {
     PlainData d;
@@ -111,6 +117,7 @@ TEST(CatalogFetch, RecordAndSamplerObjectsReadStoredBytes) {
   }
   struct stat info;
   EXPECT_NE(::stat(dir.File("nosamp.sam").c_str(), &info), 0);
+  EXPECT_NE(::stat(dir.File("../samp.sam").c_str(), &info), 0);
 
   catalog.reset();
   EXPECT_EQ(KvDestroyConnection(connection), 0);
