@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
+#include <unordered_map>
 
 #include "core/KvEnv.h"
 #include "core/KvError.h"
@@ -14,6 +16,10 @@ namespace {
 
 constexpr uint32_t kSlotStep = 16;
 constexpr size_t kMaxWord = 255;
+// Most named parameters a text may give a set: feature parameter sets hold a
+// handful, and storage grows 16 slots at a time, so an unbounded list would
+// cost time quadratic in its length.
+constexpr uint32_t kMaxNamedFromText = 1024;
 // A parameter file larger than this is not a parameter file.
 constexpr long kMaxParameterFile = 16L << 20;
 
@@ -189,43 +195,77 @@ int KvParameterClass::ToCommandLineString(KvDatumClass& out) const {
 
 int KvParameterClass::FromCommandLineString(const char* text) {
   if (text == nullptr) return 0;
-  const char* p = text;
-  while (*p != '\0') {
-    switch (*p) {
-      case 'W':
-        w_ = std::atof(ValueText(p));
-        break;
-      case 'F':
-        f_ = ToInt(ValueText(p)) != 0 ? True : False;
-        break;
-      case 'O':
-        o_ = ToInt(ValueText(p));
-        break;
-      case 'C':
-        c_ = ToInt(ValueText(p));
-        break;
-      case 'P': {
-        const char* q = p + 1;
-        while (*q != '\0' && *q != ':') {
-          const char* end = q;
-          while (*end != '\0' && *end != ',' && *end != ':') ++end;
-          const char* eq = static_cast<const char*>(std::memchr(q, '=', static_cast<size_t>(end - q)));
-          const std::string name = FirstWord(q, eq != nullptr ? eq : end);
-          const std::string value = eq != nullptr ? FirstWord(eq + 1, end) : std::string();
-          // A pair without a name carries nothing; a name without '=' gets an
-          // empty value.
-          if (!name.empty() && SetParameter(name.c_str(), value.c_str()) != 0) return -1;
-          q = end;
-          if (*q == ',') ++q;
-        }
-        p = q;
-        break;
-      }
-      default:
-        return 1;
+  // Slots of the names held, so that a long list of pairs is read in time
+  // proportional to its length (SetParameter looks names up one by one).
+  std::unordered_map<std::string, uint32_t> slots;
+  bool indexed = false;
+  auto store = [&](const std::string& name, const std::string& value) {
+    if (!indexed) {
+      for (uint32_t i = 0; i < count_; ++i) slots.emplace(names_[i], i);
+      indexed = true;
     }
-    while (*p != '\0' && *p != ':') ++p;
-    if (*p == ':') ++p;
+    const auto found = slots.find(name);
+    if (found != slots.end()) {
+      char* copy = KvStrDup(value.c_str(), 0);
+      if (copy == nullptr) {
+        valid_ = 0;
+        return -1;
+      }
+      KvDelete(values_[found->second]);
+      values_[found->second] = copy;
+      return 0;
+    }
+    if (count_ >= kMaxNamedFromText) {
+      KvError(KERR_General, KERR_NonFatal,
+              "KvParameterClass::FromCommandLineString: more than 1024 named parameters");
+      return -1;
+    }
+    if (SetParameter(name.c_str(), value.c_str()) != 0) return -1;
+    slots.emplace(name, count_ - 1);
+    return 0;
+  };
+  try {
+    const char* p = text;
+    while (*p != '\0') {
+      switch (*p) {
+        case 'W':
+          w_ = std::atof(ValueText(p));
+          break;
+        case 'F':
+          f_ = ToInt(ValueText(p)) != 0 ? True : False;
+          break;
+        case 'O':
+          o_ = ToInt(ValueText(p));
+          break;
+        case 'C':
+          c_ = ToInt(ValueText(p));
+          break;
+        case 'P': {
+          const char* q = p + 1;
+          while (*q != '\0' && *q != ':') {
+            const char* end = q;
+            while (*end != '\0' && *end != ',' && *end != ':') ++end;
+            const char* eq = static_cast<const char*>(std::memchr(q, '=', static_cast<size_t>(end - q)));
+            const std::string name = FirstWord(q, eq != nullptr ? eq : end);
+            const std::string value = eq != nullptr ? FirstWord(eq + 1, end) : std::string();
+            // A pair without a name carries nothing; a name without '=' gets
+            // an empty value.
+            if (!name.empty() && store(name, value) != 0) return -1;
+            q = end;
+            if (*q == ',') ++q;
+          }
+          p = q;
+          break;
+        }
+        default:
+          return 1;
+      }
+      while (*p != '\0' && *p != ':') ++p;
+      if (*p == ':') ++p;
+    }
+  } catch (const std::bad_alloc&) {
+    KvError(KERR_Alloc, KERR_Fatal, -1, "KvParameterClass::FromCommandLineString");
+    return -1;
   }
   return 0;
 }

@@ -45,7 +45,8 @@ class KvParameterClass : public KvBaseClass {
 
   int ToCommandLineString(KvDatumClass& out) const;
   // 0 at the end of the text, 1 for an item that starts with an unknown
-  // letter, -1 when a parameter cannot be stored.
+  // letter, -1 when a parameter cannot be stored or the text would give the
+  // set more than 1024 named parameters (items read before stay applied).
   int FromCommandLineString(const char* text);
   int FromCommandLineString(const KvDatumClass& in);
   int ToQueryString(KvDatumClass& out) const;

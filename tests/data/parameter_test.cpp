@@ -125,6 +125,41 @@ TEST(Parameters, HugeWeightsWriteWhole) {
   }
 }
 
+// A 350 KB list of 40000 names once took seconds to read (each name was
+// looked up among all those before it): texts now give a set at most 1024
+// names, and repeated names are found without a walk of the set.
+TEST(Parameters, LongListsOfPairs) {
+  auto names = [](int from, int to) {
+    std::string text;
+    for (int i = from; i < to; ++i) {
+      text += (text.empty() ? "n" : ",n") + std::to_string(i) + "=" + std::to_string(i);
+    }
+    return text;
+  };
+  KvParameterClass most;
+  ASSERT_EQ(most.FromCommandLineString(("W=2:P" + names(0, 1024)).c_str()), 0);
+  EXPECT_EQ(most.GetCount(), 1024u);
+  EXPECT_STREQ(most.GetParameter("n1023"), "1023");
+
+  KvParameterClass tooMany;
+  kvtest::ClearError();
+  EXPECT_EQ(tooMany.FromCommandLineString(("W=2:P" + names(0, 40000) + ":O=5").c_str()), -1);
+  EXPECT_EQ(GetErrorMSGNumber(), KERR_General);
+  EXPECT_EQ(tooMany.GetCount(), 1024u);  // what was read stays applied
+  EXPECT_EQ(tooMany.GetW(), 2.0);
+  EXPECT_EQ(tooMany.GetO(), 0);
+
+  // Names already held, and names repeated in the text, replace their values.
+  KvParameterClass repeated;
+  ASSERT_EQ(repeated.SetParameter("b", "old"), 0);
+  std::string text = "P";
+  for (int i = 0; i < 100000; ++i) {
+    text += std::string(i > 0 ? "," : "") + "abc"[i % 3] + "=" + std::to_string(i);
+  }
+  ASSERT_EQ(repeated.FromCommandLineString(text.c_str()), 0);
+  EXPECT_EQ(CommandLine(repeated), "W=1.000000:F=0:O=0:C=0:Pb=99997,a=99999,c=99998");
+}
+
 TEST(Parameters, QueryStringEdgeCasesAndTruncation) {
   KvParameterClass p;
   KvDatumClass empty;
