@@ -101,9 +101,9 @@ class KvKeyMemoryDatabaseClass : public KvKeyDatabaseClass {
   // results as Insert. 0, 1 for a refused duplicate, -1 on allocation failure.
   int InsertKey(const char* key, float distance);
   // Inserts count (key, distance) pairs with the same result as inserting
-  // them one after the other, in O(n log n) when no key repeats (a sorted
-  // merge) instead of a walk per entry. 0, 1 for a refused duplicate, -1 on
-  // allocation failure.
+  // them one after the other (stopping at the first refused one), in
+  // O(n log n) instead of a walk per entry. 0, 1 for a refused duplicate, -1
+  // on allocation failure (recorded; nothing inserted).
   int InsertBatch(const std::string_view* keys, const float* distances, size_t count);
   // Removes the entry with the largest distance (the last). 0, or 1 if empty.
   int DeleteLast();
@@ -135,6 +135,10 @@ class KvKeyMemoryDatabaseClass : public KvKeyDatabaseClass {
   // Links entries whose keys occur nowhere in the set (nor twice among
   // them) into their places.
   void MergeEntries(Entry** entries, size_t count);
+  // Inserts the entries in turn with InsertEntry's outcome, stopping at the
+  // first refused one (1; it and those after it are released), in
+  // O(n log n). May throw std::bad_alloc, leaving the set as it was.
+  int InsertEntriesInTurn(Entry** entries, size_t count);
 
   uint32_t complete_ = 0;
   uint32_t reserved_ = 0;

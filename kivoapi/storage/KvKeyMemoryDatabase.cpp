@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <set>
+#include <string_view>
+#include <unordered_map>
 
 #include "core/KvEnv.h"
 #include "core/KvError.h"
@@ -175,6 +178,56 @@ void KvKeyMemoryDatabaseClass::MergeEntries(Entry** entries, size_t count) {
     }
   }
   count_ += static_cast<uint32_t>(count);
+}
+
+int KvKeyMemoryDatabaseClass::InsertEntriesInTurn(Entry** entries, size_t count) {
+  // InsertEntry's walk for an entry meets every entry up to its place and the
+  // one right after it, so the entry is refused when an entry of its key lies
+  // at or before its place (the one of that key that comes first tells) or
+  // right after it. An ordered index and the first entry of every key give
+  // both answers without a walk per entry, which a long text with a single
+  // repeated key would otherwise cost.
+  auto less = [](const Entry* a, const Entry* b) { return Before(a, b); };
+  std::multiset<Entry*, decltype(less)> order(less);
+  std::unordered_map<std::string_view, Entry*> firstOfKey;
+  size_t placed = 0;
+  try {
+    for (Entry* e = first_; e != nullptr; e = e->next) {
+      order.insert(order.end(), e);
+      firstOfKey.emplace(std::string_view(e->key, e->keyLength), e);  // the list is in order
+    }
+    for (; placed < count; ++placed) {
+      Entry* e = entries[placed];
+      const std::string_view key(e->key, e->keyLength);
+      const auto same = firstOfKey.find(key);
+      const auto after = order.upper_bound(e);
+      if ((same != firstOfKey.end() && !Before(e, same->second)) ||
+          (after != order.end() && SameKey(*after, e->key, e->keyLength))) {
+        break;
+      }
+      order.insert(after, e);
+      if (same == firstOfKey.end()) firstOfKey.emplace(key, e);
+      else same->second = e;  // e comes before the key's other entries
+    }
+  } catch (const std::bad_alloc&) {
+    // The list has not been touched yet.
+    for (size_t i = 0; i < count; ++i) ReleaseEntry(entries[i]);
+    throw;
+  }
+  for (size_t i = placed; i < count; ++i) ReleaseEntry(entries[i]);
+  // Relinking allocates nothing.
+  Entry* previous = nullptr;
+  first_ = nullptr;
+  for (Entry* e : order) {
+    e->previous = previous;
+    e->next = nullptr;
+    if (previous != nullptr) previous->next = e;
+    else first_ = e;
+    previous = e;
+  }
+  last_ = previous;
+  count_ = static_cast<uint32_t>(order.size());
+  return placed < count ? 1 : 0;
 }
 
 KvKeyMemoryDatabaseClass::Entry* KvKeyMemoryDatabaseClass::FindKey(const char* key,

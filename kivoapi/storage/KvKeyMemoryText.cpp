@@ -232,34 +232,32 @@ int KvKeyMemoryDatabaseClass::InsertPairs(const char* text, size_t begin, size_t
 }
 
 int KvKeyMemoryDatabaseClass::InsertBatch(const std::string_view* keys, const float* distances, size_t count) {
-  std::unordered_set<std::string_view> seen;
-  seen.reserve(count_ + count);
-  for (const Entry* e = first_; e != nullptr; e = e->next) seen.emplace(e->key, e->keyLength);
-  bool unique = true;
-  for (size_t i = 0; i < count && unique; ++i) unique = seen.insert(keys[i]).second;
+  try {
+    std::unordered_set<std::string_view> seen;
+    seen.reserve(count_ + count);
+    for (const Entry* e = first_; e != nullptr; e = e->next) seen.emplace(e->key, e->keyLength);
+    bool unique = true;
+    for (size_t i = 0; i < count && unique; ++i) unique = seen.insert(keys[i]).second;
 
-  if (!unique) {
-    // Duplicates keep the one-at-a-time rules.
+    std::vector<Entry*> entries;
+    entries.reserve(count);
     for (size_t i = 0; i < count; ++i) {
       Entry* e = MakeEntry(keys[i].data(), keys[i].size(), distances[i]);
-      if (e == nullptr) return -1;
-      const int result = InsertEntry(e);
-      if (result != 0) return result;
+      if (e == nullptr) {
+        for (Entry* made : entries) ReleaseEntry(made);
+        return -1;
+      }
+      entries.push_back(e);
     }
+    // Duplicates keep the one-at-a-time rules.
+    if (!unique) return InsertEntriesInTurn(entries.data(), entries.size());
+    MergeEntries(entries.data(), entries.size());
     return 0;
+  } catch (const std::bad_alloc&) {
+    // Nothing was linked into the set.
+    KvError(KERR_Alloc, KERR_Fatal, -1, "KvKeyMemoryDatabaseClass::InsertBatch");
+    return -1;
   }
-  std::vector<Entry*> entries;
-  entries.reserve(count);
-  for (size_t i = 0; i < count; ++i) {
-    Entry* e = MakeEntry(keys[i].data(), keys[i].size(), distances[i]);
-    if (e == nullptr) {
-      for (Entry* made : entries) ReleaseEntry(made);
-      return -1;
-    }
-    entries.push_back(e);
-  }
-  MergeEntries(entries.data(), entries.size());
-  return 0;
 }
 
 int KvKeyMemoryDatabaseClass::ToQueryString(KvDatumClass& out) {
