@@ -23,8 +23,14 @@ extern const KvColorRecord kKvBaseColorTable[256];
 extern const KvColorRecord kKvHistogramBinTable[256];
 extern const unsigned char kKvHistogramCellMap[4096];
 
-// Array conversions of n entries; 0, or -1 when a work array cannot be
-// allocated (error recorded).
+// The gamma table: entry i is (i / 255) to the power 2.22 (linear RGB).
+const double* KvGammaTable();
+
+// Array conversions of n entries (one array per component). They work entry
+// by entry without work arrays, so they always succeed and return 0.
+// RGB bytes to MTM (S1, S2, T) through the gamma table and matrix A.
+int rgbLutToMTM(unsigned long n, const unsigned char* red, const unsigned char* green,
+                const unsigned char* blue, double* s1, double* s2, double* t);
 int rgbLutToMTMV(unsigned long n, const unsigned char* red, const unsigned char* green,
                  const unsigned char* blue, double* c1, double* c2, double* c3);
 int rgbLutToNewMTMV(unsigned long n, const unsigned char* red, const unsigned char* green,
@@ -58,10 +64,11 @@ int setRGBHistogramLut(const KvColorRecord* table, int n, unsigned char** palett
 
 // Weights of three coordinates from parameter texts: "v<factor>" divides the
 // factor (empty or 0 means 1) by the variance (unless it is 0); any other
-// text is a fixed weight.
+// text is a fixed weight. A null text counts as "v".
 void KvCoordinateWeights(const char* const texts[3], const double variances[3], double weights[3]);
 
-// 256-bin histogram of the pixels whose mask byte is not 0. Returns the
-// number of pixels counted.
+// 256-bin histogram of the first count pixels whose mask byte is not 0 (a
+// null mask counts every pixel). Returns the number of pixels counted; when
+// that is 0 it records 10003 with the source "kcComp".
 uint64_t KvCountIndexHistogram(const unsigned char* pixels, const unsigned char* mask,
                                unsigned long count, uint32_t bins[256]);

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "core/KvBase.h"
 #include "core/KvDatum.h"
@@ -23,10 +25,23 @@ enum : int {
   KV_MODE_FORCE_UPDATE = 3,
 };
 
+// At most this many feature classes take part in one AddRecord call (more are
+// refused before anything is written); AddFeatureRecords fills the caller's
+// arrays with at most this many entries.
+constexpr int kKvCatalogMaxClasses = 64;
+// Longest catalog name: it is the extension of every table file of the
+// catalog, so it must fit a 255-character file name beside the longest table
+// stem (15 characters) and its dot.
+constexpr unsigned long kKvMaxCatalogNameLength = 239;
+// Longest sampler name: the sampler's table stem.
+constexpr unsigned long kKvMaxSamplerNameLength = 15;
+
 class KvCatalogClass : public KvBaseClass {
  public:
   // Made by the connection's NewCatalog; invalid when its table object or
-  // strings cannot be made.
+  // strings cannot be made. Catalog and sampler names are refused (error
+  // 10001) when empty, too long, or when they hold a path separator, so every
+  // file stays inside the database directory.
   explicit KvCatalogClass(const KvConnectClass* connection);
   ~KvCatalogClass() override;
   KvCatalogClass(const KvCatalogClass&) = delete;
@@ -54,15 +69,26 @@ class KvCatalogClass : public KvBaseClass {
   virtual int DeleteFeatureClass(const char* feature);
   // Blank-terminated feature class names in key order (owned by out).
   virtual int ListFeatures(KvDatumClass& out);
+  // Writes key's records for the blank-separated classes (null: all of the
+  // catalog) whose sub-part kind matches data; every check and computation is
+  // done before the first write. 0; a precheck stop code 2 to 7 (10038); -1.
+  // More than kKvCatalogMaxClasses classes are refused. The text feature takes
+  // no part for an image without keyword text, in every mode.
   virtual int AddRecord(const char* key, KvGenericDataClass* data, KvParameterClass** parameters,
                         int mode, const char* features);
+  // The per-object form. With *count 0 the caller's arrays (room for
+  // kKvCatalogMaxClasses entries) receive new feature objects and parameter
+  // sets that the caller releases, and *count their number.
   virtual int AddFeatureRecords(const char* key, KvGenericDataClass* data,
                                 KvFeatureClass** featureObjects, KvParameterClass** parameterObjects,
                                 int* count, int mode);
+  // Removes key's whole-image records, then its sub-parts. The number of
+  // classes examined when none had the key ("Key %s not found in catalog").
   virtual int DeleteRecord(const char* key, const char* features);
   virtual int DeleteRecord(const char* key, KvFeatureClass** featureObjects, int count);
   virtual int DeleteSubPartRecord(const char* subPartKey);
   virtual int GetFeature(const char* key, KvFeatureClass* feature);
+  // out receives an owned copy of the stored bytes; 1 when absent.
   virtual int GetFeature(const char* key, const char* featureName, KvDatumClass& out);
   // Counters 1 to 4 of a feature's global information (0 when unreadable).
   virtual uint32_t GetGlobalCounter1(const char* feature);
@@ -72,6 +98,8 @@ class KvCatalogClass : public KvBaseClass {
   virtual Boolean KeyExists(const char* key);
   virtual int GetGlobalFeatureInfo(const char* feature, KvDatumClass& out);
   virtual int PutGlobalFeatureInfo(const char* feature, const KvDatumClass& block);
+  // Sub-part keys are whole words of their parent's list: keys with white
+  // space are refused. Reading garbled records is an error, never a crash.
   virtual int AddSubPartRecord(const char* parentKey, const char* subPartKey,
                                KvGenericDataClass* imageData);
   virtual int GetSubPartDefinition(const char* subPartKey, KvGenericDataClass* imageData);
@@ -92,6 +120,19 @@ class KvCatalogClass : public KvBaseClass {
   const KvConnectClass* GetConnection() const { return connection_; }
 
  private:
+  // Helpers shared by the catalog's source files; each records its failures.
+  bool RequireOpen(const char* where) const;
+  int CheckCatalogName(const char* catalog, const char* where) const;
+  int CheckSamplerName(const char* sampler, const char* where) const;
+  int FeatureTableName(KvFeatureClass* feature, KvStringClass& out) const;
+  int ListFeatureNames(std::vector<std::string>& names);
+  int NamesForRecord(const char* features, std::vector<std::string>& names);
+  int ReadGlobalInfo(KvFeatureClass* feature, KvDatumClass& out);
+  int WriteGlobalInfo(KvFeatureClass* feature, const KvDatumClass& block);
+  uint32_t ReadCounter(const char* feature, int which);
+  int RemoveRecordFromClass(KvFeatureClass* feature, const char* key, bool* found);
+  int ReadSubPartRecord(const char* key, std::string& text);
+
   KvStringClass name_{64ul, True};
   KvStringClass work_{64ul, True};
   KvDatabaseClass* table_ = nullptr;

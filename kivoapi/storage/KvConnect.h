@@ -36,8 +36,15 @@ class KvConnectClass : public KvBaseClass {
   // that the dbm table ignores).
   virtual int CreateTable(KvDatabaseClass* table, const char* name, int a = 0, int b = 0, int c = 0,
                           int d = 0, int e = 0) const = 0;
+  // Table file name: up to n characters of prefix (without a leading "Kv";
+  // n = 8 - length(name), or 6 when that is below 1), then name, then
+  // "." suffix when suffix is not empty. 0 with the name in out; -1 (error
+  // recorded, out emptied) for a name that would not lie directly in the
+  // database directory (a '/' or '\\', an empty stem, a stem over 15
+  // characters, "." or "..") or an out string that failed to allocate.
   virtual int MakeTableName(const char* prefix, const char* name, const char* suffix,
                             KvStringClass& out) const = 0;
+  // name, then "." suffix when suffix is not empty; refused like MakeTableName.
   virtual int MakeFileName(const char* name, const char* suffix, KvStringClass& out) const = 0;
 
  protected:
@@ -46,8 +53,10 @@ class KvConnectClass : public KvBaseClass {
   Boolean connected_ = False;
 };
 
-// One key/value table. Keys and data are datums; data returned by Get points
-// into the table's memory until the next operation on the table.
+// One key/value table. Keys and data are datums. Data returned by Get is
+// borrowed: for a stored table it points into the B-tree library's memory and
+// stays valid only until the next operation on the same table, so a caller
+// that keeps it (across another lookup, a write or a close) must copy it.
 class KvDatabaseClass : public KvBaseClass {
  public:
   explicit KvDatabaseClass(const KvConnectClass* connection) : connection_(connection) {}
@@ -66,6 +75,7 @@ class KvDatabaseClass : public KvBaseClass {
   virtual int Sync() = 0;
   virtual int Insert(const KvDatumClass& key, const KvDatumClass& data) = 0;
   virtual int Update(const KvDatumClass& key, const KvDatumClass& data, Boolean insertIfMissing) = 0;
+  // 0 found (data borrows the bytes, see above), 1 absent or error, -1 misuse.
   virtual int Get(const KvDatumClass& key, KvDatumClass& data) = 0;
   virtual int Delete(const KvDatumClass& key) = 0;
   // New iterator owned by the caller, or null.
@@ -88,7 +98,9 @@ class KvDbIteratorClass : public KvBaseClass {
   KvDbIteratorClass(const KvDbIteratorClass&) = delete;
   KvDbIteratorClass& operator=(const KvDbIteratorClass&) = delete;
 
+  // 1 while the iterator stands on a record.
   virtual int HasCurrent() = 0;
+  // Back to the first record: 0 when there is one, else non-zero.
   virtual int First() = 0;
   // mode 0: from the first record; 1: the current record; 2: the record at or
   // after key. key and data receive new copies (ownership passes to them) and
@@ -122,6 +134,9 @@ class KvDbmConnectClass : public KvConnectClass {
 // New dbm connection owned by the caller, or null.
 KvConnectClass* NewKvDbmConnectClass();
 
+// A B-tree file directly inside the connection's directory; at most one open
+// file per object. Operations return -1 for misuse (already open, not open,
+// a write on a read-only connection) and the dbopen layer's 0/1 otherwise.
 class KvDbmDatabaseClass : public KvDatabaseClass {
  public:
   explicit KvDbmDatabaseClass(const KvConnectClass* connection);
@@ -130,18 +145,35 @@ class KvDbmDatabaseClass : public KvDatabaseClass {
   uint32_t GetClassId() const override { return 452398; }
   const char* GetClassName() const override { return "KvDbmDatabaseClass"; }
 
+  // Mode beginning with 'r': read-only. Any other mode (null included) needs
+  // a connection whose mode begins with 'w' and opens read-write, creating
+  // the file (mode 0600). Names with '/' or '\\' are refused for writing.
   int Open(const char* name, const char* mode) override;
+  // Read-write with create on a 'w' connection, read-only otherwise.
   int OpenForWrite(const char* name) override;
   int Close() override;
+  // Closes and deletes the open file.
   int Remove() override;
+  // Leaves an empty table file; only on a 'w' connection with nothing open.
   int Create(const char* name, int a = 0, int b = 0, int c = 0, int d = 0, int e = 0) override;
   int Sync() override;
+  // No-overwrite insert: 1 when the key exists, with or without its NUL (or
+  // on error).
   int Insert(const KvDatumClass& key, const KvDatumClass& data) override;
+  // Overwrites the record under the form its key is stored in (with or
+  // without its NUL); 1 when absent and insertIfMissing is False.
   int Update(const KvDatumClass& key, const KvDatumClass& data, Boolean insertIfMissing) override;
+  // data borrows the library's bytes, valid only until the next operation on
+  // this table: copy them to keep them.
   int Get(const KvDatumClass& key, KvDatumClass& data) override;
+  // 0 deleted, 1 not found, -1 error; finds the key with or without its NUL.
   int Delete(const KvDatumClass& key) override;
+  // An iterator on its own read-only handle (this table's writes are flushed
+  // first), owned by the caller; null when no file is open.
   KvDbIteratorClass* NewIterator() override;
   const char* GetTableName() const override { return path_; }
+  // The table does not count: 1 when it holds any record, 0 when empty, -1
+  // when no iterator could be made.
   long GetCount() override;
 
  private:
@@ -150,11 +182,19 @@ class KvDbmDatabaseClass : public KvDatabaseClass {
   char* path_ = nullptr;
   DB* db_ = nullptr;
   unsigned char open_ = 0;
+  // Opened read-write: writes on a read-only file are answered here, as the
+  // library would answer them, without its complaint on standard error.
+  bool writable_ = false;
 };
 
+// Walks a B-tree file in ascending byte order of its keys through its own
+// read-only handle; it sees the file as it was when it read each page, so the
+// table must not be written while a walk is in progress.
 class KvDbmDbIteratorClass : public KvDbIteratorClass {
  public:
-  // Opens its own read-only handle on tablePath and steps to the first record.
+  // Opens its own read-only handle on tablePath and steps to the first record
+  // (no current record when the file cannot be opened). Invalid when the path
+  // cannot be copied.
   explicit KvDbmDbIteratorClass(const char* tablePath);
   ~KvDbmDbIteratorClass() override;
 

@@ -25,7 +25,8 @@ constexpr int kKivoMaxFeatures = 64;
 class KivoWrapClass {
  public:
   KivoWrapClass();
-  // Texts longer than their members (255, 255, 1 characters) are cut.
+  // Texts longer than their members (255, 255, 1 characters) are cut; a null
+  // text keeps the default.
   KivoWrapClass(const char* catalogName, const char* databaseName, const char* mode);
   ~KivoWrapClass();
   KivoWrapClass(const KivoWrapClass&) = delete;
@@ -125,6 +126,23 @@ class KivoWrapClass {
   KvCatalogClass* GetCatalog() const { return catalog_; }
 
  private:
+  // Destroys the catalog object, then releases the connection.
+  void ReleaseSession();
+  // True when a catalog object exists and has been given a name.
+  bool CatalogIsOpen() const;
+  // Registers features added before the catalog was open for writing.
+  void RegisterPendingFeatures();
+  void ReleaseDataObjects();
+  // Data object i as an image data object, or null (error recorded).
+  KvGenericImageDataClass* ImageDataObject(int i);
+  int AppendFeatureDumps(int setupResult, KvStringClass& out);
+  bool CheckCatalogOpen();
+  int AddImageWord(const char* image);
+  int AddRecordsForKey(const char* key);
+  void ReportSpec(int count, const char* spec, int result, KvStringClass* out);
+  // Applies one -e EnvVar=EnvValue argument (restored before returning).
+  void ApplySetting(char* assignment);
+
   const KvConnectClass* connection_;
   KvCatalogClass* catalog_;
   KvFeatureClass* features_[kKivoMaxFeatures];

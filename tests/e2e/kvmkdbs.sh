@@ -1,0 +1,117 @@
+#!/bin/bash
+# KvMkDbs on a real catalog in a scratch database: inserts, incremental
+# updates, updates, forced updates, deletions, list files, settings and
+# refused command lines, with the global record counters shown by KvDumpDb
+# after each group of steps. Most images are synthetic test images (names
+# beginning "!@", a solid colour each), which carry no keyword text, so the
+# keyword feature is left out for them while their other features are stored.
+# The last part uses real image files with masks and keyword text files.
+. "$(dirname "$0")/lib/check.bash"
+unset KivoImagePath KivoMaskPath KivoTextPath KivoDatabaseName KivoConnectMode KivoConnectClass
+
+WORK=$(e2e_workdir kvmkdbs)
+cd "$WORK" || exit 1
+MK="$KIVO_BIN/KvMkDbs"
+DUMP="$KIVO_BIN/KvDumpDb"
+RED='!@rffg00b00'
+GREEN='!@r00gffb00'
+BLUE='!@r00g00bff'
+ORANGE='!@rffg80b00'
+GREY='!@r80g80b80'
+
+counters() { e2e_step "global counters: $1" "$DUMP" -d db FeatIdx.cat; }
+
+e2e_transcript_start
+
+e2e_note "insert: the keyword feature is registered but has no text to store"
+e2e_step "insert two images" "$MK" -d db -c cat -f KvColorFeatureClass -f KvTextFeatureClass "$RED" "$GREEN"
+counters "two colour records, no keyword records"
+e2e_step "insert of a stored image fails" "$MK" -d db -c cat "$RED"
+e2e_step "three images, the second already stored" "$MK" -d db -c cat "$BLUE" "$GREEN" "$ORANGE"
+counters "four colour records"
+
+e2e_note "incremental update: only classes without a record are written"
+e2e_step "incremental update adds a new class" "$MK" -i -d db -c cat -f KvColorHistogramFeatureClass \
+  "$RED" "$GREEN" "$BLUE"
+e2e_step "incremental update of an image every class has" "$MK" -d db -c cat -i "$RED"
+counters "three histogram records"
+
+e2e_note "update: the record must exist; forced update also inserts"
+e2e_step "update of stored images" "$MK" -u -d db -c cat "$RED" "$GREEN"
+e2e_step "update of an image not stored" "$MK" -u -d db -c cat "$GREY"
+e2e_step "forced update replaces and inserts" "$MK" -d db -c cat -f KvColorFeatureClass -U "$ORANGE" "$GREY"
+counters "forced update counts only the new record"
+
+e2e_note "deletion"
+e2e_step "delete one image" "$MK" -r -d db -c cat "$GREEN"
+e2e_step "delete an image not stored" "$MK" -r -d db -c cat '!@r12g34b56'
+e2e_step "delete and update flags: deletes, reports Update" "$MK" -d db -c cat -r -u "$GREY"
+counters "records fall with deletions"
+
+e2e_note "flags written after the images keep the images in order"
+e2e_step "images before a flag" "$MK" -d db -c cat "$GREEN" '!@r01g01b01' -U
+
+e2e_note "list files: one specification per line; blank lines name no image"
+printf '%s\n\n%s %s\n' '!@r10g20b30' '!@r40g50b60' "$RED" >list1.txt
+e2e_step "list file, a line with two names adds the first" "$MK" -d db -c cat -l list1.txt
+printf '%s %s\n' '!@r40g50b60' '!@r10g20b30' >list2.txt
+e2e_step "list file in delete mode deletes every name" "$MK" -r -d db -c cat -l list2.txt
+{
+  echo '!@r0ag0bb0c'
+  head -c 2100 /dev/zero | tr '\0' 'x'
+  echo
+  echo '!@r0dg0eb0f'
+} >list3.txt
+e2e_step "an over-long list line is refused, the others processed" "$MK" -d db -c cat -l list3.txt
+e2e_step "a missing list file" "$MK" -d db -c cat -l no-such-list.txt
+counters "after the list files"
+
+e2e_note "settings"
+e2e_step "known, unknown and malformed settings" "$MK" -d db -c cat -e KivoImagePath=/nowhere \
+  -e NoSuchSetting=1 -e KivoTextPath -e KivoMaskPath=m '!@r21g22b23'
+
+e2e_note "specifications on the command line"
+e2e_step "an empty image-with-masks specification is skipped" "$MK" -d db -c cat +p '(' ')'
+e2e_step "an over-long specification is refused" "$MK" -d db -c cat "$(head -c 2000 /dev/zero | tr '\0' 'y')"
+
+e2e_note "refused command lines"
+e2e_step "a value option given last" "$MK" -d db -c cat "$BLUE" -l
+e2e_step "no catalog name" "$MK" -d db "$BLUE"
+e2e_step "no database name" "$MK" -c cat "$BLUE"
+e2e_step "a feature class the factory does not know" "$MK" -d db -c cat -f KvNoSuchFeatureClass '!@r31g32b33'
+counters "final"
+
+e2e_note "real image files: masks make sub-part records, keyword texts feed the keyword feature"
+# flag.ppm: red left half, blue right half; left.ppm and right.ppm select one
+# half each (black is outside the mask). Keyword texts are looked up in the
+# "text" directory beside the images' directory.
+mkdir -p images/set1 text/set1
+e2e_ppm 20 10 '\xff\x00\x00' '\x00\x00\xff' >images/set1/flag.ppm
+e2e_ppm 20 10 '\xff\xff\xff' '\x00\x00\x00' >images/set1/left.ppm
+e2e_ppm 20 10 '\x00\x00\x00' '\xff\xff\xff' >images/set1/right.ppm
+e2e_ppm 20 10 '\x00\xff\x00' '\x00\xff\x00' >images/set1/green.ppm
+printf 'sunset\n\tbeach  \n' >text/set1/flag.ppm.txt
+printf 'not an image' >images/set1/broken.ppm
+PICS=(-d db -c pics -e KivoImagePath=images/set1 -e KivoMaskPath=images/set1)
+pics_counters() {
+  e2e_step "pics counters: $1" "$DUMP" -d db FeatIdx.pics
+  e2e_step "pics sub-parts: $1" "$DUMP" -d db SubPIdx.pics
+}
+e2e_step "an image with two masks and an image without keyword text" "$MK" "${PICS[@]}" \
+  -f KvColorFeatureClass -f KvColorSubPartFeatureClass -f KvTextFeatureClass \
+  +p flag.ppm '(' left.ppm right.ppm ')' green.ppm
+pics_counters "two images, two sub-parts, one keyword record"
+e2e_step "records decoded" "$DUMP" -c pics -d db -f KvColorFeatureClass -f KvColorSubPartFeatureClass \
+  -f KvTextFeatureClass
+e2e_step "missing and unreadable image files" "$MK" "${PICS[@]}" nosuch.ppm broken.ppm
+e2e_step "delete one mask" "$MK" -r "${PICS[@]}" +p flag.ppm '(' left.ppm ')'
+pics_counters "one sub-part left"
+printf 'flag.ppm ( left.ppm )\n' >masks.txt
+e2e_step "a mask specification in a list file" "$MK" -U "${PICS[@]}" -l masks.txt
+pics_counters "the mask is back"
+e2e_step "deleting the image deletes its sub-parts" "$MK" -r "${PICS[@]}" flag.ppm
+pics_counters "only the green image is left"
+
+e2e_transcript_check "$E2E_EXPECTED/kvmkdbs.txt"
+cd / && rm -rf "$WORK"
+e2e_finish

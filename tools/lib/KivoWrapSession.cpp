@@ -1,0 +1,362 @@
+// KivoWrapClass sessions: the connection, the catalog object, the list of
+// features with their parameter sets, and option-driven opening.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "KivoWrap.h"
+#include "KivoWrapText.h"
+#include "KvFactory.h"
+#include "core/KvError.h"
+#include "data/KvParameter.h"
+#include "features/KvFeature.h"
+#include "storage/KvCatalog.h"
+#include "storage/KvConnect.h"
+
+using kivowrap::CopyName;
+
+namespace {
+
+const char* OrNull(const char* text) { return text != nullptr ? text : "(null)"; }
+
+// Names are kept in fixed members; a name that does not fit would make later
+// operations (Reopen, report lines, table names) work on a different name,
+// so it is refused.
+bool NameFits(const char* text, size_t capacity, const char* what) {
+  if (text != nullptr && std::strlen(text) >= capacity) {
+    std::string message = std::string(what) + " longer than " + std::to_string(capacity - 1) +
+                          " characters";
+    KvError(KERR_General, KERR_Fatal, message.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void KivoWrapClass::ReleaseSession() {
+  delete catalog_;
+  catalog_ = nullptr;
+  if (connection_ != nullptr) {
+    KvDestroyConnection(connection_);
+    connection_ = nullptr;
+  }
+}
+
+bool KivoWrapClass::CatalogIsOpen() const {
+  return catalog_ != nullptr && catalog_->GetName()[0] != '\0';
+}
+
+void KivoWrapClass::RegisterPendingFeatures() {
+  if (!featuresPending_ || mode_[0] != 'w' || !CatalogIsOpen()) return;
+  for (int i = 0; i < featureCount_; ++i) {
+    // A class that is already in the catalog answers 1 (recorded at severity
+    // 0); that is the normal case for an existing catalog.
+    catalog_->AddFeatureClass(featureNames_[i], -1, 0, 0);
+  }
+  featuresPending_ = 0;
+}
+
+int KivoWrapClass::Connect(const char* database, const char* mode) {
+  if (database == nullptr) {
+    std::fprintf(stderr, "database name is not specified\n");
+    return -1;
+  }
+  if (!NameFits(database, sizeof databaseName_, "database name")) return -1;
+  CopyName(databaseName_, database);
+  if (mode != nullptr) CopyName(mode_, mode);
+  // The catalog object refers to the connection, so it goes first.
+  ReleaseSession();
+  connection_ = KvGetConnection(mode, database, nullptr);
+  if (connection_ == nullptr) {
+    KvPrintErrorMessage(stdout);
+    return -1;
+  }
+  catalog_ = connection_->NewCatalog();
+  if (catalog_ == nullptr) {
+    KvPrintErrorMessage(stdout);
+    ReleaseSession();
+    return -1;
+  }
+  if (catalogOpenPending_) {
+    catalogOpenPending_ = 0;
+    if (catalog_->Open(catalogName_) != 0) {
+      ReleaseSession();
+      return -1;
+    }
+  }
+  RegisterPendingFeatures();
+  featuresAdded_ = 1;
+  return 0;
+}
+
+int KivoWrapClass::OpenDatabase() { return Connect(databaseName_, "r"); }
+
+int KivoWrapClass::OpenCatalog(const char* name) {
+  if (name == nullptr) {
+    KvError(KERR_CatNull, KERR_Fatal);
+    return -1;
+  }
+  if (!NameFits(name, sizeof catalogName_, "catalog name")) return -1;
+  CopyName(catalogName_, name);
+  if (connection_ == nullptr) {
+    catalogOpenPending_ = 1;
+    return 1;
+  }
+  if (catalog_ == nullptr) {
+    catalog_ = connection_->NewCatalog();
+    if (catalog_ == nullptr) {
+      ReleaseSession();
+      KvPrintErrorMessage(stdout);
+      return -1;
+    }
+  }
+  if (catalog_->Open(catalogName_) != 0) {
+    ReleaseSession();
+    KvPrintErrorMessage(stdout);
+    return -1;
+  }
+  catalogOpenPending_ = 0;
+  RegisterPendingFeatures();
+  featuresAdded_ = 1;
+  return 0;
+}
+
+int KivoWrapClass::CreateCatalog(const char* name) {
+  if (name == nullptr) {
+    KvError(KERR_CatNull, KERR_Fatal);
+    return -1;
+  }
+  if (!NameFits(name, sizeof catalogName_, "catalog name")) return -1;
+  CopyName(catalogName_, name);
+  if (catalog_ == nullptr) {
+    KvError(KERR_General, KERR_Fatal, "catalog not opened");
+    return -1;
+  }
+  return catalog_->CreateCatalog(catalogName_, 0, 0);
+}
+
+int KivoWrapClass::Open(const char* catalog, const char* database, const char* mode) {
+  return kivowrap::Guarded("KivoWrapClass::Open", [&]() -> int {
+    if (catalog == nullptr || database == nullptr) {
+      std::fprintf(stderr, "catalog name or database name unspecified catalogName=%s databaseName=%s\n",
+                   OrNull(catalog), OrNull(database));
+      return -1;
+    }
+    if (!NameFits(catalog, sizeof catalogName_, "catalog name") ||
+        !NameFits(database, sizeof databaseName_, "database name")) {
+      return -1;
+    }
+    // Copies first: the arguments may be this object's own members (Reopen).
+    const std::string catalogText(catalog);
+    const std::string databaseText(database);
+    CopyName(catalogName_, catalogText.c_str());
+    CopyName(databaseName_, databaseText.c_str());
+    if (mode != nullptr) CopyName(mode_, mode);
+    ReleaseSession();
+    connection_ = KvGetConnection(mode, databaseText.c_str(), nullptr);
+    if (connection_ == nullptr) return -1;
+    catalog_ = connection_->NewCatalog();
+    if (catalog_ == nullptr) {
+      ReleaseSession();
+      return -1;
+    }
+    if (mode != nullptr && std::strcmp(mode, "w") == 0) {
+      // Creating an existing catalog fails harmlessly; Open below decides.
+      catalog_->CreateCatalog(catalogText.c_str(), 0, 0);
+    }
+    if (catalog_->Open(catalogText.c_str()) != 0) {
+      ReleaseSession();
+      return -1;
+    }
+    catalogOpenPending_ = 0;
+    RegisterPendingFeatures();
+    featuresAdded_ = 1;
+    return 0;
+  });
+}
+
+int KivoWrapClass::Reopen() { return Open(catalogName_, databaseName_, "r"); }
+
+int KivoWrapClass::GetNumberOfRecords(const char* featureName) {
+  if (catalog_ == nullptr) return -1;
+  return static_cast<int>(catalog_->GetGlobalCounter1(featureName));
+}
+
+int KivoWrapClass::AddFeature(const char* spec) {
+  return kivowrap::Guarded("KivoWrapClass::AddFeature", [&]() -> int {
+    if (featureCount_ > kKivoMaxFeatures - 1) {
+      std::fprintf(stderr, "Exceed Max # (%d) of features\n", kKivoMaxFeatures);
+      return 1;
+    }
+    const char* text = spec != nullptr ? spec : "";
+    const char* colon = std::strchr(text, ':');
+    const std::string className = colon != nullptr ? std::string(text, colon) : std::string(text);
+    const std::string parameterText = colon != nullptr ? std::string(colon + 1) : std::string();
+
+    KvFeatureClass* feature = KvCreateFeatureClass(className.c_str());
+    if (feature == nullptr) {
+      std::fprintf(stderr, "feature %s was not created\n", className.c_str());
+      return -1;
+    }
+    if (!NameFits(feature->GetClassName(), sizeof featureNames_[0], "feature class name")) {
+      delete feature;
+      return -1;
+    }
+    KvParameterClass* parameters = KvCreateParameterClass(feature->GetParameterClassName());
+    if (parameters == nullptr) {
+      delete feature;
+      return -1;
+    }
+    KvParameterClass* defaults = feature->GetParameters();
+    if (defaults != nullptr) *parameters = *defaults;
+    if (!parameters->IsValid()) {
+      delete parameters;
+      delete feature;
+      return -1;
+    }
+    if (!parameterText.empty()) {
+      const int rc = parameters->FromCommandLineString(parameterText.c_str());
+      if (rc != 0) {
+        std::fprintf(stderr, "Skipping bad parameter in string %s for feature %s\n",
+                     parameterText.c_str(), className.c_str());
+        // Only a failure to store a parameter (-1) records an error; an
+        // unknown item (1) leaves the record as it was, so its severity says
+        // nothing about this call.
+        if (rc < 0 && GetErrorMSGSeverity() == KERR_Fatal) {
+          delete parameters;
+          delete feature;
+          return -1;
+        }
+        // The parse may have stopped part-way: go back to the class defaults.
+        if (defaults != nullptr) *parameters = *defaults;
+      }
+    }
+
+    features_[featureCount_] = feature;
+    parameterSets_[featureCount_] = parameters;
+    CopyName(featureNames_[featureCount_], feature->GetClassName());
+    ++featureCount_;
+    featuresAdded_ = 1;
+    if (CatalogIsOpen() && mode_[0] == 'w') {
+      // Already registered is the normal case for an existing catalog.
+      catalog_->AddFeatureClass(feature->GetClassName(), -1, 0, 0);
+    } else {
+      featuresPending_ = 1;
+    }
+    return 0;
+  });
+}
+
+int KivoWrapClass::RemoveFeature(const char* className) {
+  if (className == nullptr) return 1;
+  int index = -1;
+  for (int i = 0; i < featureCount_; ++i) {
+    if (std::strcmp(featureNames_[i], className) == 0) {
+      index = i;
+      break;
+    }
+  }
+  if (index < 0) return 1;
+  delete features_[index];
+  // The parameter set goes with its feature: nothing else refers to it once
+  // the entry is overwritten below.
+  delete parameterSets_[index];
+  delete dataObjects_[index];
+  const int last = featureCount_ - 1;
+  features_[index] = features_[last];
+  parameterSets_[index] = parameterSets_[last];
+  dataObjects_[index] = dataObjects_[last];
+  if (index != last) CopyName(featureNames_[index], featureNames_[last]);
+  features_[last] = nullptr;
+  parameterSets_[last] = nullptr;
+  dataObjects_[last] = nullptr;
+  featureNames_[last][0] = '\0';
+  featureCount_ = last;
+  return 0;
+}
+
+KvParameterClass* KivoWrapClass::FindParameters(const char* className) {
+  if (className == nullptr) return nullptr;
+  for (int i = 0; i < featureCount_; ++i) {
+    if (std::strcmp(featureNames_[i], className) == 0) return parameterSets_[i];
+  }
+  return nullptr;
+}
+
+int KivoWrapClass::ListParameters(KvStringClass& out) {
+  for (int i = 0; i < featureCount_; ++i) {
+    out.Append(featureNames_[i]);
+    out.Append(":");
+    KvDatumClass text;
+    if (parameterSets_[i] != nullptr && parameterSets_[i]->ToCommandLineString(text) == 0) {
+      const char* bytes = reinterpret_cast<const char*>(text.Data());
+      if (bytes != nullptr) out.AppendBytes(bytes, strnlen(bytes, text.Size()));
+    }
+    out.Append("\n");
+  }
+  return out.IsValid() ? 0 : -1;
+}
+
+char* KivoWrapClass::ListCatFeatures() {
+  if (catalog_ == nullptr) return nullptr;
+  KvDatumClass names;
+  if (catalog_->ListFeatures(names) != 0) return nullptr;
+  const char* bytes = reinterpret_cast<const char*>(names.Data());
+  const size_t length = bytes != nullptr ? strnlen(bytes, names.Size()) : 0;
+  char* copy = static_cast<char*>(KvNew(length + 1, "KivoWrapClass::ListCatFeatures", KERR_Fatal));
+  if (copy == nullptr) return nullptr;
+  if (length > 0) std::memcpy(copy, bytes, length);
+  copy[length] = '\0';
+  return copy;
+}
+
+char* KivoWrapClass::ListAllFeatures() {
+  const char** names = KvListAllAvailableFeatures();
+  if (names == nullptr) return nullptr;
+  KvStringClass list(256ul);
+  for (const char** name = names; *name != nullptr; ++name) {
+    list.Append(*name);
+    list.Append(" ");
+  }
+  if (!list.IsValid()) return nullptr;
+  const size_t length = list.GetLength();
+  char* copy = static_cast<char*>(KvNew(length + 1, "KivoWrapClass::ListAllFeatures", KERR_Fatal));
+  if (copy == nullptr) return nullptr;
+  std::memcpy(copy, list.c_str(), length + 1);
+  return copy;
+}
+
+int KivoWrapClass::OpenFromOptions(int& argc, char**& argv, const char* mode) {
+  const char* database = GetOption(argc, argv, 'd', 0);
+  if (database == nullptr) {
+    KvError(KERR_General, KERR_Fatal, "database name (-d database) is required");
+    return -1;
+  }
+  if (Connect(database, mode) < 0) {
+    KvPrintErrorMessage(stdout);
+    return -1;
+  }
+  const char* catalog = GetOption(argc, argv, 'c', 0);
+  if (catalog == nullptr) {
+    KvError(KERR_General, KERR_Fatal, "catalog name (-c catalog) is required");
+    return -1;
+  }
+  if (OpenCatalog(catalog) < 0) {
+    KvPrintErrorMessage(stdout);
+    ReleaseSession();
+    return -1;
+  }
+  while (const char* spec = GetOption(argc, argv, 'f', 0)) {
+    const int rc = AddFeature(spec);
+    // 1 is a full feature table, already reported on standard error.
+    if (rc < 0) {
+      KvPrintErrorMessage(stdout);
+      if (GetErrorMSGSeverity() == KERR_Fatal) {
+        Close();
+        return -1;
+      }
+    }
+  }
+  return 0;
+}
