@@ -190,6 +190,7 @@ int KvGenericImageDataClass::FromQueryString(const KvDatumClass& in, const char*
 int KvGenericImageDataClass::ParsePayload(const char* text, size_t length) {
   WordReader words(text != nullptr ? text : "", text != nullptr ? length : 0);
   bool sawXSize = false, sawYSize = false;
+  bool pendingAllOnes = false;
   std::string_view key, value;
   while (words.Next(&key)) {
     if (!words.Next(&value)) return Refuse("value missing after", key);
@@ -219,7 +220,7 @@ int KvGenericImageDataClass::ParsePayload(const char* text, size_t length) {
     else if (StartsWith(key, "greenImage=")) plane = &greenPlane_;
     else if (StartsWith(key, "blueImage=")) plane = &bluePlane_;
     if (plane == nullptr) continue;  // unknown key: its value is skipped
-    if (*plane != nullptr) return Refuse("plane given twice:", key);
+    if (*plane != nullptr || (plane == &maskPlane_ && pendingAllOnes)) return Refuse("plane given twice:", key);
     const size_t bytes = plane == &palette_ ? kPaletteBytes : static_cast<size_t>(xsize_) * static_cast<size_t>(ysize_);
     if (bytes == 0) return Refuse("plane given before the image size:", key);
     const bool allOnes = plane == &maskPlane_ && value == "MaskAllOnes";
@@ -231,14 +232,23 @@ int KvGenericImageDataClass::ParsePayload(const char* text, size_t length) {
       return -1;
     }
     if (!allOnes && value.size() < 2 * bytes) return Refuse("plane shorter than the image size:", key);
+    if (allOnes) {
+      // Filled once the index plane has shown that the size is real, so a
+      // few bytes of text cannot make the object allocate a huge mask.
+      pendingAllOnes = true;
+      maskAllOnes_ = True;
+      continue;
+    }
     *plane = static_cast<unsigned char*>(KvNew(bytes, kTag, KERR_Fatal));
     if (*plane == nullptr) return -1;
-    if (allOnes) {
-      std::memset(*plane, 0xFF, bytes);
-    } else if (!DecodeHex(value.data(), *plane, bytes)) {
-      return Refuse("non-hex digit in plane", key);
-    }
-    if (plane == &maskPlane_) maskAllOnes_ = allOnes ? True : False;
+    if (!DecodeHex(value.data(), *plane, bytes)) return Refuse("non-hex digit in plane", key);
+    if (plane == &maskPlane_) maskAllOnes_ = False;
+  }
+  if (pendingAllOnes && indexPlane_ != nullptr) {
+    const size_t bytes = static_cast<size_t>(xsize_) * static_cast<size_t>(ysize_);
+    maskPlane_ = static_cast<unsigned char*>(KvNew(bytes, kTag, KERR_Fatal));
+    if (maskPlane_ == nullptr) return -1;
+    std::memset(maskPlane_, 0xFF, bytes);
   }
   if (!sawXSize || !sawYSize) return Refuse("image size missing");
   const bool empty = xsize_ == 0 && ysize_ == 0;

@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/KvError.h"
 #include "data/KvGenericData.h"
@@ -200,39 +201,53 @@ int KvTextFeatureClass::SearchTable(KvDatabaseClass* table, KvKeyDatabaseClass* 
   KvDatumClass key;
   KvDatumClass value;
   KvDatumClass record;
-  KvDatumClass keyText;
-  KvDatumClass distance;
-  std::string keyCopy;
-  while (walk->HasCurrent()) {
-    if (walk->NextView(key, value) != 0) return -1;
-    const KvDatumClass* stored = &value;
-    if (restriction != nullptr) {
-      const int rc = table->Get(key, record);
-      // A candidate without a keyword record has no keywords: no match.
-      if (rc == 1) continue;
-      if (rc != 0) return -1;
-      stored = &record;
+  // Matches are gathered first and handed to the result set in one batch:
+  // inserting a whole table's matches one by one into a sorted set would
+  // cost a walk of the set per match.
+  std::vector<std::string> keys;
+  std::vector<float> distances;
+  try {
+    while (walk->HasCurrent()) {
+      if (walk->NextView(key, value) != 0) return -1;
+      const KvDatumClass* stored = &value;
+      if (restriction != nullptr) {
+        const int rc = table->Get(key, record);
+        // A candidate without a keyword record has no keywords: no match.
+        if (rc == 1) continue;
+        if (rc != 0) return -1;
+        stored = &record;
+      }
+      // Decoding a record would copy it; matching its bytes in place gives
+      // the same distance without an allocation per record.
+      if (stored->Size() == 0 || stored->Data() == nullptr) {
+        KvError(KERR_General, KERR_NonFatal, "KvTextFeatureClass::SearchTable: a stored keyword record is empty");
+        return -1;
+      }
+      const float d = MatchWords(TextOf(*stored));
+      if (d < 0.0f) continue;
+      // Keys travel as NUL-terminated text; a key read without its NUL gets one.
+      const char* k = reinterpret_cast<const char*>(key.Data());
+      keys.emplace_back(k != nullptr ? k : "", k != nullptr ? strnlen(k, key.Size()) : 0);
+      distances.push_back(d);
     }
-    // Decoding a record would copy it; matching its bytes in place gives the
-    // same distance without an allocation per record.
-    if (stored->Size() == 0 || stored->Data() == nullptr) {
-      KvError(KERR_General, KERR_NonFatal, "KvTextFeatureClass::SearchTable: a stored keyword record is empty");
+  } catch (const std::bad_alloc&) {
+    KvError(KERR_Alloc, KERR_Fatal, -1, "KvTextFeatureClass::SearchTable");
+    return -1;
+  }
+  if (result->IsClass("KvKeyMemoryDatabaseClass")) {
+    std::vector<std::string_view> views(keys.begin(), keys.end());
+    if (static_cast<KvKeyMemoryDatabaseClass*>(result)->InsertBatch(views.data(), distances.data(),
+                                                                    views.size()) < 0) {
       return -1;
     }
-    const float d = MatchWords(TextOf(*stored));
-    if (d < 0.0f) continue;
-    // Keys travel as NUL-terminated text; a key read without its NUL gets one.
-    const char* k = reinterpret_cast<const char*>(key.Data());
-    const size_t length = k != nullptr ? strnlen(k, key.Size()) : 0;
-    try {
-      keyCopy.assign(k != nullptr ? k : "", length);
-    } catch (const std::bad_alloc&) {
-      KvError(KERR_Alloc, KERR_Fatal, static_cast<int>(length + 1), "KvTextFeatureClass::SearchTable");
-      return -1;
+  } else {
+    KvDatumClass keyText;
+    KvDatumClass distance;
+    for (size_t i = 0; i < keys.size(); ++i) {
+      keyText.SetBytes(keys[i].size() + 1, reinterpret_cast<unsigned char*>(&keys[i][0]), KvOwnNone);
+      if (result->SetDistance(distance, distances[i]) != 0) return -1;
+      if (result->Insert(keyText, distance) < 0) return -1;
     }
-    keyText.SetBytes(keyCopy.size() + 1, reinterpret_cast<unsigned char*>(&keyCopy[0]), KvOwnNone);
-    if (result->SetDistance(distance, d) != 0) return -1;
-    if (result->Insert(keyText, distance) < 0) return -1;
   }
   result->SetComplete(1);
   return 0;

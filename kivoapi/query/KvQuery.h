@@ -54,8 +54,16 @@ class KvQueryServerClass : public KvQueryClass {
   // the stored record of key.
   virtual int KeyDistance(const char* key, float bound, float* distance);
 
- private:
+  // Private state; opaque outside the query sources.
   struct State;
+
+ private:
+  // Releases what the previous evaluation left. With keepResult the previous
+  // result set is handed to the caller instead of destroyed.
+  void Reset(bool keepResult);
+  // Plans the features and runs the search or the cascade of searches.
+  KvKeyDatabaseClass* Run();
+
   State* state_ = nullptr;
 };
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "storage/KvConnect.h"
 
@@ -99,6 +100,11 @@ class KvKeyMemoryDatabaseClass : public KvKeyDatabaseClass {
   // Inserts (key, distance) without datums: the scan's fast path. Same
   // results as Insert. 0, 1 for a refused duplicate, -1 on allocation failure.
   int InsertKey(const char* key, float distance);
+  // Inserts count (key, distance) pairs with the same result as inserting
+  // them one after the other, in O(n log n) when no key repeats (a sorted
+  // merge) instead of a walk per entry. 0, 1 for a refused duplicate, -1 on
+  // allocation failure.
+  int InsertBatch(const std::string_view* keys, const float* distances, size_t count);
   // Removes the entry with the largest distance (the last). 0, or 1 if empty.
   int DeleteLast();
   // Distance of the last entry, or -1.0 for an empty set.

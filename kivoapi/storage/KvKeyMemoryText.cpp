@@ -220,20 +220,28 @@ int KvKeyMemoryDatabaseClass::InsertPairs(const char* text, size_t begin, size_t
     pending.push_back({std::string_view(word, length), distance});
   }
 
-  std::unordered_set<std::string_view> keys;
-  keys.reserve(count_ + pending.size());
-  for (const Entry* e = first_; e != nullptr; e = e->next) keys.emplace(e->key, e->keyLength);
-  bool unique = true;
+  std::vector<std::string_view> keys;
+  std::vector<float> distances;
+  keys.reserve(pending.size());
+  distances.reserve(pending.size());
   for (const Pending& p : pending) {
-    if (!keys.insert(p.key).second) {
-      unique = false;
-      break;
-    }
+    keys.push_back(p.key);
+    distances.push_back(p.distance);
   }
+  return InsertBatch(keys.data(), distances.data(), keys.size());
+}
+
+int KvKeyMemoryDatabaseClass::InsertBatch(const std::string_view* keys, const float* distances, size_t count) {
+  std::unordered_set<std::string_view> seen;
+  seen.reserve(count_ + count);
+  for (const Entry* e = first_; e != nullptr; e = e->next) seen.emplace(e->key, e->keyLength);
+  bool unique = true;
+  for (size_t i = 0; i < count && unique; ++i) unique = seen.insert(keys[i]).second;
 
   if (!unique) {
-    for (const Pending& p : pending) {
-      Entry* e = MakeEntry(p.key.data(), p.key.size(), p.distance);
+    // Duplicates keep the one-at-a-time rules.
+    for (size_t i = 0; i < count; ++i) {
+      Entry* e = MakeEntry(keys[i].data(), keys[i].size(), distances[i]);
       if (e == nullptr) return -1;
       const int result = InsertEntry(e);
       if (result != 0) return result;
@@ -241,9 +249,9 @@ int KvKeyMemoryDatabaseClass::InsertPairs(const char* text, size_t begin, size_t
     return 0;
   }
   std::vector<Entry*> entries;
-  entries.reserve(pending.size());
-  for (const Pending& p : pending) {
-    Entry* e = MakeEntry(p.key.data(), p.key.size(), p.distance);
+  entries.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    Entry* e = MakeEntry(keys[i].data(), keys[i].size(), distances[i]);
     if (e == nullptr) {
       for (Entry* made : entries) ReleaseEntry(made);
       return -1;

@@ -338,3 +338,18 @@ TEST(ImageData, SubPartDefinitionNeedsAMask) {
 }
 
 }  // namespace
+
+// A short hostile payload declaring a huge image with an all-ones mask and no
+// planes is refused without allocating a mask of the declared size.
+TEST(ImageDataText, HugeMaskAllOnesWithoutPlanesIsRefused) {
+  const std::string payload = "xsize= 16384 ysize= 16384 subPart= 0 mask= MaskAllOnes ";
+  std::string text = "<           m 0 " + payload + " >" + std::string(1, '\0');
+  char length[16];
+  std::snprintf(length, sizeof length, "%9lu", static_cast<unsigned long>(text.size()));
+  text.replace(2, 9, length);
+  KvDatumClass in;
+  in.CopyBytes(text.data(), text.size(), "test");
+  KvGenericImageDataClass d;
+  EXPECT_NE(d.FromQueryString(in, "KvColorFeatureClass"), 0);
+  EXPECT_EQ(d.GetMaskPlane(), nullptr);
+}

@@ -61,21 +61,6 @@ bool IsBlankText(const char* text) {
   return true;
 }
 
-// Removes the first flag option -letter and keeps every other argument in
-// its order, so that an image-with-masks specification on the command line
-// is never split by a flag written after it.
-bool TakeFlag(int& argc, char** argv, char letter) {
-  for (int i = 1; i < argc; ++i) {
-    if (argv[i] != nullptr && argv[i][0] == '-' && argv[i][1] == letter) {
-      for (int j = i + 1; j < argc; ++j) argv[j - 1] = argv[j];
-      --argc;
-      argv[argc] = nullptr;
-      return true;
-    }
-  }
-  return false;
-}
-
 // An option of the build command that takes a value and is still among the
 // arguments after the options were taken: it was given last (without its
 // value) or more often than the command takes it.
@@ -265,20 +250,20 @@ int KivoWrapClass::MakeDatabase(int argc, char** argv, KvStringClass* out) {
       return -1;
     }
 
-    if (TakeFlag(argc, argv, 'E')) eraseFlag_ = 1;
-    if (TakeFlag(argc, argv, 'r')) {
+    if (kivowrap::TakeFlag(argc, argv, 'E')) eraseFlag_ = 1;
+    if (kivowrap::TakeFlag(argc, argv, 'r')) {
       deleteFlag_ = 1;
       modeText_ = "Deletion";
     }
-    if (TakeFlag(argc, argv, 'i')) {
+    if (kivowrap::TakeFlag(argc, argv, 'i')) {
       addMode_ = KV_MODE_INCREMENTAL;
       modeText_ = "Incremental Update";
     }
-    if (TakeFlag(argc, argv, 'u')) {
+    if (kivowrap::TakeFlag(argc, argv, 'u')) {
       addMode_ = KV_MODE_UPDATE;
       modeText_ = "Update";
     }
-    if (TakeFlag(argc, argv, 'U')) {
+    if (kivowrap::TakeFlag(argc, argv, 'U')) {
       addMode_ = KV_MODE_FORCE_UPDATE;
       modeText_ = "Update";
     }

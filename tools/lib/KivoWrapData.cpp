@@ -2,6 +2,7 @@
 // up from an image file, a stored key, a picker description or a picker
 // file, and the feature dumps built on them.
 #include <cstring>
+#include <string>
 
 #include "KivoWrap.h"
 #include "KvFactory.h"
@@ -9,6 +10,7 @@
 #include "data/KvGenericData.h"
 #include "data/KvGenericImageData.h"
 #include "features/KvFeature.h"
+#include "storage/KvCatalog.h"
 
 void KivoWrapClass::ReleaseDataObjects() {
   for (int i = 0; i < kKivoMaxFeatures; ++i) {
@@ -52,6 +54,19 @@ int KivoWrapClass::SetQueryImage(const char* image, const char* mask) {
 
 int KivoWrapClass::SetQueryKey(const char* key) {
   if (CreateDataObjects() != 0) return -1;
+  // A key that is stored in none of the catalog's whole-image tables cannot
+  // be queried. Sub-part keys live only in sub-part tables, so with a
+  // sub-part feature listed the per-feature fetch decides instead.
+  bool subPartListed = false;
+  for (int i = 0; i < featureCount_; ++i) subPartListed = subPartListed || features_[i]->IsSubPartFeature();
+  if (key != nullptr && catalog_ != nullptr && !subPartListed && catalog_->KeyExists(key) != True) {
+    std::string text = "KivoWrapClass::SetQueryKey: key ";
+    text += key;
+    text += " is not stored in catalog ";
+    text += catalogName_;
+    KvError(KERR_General, KERR_NonFatal, text.c_str());
+    return 1;
+  }
   for (int i = 0; i < featureCount_; ++i) {
     dataObjects_[i]->SetType(KV_DATA_RECORD);
     if (dataObjects_[i]->SetCatalogName(catalogName_) != 0) return -1;

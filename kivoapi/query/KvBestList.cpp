@@ -1,0 +1,74 @@
+// The best-N list: a max-heap ordered like the result set (distance, then
+// key), so its top is the entry the result set would hold last.
+#include "query/KvBestList.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "core/KvDatum.h"
+#include "storage/KvKeyDatabase.h"
+
+void KvBestList::SiftUp(size_t i) {
+  while (i > 0) {
+    const size_t parent = (i - 1) / 2;
+    if (!After(heap_[i], heap_[parent])) break;
+    std::swap(heap_[i], heap_[parent]);
+    i = parent;
+  }
+}
+
+void KvBestList::SiftDown(size_t i) {
+  const size_t n = heap_.size();
+  for (;;) {
+    const size_t left = 2 * i + 1;
+    if (left >= n) break;
+    size_t largest = left;
+    const size_t right = left + 1;
+    if (right < n && After(heap_[right], heap_[left])) largest = right;
+    if (!After(heap_[largest], heap_[i])) break;
+    std::swap(heap_[i], heap_[largest]);
+    i = largest;
+  }
+}
+
+int KvBestList::Offer(const char* key, size_t keyLength, float distance) {
+  if (heap_.size() < n_) {
+    heap_.push_back(Entry{distance, std::string(key, keyLength)});
+    SiftUp(heap_.size() - 1);
+    return 0;
+  }
+  if (heap_.empty() || !(distance < heap_.front().distance)) return 0;
+  // The new entry sorts before the evicted one (its distance is smaller), so
+  // it can take the top's place and sink.
+  Entry& top = heap_.front();
+  top.distance = distance;
+  top.key.assign(key, keyLength);
+  SiftDown(0);
+  return 1;
+}
+
+int KvBestList::EmitTo(KvKeyDatabaseClass* set) {
+  // Inserting from the last entry to the first makes every insertion land in
+  // front of the set, so filling the sorted set costs one comparison each.
+  std::sort(heap_.begin(), heap_.end(), [](const Entry& a, const Entry& b) { return After(a, b); });
+  auto* memory = dynamic_cast<KvKeyMemoryDatabaseClass*>(set);
+  KvDatumClass keyDatum;
+  KvDatumClass distanceDatum;
+  for (const Entry& e : heap_) {
+    int rc;
+    if (memory != nullptr) {
+      rc = memory->InsertKey(e.key.c_str(), e.distance);
+    } else {
+      keyDatum.SetBytes(e.key.size() + 1, reinterpret_cast<unsigned char*>(const_cast<char*>(e.key.c_str())),
+                        KvOwnNone);
+      rc = set->SetDistance(distanceDatum, e.distance);
+      if (rc == 0) rc = set->Insert(keyDatum, distanceDatum);
+    }
+    // 1 is a key the set already holds (a restriction set may repeat a key);
+    // the first copy stands.
+    if (rc < 0) return -1;
+  }
+  heap_.clear();
+  set->SetComplete(1);
+  return 0;
+}

@@ -1,0 +1,363 @@
+// The three searches of the query server: single-feature, combined (several
+// features of one kind) and mixed (sub-part and main features).
+//
+// The table walk is the engine's hot loop. It uses one cursor whose records
+// are borrowed views (no allocation per record), decodes every stored record
+// into one holder object per feature, and keeps the best N in a bounded heap
+// that allocates only while it fills.
+#include <cfloat>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <unordered_set>
+
+#include "KvFactory.h"
+#include "core/KvDatum.h"
+#include "core/KvError.h"
+#include "core/KvString.h"
+#include "data/KvParameter.h"
+#include "features/KvFeature.h"
+#include "query/KvBestList.h"
+#include "query/KvQueryInternal.h"
+#include "query/KvQueryKernel.h"
+#include "storage/KvCatalog.h"
+#include "storage/KvConnect.h"
+#include "storage/KvKeyDatabase.h"
+
+namespace {
+
+template <typename T>
+struct Deleter {
+  void operator()(T* p) const { delete p; }
+};
+template <typename T>
+using Owned = std::unique_ptr<T, Deleter<T>>;
+
+// The largest finite float: the bound a search starts from.
+constexpr float kNoBound = FLT_MAX;
+
+// A query feature with what its scan needs: the decoding holder, the weight,
+// the combine flag and the scan kernel, chosen once per search.
+struct Scorer {
+  KvQuerySlot* slot;
+  Owned<KvFeatureClass> holder;
+  double weight;
+  int combine;
+  std::unique_ptr<KvScanKernel> kernel;
+
+  // Decodes record into the holder and asks the query feature.
+  int General(const KvDatumClass& record, float bound, float* distance) {
+    if (holder->FromByteString(record) != 0) return 1;
+    *distance = slot->feature->Distance(holder.get(), slot->parameters, bound);
+    return 0;
+  }
+
+  // Sets *term to the weighted distance of record. 1 when the record cannot
+  // be decoded, -1 for a negative (failed) term.
+  int Score(const KvDatumClass& record, float bound, double* term) {
+    float distance = 0.0f;
+    if (kernel->Active() && kernel->Distance(record.Data(), record.Size(), &distance)) {
+      if (kernel->WantsCheck()) {
+        float general = 0.0f;
+        const int rc = General(record, bound, &general);
+        const bool same = rc == 0 && std::memcmp(&general, &distance, sizeof distance) == 0;
+        kernel->Checked(same);
+        if (rc != 0) return rc;
+        distance = general;
+      }
+    } else {
+      const int rc = General(record, bound, &distance);
+      if (rc != 0) return rc;
+    }
+    *term = weight * static_cast<double>(distance);
+    return *term >= 0.0 ? 0 : -1;
+  }
+};
+
+int NegativeDistance(KvQuerySlot* slot) {
+  std::string text = "KvQueryServerClass: negative distance from feature ";
+  text += slot->feature->GetClassName();
+  return KvQueryFail(text.c_str());
+}
+
+bool MakeScorer(KvQuerySlot* slot, Scorer* scorer) {
+  scorer->slot = slot;
+  scorer->holder.reset(KvCreateFeatureClass(slot->feature->GetClassName()));
+  if (scorer->holder == nullptr) return false;
+  scorer->weight = slot->parameters->GetW();
+  scorer->combine = slot->parameters->GetC();
+  scorer->kernel.reset(new KvScanKernel(slot->feature));
+  return true;
+}
+
+// A key view as a NUL-terminated text in a reused buffer, and a datum on it
+// (the text with its NUL) for lookups by key.
+class KeyText {
+ public:
+  void Set(const KvDatumClass& view) {
+    unsigned long size = 0;
+    const char* bytes = nullptr;
+    view.GetBytes(size, bytes);
+    const void* nul = bytes != nullptr ? std::memchr(bytes, '\0', size) : nullptr;
+    const size_t length = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - bytes)
+                                         : (bytes != nullptr ? size : 0);
+    text_.assign(bytes != nullptr ? bytes : "", length);
+    datum_.SetBytes(length + 1, reinterpret_cast<unsigned char*>(text_.data()), KvOwnNone);
+  }
+  void Set(const char* text, size_t length) {
+    text_.assign(text, length);
+    datum_.SetBytes(length + 1, reinterpret_cast<unsigned char*>(text_.data()), KvOwnNone);
+  }
+  const char* c_str() const { return text_.c_str(); }
+  size_t size() const { return text_.size(); }
+  const KvDatumClass& datum() const { return datum_; }
+
+ private:
+  std::string text_;
+  KvDatumClass datum_;
+};
+
+// Walks a table or a result set with one cursor. For every entry, body(key,
+// record) runs with the key as text and the entry's data as a borrowed view
+// (a stored record, or a result set's 4 distance bytes). A non-zero result
+// of body ends the walk and is returned.
+template <typename Body>
+int Walk(KvDatabaseClass* source, Body body) {
+  Owned<KvDbIteratorClass> it(source->NewIterator());
+  if (it == nullptr) return KvQueryFail("KvQueryServerClass: cannot walk a feature table or key set");
+  KvDatumClass keyView;
+  KvDatumClass dataView;
+  KeyText key;
+  while (it->HasCurrent()) {
+    if (it->NextView(keyView, dataView) != 0) {
+      return KvQueryFail("KvQueryServerClass: reading the next record failed");
+    }
+    key.Set(keyView);
+    const int rc = body(key, dataView);
+    if (rc != 0) return rc;
+  }
+  return 0;
+}
+
+// Adds the weighted distances of every scorer for key to *total, fetching
+// each record from the scorer's table by key; the first scorer's record may
+// be at hand already (firstRecord). 1 skips the key (a record missing or
+// unreadable), -1 ends the search (a negative term, recorded).
+int AddTerms(std::vector<Scorer>& scorers, const KeyText& key, const KvDatumClass* firstRecord,
+             KvDatumClass& record, double* total) {
+  for (size_t i = 0; i < scorers.size(); ++i) {
+    const KvDatumClass* at = &record;
+    if (i == 0 && firstRecord != nullptr) {
+      at = firstRecord;
+    } else if (scorers[i].slot->table->Get(key.datum(), record) != 0) {
+      return 1;
+    }
+    double term = 0.0;
+    const int score = scorers[i].Score(*at, kNoBound, &term);
+    if (score < 0) return NegativeDistance(scorers[i].slot);
+    if (score > 0) return 1;
+    *total += term;
+  }
+  return 0;
+}
+
+// Turns the best list into a new result set.
+int Emit(const KvSearchContext& context, KvBestList& best, KvKeyDatabaseClass** result) {
+  Owned<KvKeyDatabaseClass> set(context.connection->NewKeyDatabase());
+  if (set == nullptr) return -1;
+  if (best.EmitTo(set.get()) != 0) return -1;
+  *result = set.release();
+  return 0;
+}
+
+int SingleSearch(const KvSearchContext& context, KvQuerySlot* slot, KvKeyDatabaseClass* restriction,
+                 KvKeyDatabaseClass** result) {
+  Owned<KvKeyDatabaseClass> own(context.connection->NewKeyDatabase());
+  if (own == nullptr) return -1;
+  int rc;
+  {
+    KvFatalErrorWatch watch;
+    rc = slot->feature->SearchTable(slot->table, restriction, context.maxResults, context.catalogName,
+                                    slot->parameters, own.get());
+    if (watch.NewFatalError()) return -1;
+  }
+  if (rc == 0 && own->GetComplete() != 0) {
+    // The feature's own search is the complete answer, taken as it stands.
+    *result = own.release();
+    return 0;
+  }
+  // A feature that searched but did not finish hands over its candidates.
+  KvKeyDatabaseClass* candidates = restriction;
+  if (rc == 0) {
+    candidates = own.get();
+  } else {
+    own.reset();
+  }
+
+  Scorer scorer;
+  if (!MakeScorer(slot, &scorer)) return -1;
+  KvBestList best(context.maxResults);
+  if (context.maxResults == 0) return Emit(context, best, result);
+
+  float bound = kNoBound;
+  auto offer = [&](const KeyText& key, double term, float base) {
+    float d = static_cast<float>(term);
+    if (scorer.combine == 0) d += base;
+    if (best.Offer(key.c_str(), key.size(), d) == 1) bound = best.Worst();
+  };
+
+  if (candidates == nullptr) {
+    rc = Walk(slot->table, [&](const KeyText& key, const KvDatumClass& record) {
+      double term = 0.0;
+      const int score = scorer.Score(record, bound, &term);
+      if (score < 0) return NegativeDistance(slot);
+      if (score == 0) offer(key, term, 0.0f);
+      return 0;
+    });
+  } else {
+    KvDatumClass record;
+    rc = Walk(candidates, [&](const KeyText& key, const KvDatumClass& distanceView) {
+      // A candidate without a stored record is skipped.
+      if (slot->table->Get(key.datum(), record) != 0) return 0;
+      double term = 0.0;
+      const int score = scorer.Score(record, bound, &term);
+      if (score < 0) return NegativeDistance(slot);
+      if (score == 0) offer(key, term, candidates->GetDistance(distanceView));
+      return 0;
+    });
+  }
+  if (rc != 0) return rc;
+  return Emit(context, best, result);
+}
+
+int CombinedSearch(const KvSearchContext& context, const std::vector<KvQuerySlot*>& slots,
+                   KvKeyDatabaseClass* restriction, KvKeyDatabaseClass** result) {
+  std::vector<Scorer> scorers(slots.size());
+  for (size_t i = 0; i < slots.size(); ++i) {
+    if (!MakeScorer(slots[i], &scorers[i])) return -1;
+  }
+  KvBestList best(context.maxResults);
+  if (context.maxResults == 0) return Emit(context, best, result);
+
+  KvDatumClass record;
+  int rc;
+  if (restriction == nullptr) {
+    rc = Walk(scorers[0].slot->table, [&](const KeyText& key, const KvDatumClass& view) {
+      double total = 0.0;
+      const int s = AddTerms(scorers, key, &view, record, &total);
+      if (s < 0) return s;
+      if (s == 0) best.Offer(key.c_str(), key.size(), static_cast<float>(total));
+      return 0;
+    });
+  } else {
+    const bool addBase = scorers[0].combine == 0;
+    rc = Walk(restriction, [&](const KeyText& key, const KvDatumClass& distanceView) {
+      double total = 0.0;
+      const int s = AddTerms(scorers, key, nullptr, record, &total);
+      if (s < 0) return s;
+      if (s > 0) return 0;
+      if (addBase) total += static_cast<double>(restriction->GetDistance(distanceView));
+      best.Offer(key.c_str(), key.size(), static_cast<float>(total));
+      return 0;
+    });
+  }
+  if (rc != 0) return rc;
+  return Emit(context, best, result);
+}
+
+int MixedSearch(const KvSearchContext& context, const std::vector<KvQuerySlot*>& mainSlots,
+                const std::vector<KvQuerySlot*>& subSlots, KvKeyDatabaseClass* restriction,
+                KvKeyDatabaseClass* subPartRestriction, KvKeyDatabaseClass** result) {
+  std::vector<Scorer> subs(subSlots.size());
+  std::vector<Scorer> mains(mainSlots.size());
+  for (size_t i = 0; i < subSlots.size(); ++i) {
+    if (!MakeScorer(subSlots[i], &subs[i])) return -1;
+  }
+  for (size_t i = 0; i < mainSlots.size(); ++i) {
+    if (!MakeScorer(mainSlots[i], &mains[i])) return -1;
+  }
+  KvBestList best(context.maxResults);
+  if (context.maxResults == 0) return Emit(context, best, result);
+
+  // The image keys of the main restriction set, looked up once per candidate.
+  std::unordered_set<std::string> allowed;
+  if (restriction != nullptr) {
+    const int rc = Walk(restriction, [&](const KeyText& key, const KvDatumClass&) {
+      allowed.emplace(key.c_str(), key.size());
+      return 0;
+    });
+    if (rc != 0) return rc;
+  }
+  const double divisor = static_cast<double>(mains.size() + subs.size());
+  KvDatumClass record;
+  KvDatumClass parentDatum;
+  KeyText parent;
+
+  auto candidate = [&](const KeyText& subKey, const KvDatumClass* firstRecord) {
+    double total = 0.0;
+    int s = AddTerms(subs, subKey, firstRecord, record, &total);
+    if (s != 0) return s < 0 ? s : 0;
+    if (context.catalog->GetSubPartParent(subKey.c_str(), parentDatum) != 0) return 0;
+    parent.Set(parentDatum);
+    if (restriction != nullptr && allowed.count(parent.c_str()) == 0) return 0;
+    s = AddTerms(mains, parent, nullptr, record, &total);
+    if (s != 0) return s < 0 ? s : 0;
+    best.Offer(subKey.c_str(), subKey.size(), static_cast<float>(total / divisor));
+    return 0;
+  };
+
+  int rc;
+  if (subPartRestriction == nullptr) {
+    rc = Walk(subs[0].slot->table,
+              [&](const KeyText& key, const KvDatumClass& view) { return candidate(key, &view); });
+  } else {
+    rc = Walk(subPartRestriction, [&](const KeyText& key, const KvDatumClass&) { return candidate(key, nullptr); });
+  }
+  if (rc != 0) return rc;
+  return Emit(context, best, result);
+}
+
+// Closes the feature tables a search opened, whatever way it ends.
+class TableCloser {
+ public:
+  void Add(KvDatabaseClass* table) { open_.push_back(table); }
+  ~TableCloser() {
+    // A read-only table has nothing to flush; a failed close loses nothing.
+    for (KvDatabaseClass* table : open_) table->Close();
+  }
+
+ private:
+  std::vector<KvDatabaseClass*> open_;
+};
+
+int OpenTables(const KvSearchContext& context, const std::vector<KvQuerySlot*>& slots, TableCloser& closer) {
+  KvStringClass name(64ul, True);
+  for (KvQuerySlot* slot : slots) {
+    if (context.catalog->GetFeatureTableName(slot->feature->GetClassName(), name) != 0) return -1;
+    if (slot->table->Open(name.c_str(), "r") != 0) {
+      std::string text = "KvQueryServerClass: cannot open the feature table ";
+      text += name.c_str();
+      return KvQueryFail(text.c_str());
+    }
+    closer.Add(slot->table);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int KvRunSearch(const KvSearchContext& context, const std::vector<KvQuerySlot*>& main,
+                const std::vector<KvQuerySlot*>& subPart, KvKeyDatabaseClass* restriction,
+                KvKeyDatabaseClass* subPartRestriction, KvKeyDatabaseClass** result) {
+  *result = nullptr;
+  if (main.empty() && subPart.empty()) return KvQueryFail("KvQueryServerClass: the query has no feature");
+  TableCloser closer;
+  int rc = OpenTables(context, main, closer);
+  if (rc == 0) rc = OpenTables(context, subPart, closer);
+  if (rc != 0) return rc;
+  if (main.size() == 1 && subPart.empty()) return SingleSearch(context, main[0], restriction, result);
+  if (subPart.size() == 1 && main.empty()) return SingleSearch(context, subPart[0], subPartRestriction, result);
+  if (subPart.empty()) return CombinedSearch(context, main, restriction, result);
+  if (main.empty()) return CombinedSearch(context, subPart, subPartRestriction, result);
+  return MixedSearch(context, main, subPart, restriction, subPartRestriction, result);
+}
