@@ -4,6 +4,8 @@
 
 #include <tcl.h>
 
+#include <new>
+
 #include "KivoWrap.h"
 
 // Command procedures (string-argument interface: argc counts the name).
@@ -43,6 +45,8 @@ KV_TCL_COMMAND(KvTclMkThmb);
 KV_TCL_COMMAND(KvTclDumpDb);
 KV_TCL_COMMAND(KvTclEnd);
 
+// Records the allocation error and makes its message the result; TCL_ERROR.
+int KvTclAllocationFailure(Tcl_Interp* interp);
 // Sets the result to a static text.
 void KvTclStatic(Tcl_Interp* interp, const char* text);
 // Before a command: clears the error record (one failed command must not make
@@ -53,3 +57,18 @@ void KvTclBeginCommand();
 void KvTclEndCommand();
 // Prints the error record to standard output in the library's format.
 void KvTclPrintError();
+// Exit handler: destroys the objects still named by descriptors (and so
+// releases their connection) and the descriptor table.
+void KvTclDestroyDescriptors(ClientData);
+
+// Runs body (returning a Tcl code) so that no exception reaches Tcl's C
+// frames: an allocation failure becomes the allocation error and TCL_ERROR
+// with the error record's message as result.
+template <typename Body>
+int KvTclGuarded(Tcl_Interp* interp, Body&& body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return KvTclAllocationFailure(interp);
+  }
+}

@@ -48,7 +48,15 @@ KivoWrapClass* Lookup(Tcl_Interp* interp, const char* descriptor, Missing kind =
     return nullptr;
   }
   KivoWrapClass* object = static_cast<KivoWrapClass*>(Tcl_GetHashValue(entry));
-  if (object == nullptr) KvTclStatic(interp, "kivo object is not resolved properly, have you called kivo_start?");
+  if (object == nullptr) {
+    KvTclStatic(interp, "kivo object is not resolved properly, have you called kivo_start?");
+    return nullptr;
+  }
+  // Another object (a tool command's temporary one, or one ended with
+  // kivo_end) may have released the shared connection since this object last
+  // ran. A failure to reconnect leaves the object without a catalog, and the
+  // command then reports its own failure.
+  object->Resume();
   return object;
 }
 
@@ -59,9 +67,9 @@ const char* Text(const KvStringClass& s) {
 
 // Runs one command body between the common begin and end steps.
 template <typename Body>
-int Run(Body body) {
+int Run(Tcl_Interp* interp, Body body) {
   KvTclBeginCommand();
-  const int rc = body();
+  const int rc = KvTclGuarded(interp, body);
   KvTclEndCommand();
   return rc;
 }
@@ -70,7 +78,7 @@ int Run(Body body) {
 template <typename Dump>
 int FeatureData(Tcl_Interp* interp, int argc, const char* argv[], int minArgs, bool exact, const char* usage,
                 Dump dump) {
-  return Run([&] {
+  return Run(interp, [&] {
     if (argc < minArgs || (exact && argc != minArgs)) {
       KvTclStatic(interp, usage);
       return TCL_ERROR;
@@ -90,7 +98,7 @@ int FeatureData(Tcl_Interp* interp, int argc, const char* argv[], int minArgs, b
 // Shared body of the two query commands.
 template <typename SetUp>
 int QueryCommand(Tcl_Interp* interp, int argc, const char* argv[], const char* usage, SetUp setUp) {
-  return Run([&] {
+  return Run(interp, [&] {
     if (argc < 3) {
       KvTclStatic(interp, usage);
       return TCL_ERROR;
@@ -117,16 +125,19 @@ int QueryCommand(Tcl_Interp* interp, int argc, const char* argv[], const char* u
 KV_TCL_COMMAND(KvTclClock) {
   (void)argc;
   (void)argv;
-  // Milliseconds of processor time.
-  const float ms = static_cast<float>(std::clock()) / static_cast<float>(CLOCKS_PER_SEC) * 1000.0f;
-  char text[64];
-  std::snprintf(text, sizeof text, "%f", ms);
-  Tcl_SetResult(interp, text, TCL_VOLATILE);
-  return TCL_OK;
+  return Run(interp, [&] {
+    // Milliseconds of processor time; clock() counts CLOCKS_PER_SEC ticks a
+    // second.
+    const double ms = static_cast<double>(std::clock()) * 1000.0 / static_cast<double>(CLOCKS_PER_SEC);
+    char text[64];
+    std::snprintf(text, sizeof text, "%f", ms);
+    Tcl_SetResult(interp, text, TCL_VOLATILE);
+    return TCL_OK;
+  });
 }
 
 KV_TCL_COMMAND(KvTclStart) {
-  return Run([&] {
+  return Run(interp, [&] {
     if (argc != 1 && argc != 4) {
       KvTclStatic(interp, "Usage: kivo_start [catalogName databaseName mode]");
       return TCL_ERROR;
@@ -156,7 +167,7 @@ KV_TCL_COMMAND(KvTclStart) {
 }
 
 KV_TCL_COMMAND(KvTclGetParam) {
-  return Run([&] {
+  return Run(interp, [&] {
     if (argc < 2) {
       KvTclStatic(interp, "Usage: kivo_get_param FeatureClassName [kivoDes]");
       return TCL_ERROR;
@@ -182,7 +193,9 @@ KV_TCL_COMMAND(KvTclGetParam) {
       Tcl_AppendResult(interp, "Cannot Get Parameter for ", name, " due to ", GetErrorMSG(), nullptr);
       return TCL_ERROR;
     }
-    const std::string text(reinterpret_cast<const char*>(line.Data()), line.Size());
+    // The datum may or may not count a terminating NUL.
+    const char* bytes = reinterpret_cast<const char*>(line.Data());
+    const std::string text(bytes != nullptr ? bytes : "", bytes != nullptr ? strnlen(bytes, line.Size()) : 0);
     Tcl_AppendResult(interp, name, ":", text.c_str(), nullptr);
     return TCL_OK;
   });
@@ -213,7 +226,7 @@ KV_TCL_COMMAND(KvTclStringFData) {
 }
 
 KV_TCL_COMMAND(KvTclAddFeature) {
-  return Run([&] {
+  return Run(interp, [&] {
     if (argc != 3) {
       KvTclStatic(interp, "Usage: kivo_add_feature kivoDes featureName");
       return TCL_ERROR;
@@ -230,7 +243,7 @@ KV_TCL_COMMAND(KvTclAddFeature) {
 }
 
 KV_TCL_COMMAND(KvTclDeleteFeature) {
-  return Run([&] {
+  return Run(interp, [&] {
     if (argc != 3) {
       KvTclStatic(interp, "Usage: kivo_delete_feature kivoDes featureName");
       return TCL_ERROR;
@@ -247,7 +260,7 @@ KV_TCL_COMMAND(KvTclDeleteFeature) {
 }
 
 KV_TCL_COMMAND(KvTclAddImage) {
-  return Run([&] {
+  return Run(interp, [&] {
     if (argc != 3) {
       KvTclStatic(interp, "Usage: kivo_add_image kivoDes imageName");
       return TCL_ERROR;
@@ -266,7 +279,7 @@ KV_TCL_COMMAND(KvTclAddImage) {
 }
 
 KV_TCL_COMMAND(KvTclDeleteImage) {
-  return Run([&] {
+  return Run(interp, [&] {
     if (argc != 3) {
       KvTclStatic(interp, "Usage: kivo_delete_image kivoDes imageName");
       return TCL_ERROR;
@@ -285,7 +298,7 @@ KV_TCL_COMMAND(KvTclDeleteImage) {
 KV_TCL_COMMAND(KvTclListAllFeatures) {
   (void)argc;
   (void)argv;
-  return Run([&] {
+  return Run(interp, [&] {
     KivoWrapClass temporary;
     char* list = temporary.ListAllFeatures();
     if (list == nullptr) {
@@ -299,7 +312,7 @@ KV_TCL_COMMAND(KvTclListAllFeatures) {
 }
 
 KV_TCL_COMMAND(KvTclListCatFeatures) {
-  return Run([&] {
+  return Run(interp, [&] {
     if (argc < 2) {
       KvTclStatic(interp, "Usage: kivo_list_cat_features kivoDes");
       return TCL_ERROR;
@@ -318,7 +331,7 @@ KV_TCL_COMMAND(KvTclListCatFeatures) {
 }
 
 KV_TCL_COMMAND(KvTclGetCatRecords) {
-  return Run([&] {
+  return Run(interp, [&] {
     if (argc < 3) {
       KvTclStatic(interp, "Usage: kivo_cat_records kivoDes FeatureName");
       return TCL_ERROR;
@@ -349,7 +362,7 @@ KV_TCL_COMMAND(KvTclQueryKey) {
 }
 
 KV_TCL_COMMAND(KvTclSetKeysReturn) {
-  return Run([&] {
+  return Run(interp, [&] {
     if (argc != 3) {
       KvTclStatic(interp, "Usage: kivo_set_keys_return kivoDes num");
       return TCL_ERROR;
@@ -363,7 +376,7 @@ KV_TCL_COMMAND(KvTclSetKeysReturn) {
 }
 
 KV_TCL_COMMAND(KvTclMakeConnect) {
-  return Run([&] {
+  return Run(interp, [&] {
     if (argc < 4) {
       KvTclStatic(interp, "Usage: kivo_make_connect kivoDes catName databaseName [mode]");
       return TCL_ERROR;
@@ -380,7 +393,7 @@ KV_TCL_COMMAND(KvTclMakeConnect) {
 }
 
 KV_TCL_COMMAND(KvTclMakeThumb) {
-  return Run([&] {
+  return Run(interp, [&] {
     if (argc != 4) {
       KvTclStatic(interp, "Usage: kivo_make_thumb kivoDes image_in image_out");
       return TCL_ERROR;
@@ -397,7 +410,7 @@ KV_TCL_COMMAND(KvTclMakeThumb) {
 }
 
 KV_TCL_COMMAND(KvTclSetKeyword) {
-  return Run([&] {
+  return Run(interp, [&] {
     if (argc < 3) {
       KvTclStatic(interp, "Usage: kivo_set_keyword kivoDes [keyword]");
       return TCL_ERROR;
@@ -410,7 +423,7 @@ KV_TCL_COMMAND(KvTclSetKeyword) {
 }
 
 KV_TCL_COMMAND(KvTclSetThumb24Color) {
-  return Run([&] {
+  return Run(interp, [&] {
     if (argc != 2 && argc != 3) {
       KvTclStatic(interp, "Usage: kivo_set_thumb_24color kivoDes [True]");
       return TCL_ERROR;
@@ -423,7 +436,7 @@ KV_TCL_COMMAND(KvTclSetThumb24Color) {
 }
 
 KV_TCL_COMMAND(KvTclSetThumbSize) {
-  return Run([&] {
+  return Run(interp, [&] {
     if (argc != 2 && argc != 4) {
       KvTclStatic(interp, "Usage: kivo_set_thumb_size kivoDes [width, height]");
       return TCL_ERROR;
@@ -440,7 +453,7 @@ KV_TCL_COMMAND(KvTclSetThumbSize) {
 }
 
 KV_TCL_COMMAND(KvTclSetThumbPad) {
-  return Run([&] {
+  return Run(interp, [&] {
     if (argc != 2 && argc != 3) {
       KvTclStatic(interp, "Usage: kivo_set_thumb_pad kivoDes ?True?");
       return TCL_ERROR;
@@ -452,8 +465,19 @@ KV_TCL_COMMAND(KvTclSetThumbPad) {
   });
 }
 
+void KvTclDestroyDescriptors(ClientData) {
+  if (!gDescriptorsReady) return;
+  Tcl_HashSearch search;
+  for (Tcl_HashEntry* entry = Tcl_FirstHashEntry(&gDescriptors, &search); entry != nullptr;
+       entry = Tcl_NextHashEntry(&search)) {
+    delete static_cast<KivoWrapClass*>(Tcl_GetHashValue(entry));
+  }
+  Tcl_DeleteHashTable(&gDescriptors);
+  gDescriptorsReady = false;
+}
+
 KV_TCL_COMMAND(KvTclEnd) {
-  return Run([&] {
+  return Run(interp, [&] {
     if (argc != 2) {
       KvTclStatic(interp, "Usage: kivo_end kivoDescriptor");
       return TCL_ERROR;

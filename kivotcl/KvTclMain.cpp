@@ -46,6 +46,8 @@ int Initialize(Tcl_Interp* interp) {
       {"kivo_end", KvTclEnd},
   };
   for (const Entry& e : kCommands) Tcl_CreateCommand(interp, e.name, e.proc, nullptr, nullptr);
+  // Objects a script did not end are destroyed when the shell exits.
+  Tcl_CreateExitHandler(KvTclDestroyDescriptors, nullptr);
   return TCL_OK;
 }
 

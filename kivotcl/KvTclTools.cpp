@@ -33,7 +33,46 @@ const char* Text(const KvStringClass& s) {
   return text != nullptr ? text : "";
 }
 
+// Runs one tool command on a temporary object, which is destroyed on every
+// path, with a private copy of the arguments (element 0 is the command name,
+// as a tool's program name). command(temporary, argc, argv, text) returns the
+// tool's result; its text (initial capacity textCapacity) is the command's
+// result. A failure prints the error record to standard output and gives
+// TCL_ERROR with failurePrefix and the record's message as result, or an
+// empty result when failurePrefix is null.
+template <typename Command>
+int RunTool(Tcl_Interp* interp, int argc, const char* argv[], unsigned long textCapacity,
+            const char* failurePrefix, Command command) {
+  KvTclBeginCommand();
+  const int code = KvTclGuarded(interp, [&]() -> int {
+    ArgumentCopy args(argc, argv);
+    KivoWrapClass temporary;
+    KvStringClass text(textCapacity, True);
+    const int rc = command(temporary, args.argc(), args.argv(), text);
+    // A text that could not grow has lost part of the answer.
+    if (rc != 0 || !text.IsValid()) {
+      KvTclEndCommand();
+      KvTclPrintError();
+      Tcl_ResetResult(interp);
+      if (failurePrefix != nullptr) Tcl_AppendResult(interp, failurePrefix, GetErrorMSG(), nullptr);
+      return TCL_ERROR;
+    }
+    Tcl_ResetResult(interp);
+    Tcl_AppendResult(interp, Text(text), nullptr);
+    return TCL_OK;
+  });
+  KvTclEndCommand();
+  return code;
+}
+
 }  // namespace
+
+int KvTclAllocationFailure(Tcl_Interp* interp) {
+  KvError(KERR_Alloc, KERR_Fatal, -1, "kivotcl");
+  Tcl_ResetResult(interp);
+  Tcl_AppendResult(interp, GetErrorMSG(), nullptr);
+  return TCL_ERROR;
+}
 
 void KvTclStatic(Tcl_Interp* interp, const char* text) { Tcl_SetResult(interp, const_cast<char*>(text), TCL_STATIC); }
 
@@ -54,75 +93,33 @@ void KvTclPrintError() {
 }
 
 KV_TCL_COMMAND(KvTclMkDbs) {
-  KvTclBeginCommand();
-  ArgumentCopy args(argc, argv);
-  KivoWrapClass temporary;
-  temporary.SetVerbose(1);
-  KvStringClass text(200ul, True);
-  char** v = args.argv();
-  const int rc = temporary.MakeDatabase(args.argc(), v, &text);
-  KvTclEndCommand();
-  if (rc != 0) {
-    KvTclPrintError();
-    Tcl_AppendResult(interp, "KvMkDbs failed due to ", GetErrorMSG(), nullptr);
-    KvTclEndCommand();
-    return TCL_ERROR;
-  }
-  Tcl_AppendResult(interp, Text(text), nullptr);
-  return TCL_OK;
+  return RunTool(interp, argc, argv, 200, "KvMkDbs failed due to ",
+                 [](KivoWrapClass& temporary, int n, char** v, KvStringClass& text) {
+                   temporary.SetVerbose(1);
+                   return temporary.MakeDatabase(n, v, &text);
+                 });
 }
 
 KV_TCL_COMMAND(KvTclQBE) {
-  KvTclBeginCommand();
-  ArgumentCopy args(argc, argv);
-  KivoWrapClass temporary;
-  temporary.SetVerbose(0);
-  KvStringClass text(800ul, True);
-  char** v = args.argv();
-  const int rc = temporary.QueryByExample(args.argc(), v, &text);
-  KvTclEndCommand();
-  if (rc != 0 || !text.IsValid()) {
-    KvTclPrintError();
-    Tcl_ResetResult(interp);
-    KvTclEndCommand();
-    return TCL_ERROR;
-  }
-  Tcl_AppendResult(interp, Text(text), nullptr);
-  return TCL_OK;
+  return RunTool(interp, argc, argv, 800, nullptr,
+                 [](KivoWrapClass& temporary, int n, char** v, KvStringClass& text) {
+                   temporary.SetVerbose(0);
+                   return temporary.QueryByExample(n, v, &text);
+                 });
 }
 
 KV_TCL_COMMAND(KvTclMkThmb) {
-  KvTclBeginCommand();
-  ArgumentCopy args(argc, argv);
-  KivoWrapClass temporary;
-  temporary.SetVerbose(0);
-  KvStringClass text(200ul, True);
-  char** v = args.argv();
-  const int rc = temporary.MakeThumbnails(args.argc(), v, &text);
-  KvTclEndCommand();
-  if (rc != 0) {
-    KvTclPrintError();
-    Tcl_AppendResult(interp, "KvMkThmb failed due to ", GetErrorMSG(), nullptr);
-    KvTclEndCommand();
-    return TCL_ERROR;
-  }
-  Tcl_AppendResult(interp, Text(text), nullptr);
-  return TCL_OK;
+  return RunTool(interp, argc, argv, 200, "KvMkThmb failed due to ",
+                 [](KivoWrapClass& temporary, int n, char** v, KvStringClass& text) {
+                   temporary.SetVerbose(0);
+                   return temporary.MakeThumbnails(n, v, &text);
+                 });
 }
 
 KV_TCL_COMMAND(KvTclDumpDb) {
-  KvTclBeginCommand();
-  ArgumentCopy args(argc, argv);
-  KivoWrapClass temporary;
-  char** v = args.argv();
-  const int rc = temporary.DumpDatabase(args.argc(), v, stdout);
-  KvTclEndCommand();
-  if (rc != 0) {
-    KvTclPrintError();
-    Tcl_AppendResult(interp, "KvDumpdb failed due to ", GetErrorMSG(), nullptr);
-    KvTclEndCommand();
-    return TCL_ERROR;
-  }
-  Tcl_ResetResult(interp);
-  return TCL_OK;
+  // The dump goes to standard output; the result stays empty.
+  return RunTool(interp, argc, argv, 0, "KvDumpdb failed due to ",
+                 [](KivoWrapClass& temporary, int n, char** v, KvStringClass&) {
+                   return temporary.DumpDatabase(n, v, stdout);
+                 });
 }
