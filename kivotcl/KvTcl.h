@@ -50,10 +50,12 @@ int KvTclAllocationFailure(Tcl_Interp* interp);
 // Sets the result to a static text.
 void KvTclStatic(Tcl_Interp* interp, const char* text);
 // Before a command: clears the error record (one failed command must not make
-// later ones fail) and flushes the interpreter's standard output, so text the
-// library prints with C streams keeps its place among the script's output.
+// later ones fail) and flushes the interpreter's standard output and error,
+// so text the library prints with C streams keeps its place among the
+// script's output.
 void KvTclBeginCommand();
-// After a command: flushes the C standard streams.
+// After a command (and after anything a command prints once the library call
+// is over): flushes the C standard streams.
 void KvTclEndCommand();
 // Prints the error record to standard output in the library's format.
 void KvTclPrintError();

@@ -78,8 +78,11 @@ void KvTclStatic(Tcl_Interp* interp, const char* text) { Tcl_SetResult(interp, c
 
 void KvTclBeginCommand() {
   KvInitializeErrorStructure();
-  Tcl_Channel out = Tcl_GetStdChannel(TCL_STDOUT);
-  if (out != nullptr) Tcl_Flush(out);
+  // Standard error is unbuffered unless a script configures it otherwise.
+  for (int which : {TCL_STDOUT, TCL_STDERR}) {
+    Tcl_Channel channel = Tcl_GetStdChannel(which);
+    if (channel != nullptr) Tcl_Flush(channel);
+  }
 }
 
 void KvTclEndCommand() {
