@@ -16,6 +16,11 @@ cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:abort_on_error=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan -L unit --output-on-failure -j"$jobs"
+# The Tcl shell keeps several command-library objects alive at once; its
+# end-to-end test runs under the sanitizers too.
+ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:abort_on_error=1 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan -R '^e2e_kivotcl$' --output-on-failure
 
 if [ -x fuzz/run.sh ]; then
   fuzz/run.sh "${KIVO_FUZZ_SECONDS:-20}"
