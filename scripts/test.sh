@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test: the unit and
-# end-to-end tests on the release build, then the unit tests again under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# end-to-end tests on the release build, then the unit tests and the kivotcl
+# end-to-end test again under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
