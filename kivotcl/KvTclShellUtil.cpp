@@ -30,7 +30,8 @@ std::vector<pid_t> gPlayers;
 const char* const kPlayers[] = {"paplay", "aplay", "play"};
 
 // Browsers tried after the BROWSER setting and xdg-open.
-const char* const kBrowsers[] = {"sensible-browser", "x-www-browser", "firefox", "chromium", "chromium-browser"};
+const char* const kBrowsers[] = {"sensible-browser", "x-www-browser", "firefox", "chromium",
+                                 "chromium-browser"};
 
 bool IsExecutableFile(const std::string& path) {
   struct stat st;
@@ -240,8 +241,8 @@ KV_TCL_COMMAND(KvTclGetHostIp) {
       return TCL_ERROR;
     }
     // The first address the resolver gives, its four bytes in order.
-    const unsigned char* b =
-        reinterpret_cast<const unsigned char*>(&reinterpret_cast<const sockaddr_in*>(info->ai_addr)->sin_addr);
+    const sockaddr_in* address = reinterpret_cast<const sockaddr_in*>(info->ai_addr);
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(&address->sin_addr);
     char text[32];
     std::snprintf(text, sizeof text, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
     ::freeaddrinfo(info);
