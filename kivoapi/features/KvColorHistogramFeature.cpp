@@ -25,7 +25,6 @@ constexpr const char* kSubPartClassName = "KvColorHistogramSubPartFeatureClass";
 constexpr const char* kTag = "KvClrHst";
 constexpr unsigned long kByteStringSize = 516;
 constexpr size_t kAsciiBufferSize = 4096;
-constexpr int kBins = KvColorHistogramFeatureClass::kBins;
 
 const KvFeatureDefault kDefaults[] = {
     {"HiLoCut", ".05"}, {"LoMult", "2.0"}, {"HiMult", "1.0"}, {"MinPnltyPct", ".05"}, {"Excess", ".15"},
