@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(out.Data()), out.Size());
   if (text.compare(0, 13, "query 10 cat\n") != 0) __builtin_trap();
   if (text.back() != '\0' || std::strlen(text.c_str()) + 1 != text.size()) __builtin_trap();
-  static KvQueryServerClass* query = new KvQueryServerClass(nullptr);
-  if (query->IsValid() && query->Evaluate(text.c_str()) == nullptr && query->GetStatus() == 0) __builtin_trap();
+  KvQueryServerClass query(nullptr);  // fresh per input, so findings replay
+  if (!query.IsValid()) __builtin_trap();
+  if (query.Evaluate(text.c_str()) == nullptr && query.GetStatus() == 0) __builtin_trap();
   return 0;
 }
