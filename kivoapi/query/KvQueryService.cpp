@@ -4,10 +4,14 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <new>
+#include <string>
 #include <vector>
 
 #include "core/KvBytes.h"
@@ -131,11 +135,9 @@ class Exchange {
 
 }  // namespace
 
-int KvServeQueryExchange(int fd, const KvServiceLimits& limits, const KvQueryEvaluator& evaluate,
-                         KvExchangeResult* result) {
-  KvExchangeResult local;
-  KvExchangeResult& r = result != nullptr ? *result : local;
-  r = KvExchangeResult();
+namespace {
+
+int ServeExchange(int fd, const KvServiceLimits& limits, const KvQueryEvaluator& evaluate, KvExchangeResult& r) {
   Exchange x(fd, limits);
 
   unsigned long announced = 0;
@@ -144,6 +146,11 @@ int KvServeQueryExchange(int fd, const KvServiceLimits& limits, const KvQueryEva
     return -1;
   }
   r.querySize = announced;
+  if (announced == 0) {
+    // Every text the client sends carries at least its zero byte.
+    r.error = "zero length announcement";
+    return -1;
+  }
   if (announced > limits.maxQuerySize) {
     r.error = "query larger than the server accepts";
     return -1;
@@ -164,10 +171,17 @@ int KvServeQueryExchange(int fd, const KvServiceLimits& limits, const KvQueryEva
 
   KvDatumClass reply;
   r.status = evaluate(text.data(), reply);
-  r.resultSize = reply.Size();
+  r.resultSize = reply.Data() != nullptr ? reply.Size() : 0;
   char header[kBlockSize];
   std::memset(header, 0, sizeof header);
-  std::snprintf(header, sizeof header, "%lu %d", r.resultSize, r.status);
+  if (std::snprintf(header, sizeof header, "%lu %d", r.resultSize, r.status) >= static_cast<int>(sizeof header)) {
+    // The block holds at most 15 characters; a result that large cannot be
+    // announced, so the peer gets an empty answer with a failure status.
+    r.status = -1;
+    r.resultSize = 0;
+    std::memset(header, 0, sizeof header);
+    std::snprintf(header, sizeof header, "0 -1");
+  }
   if (!x.WriteAll(header, sizeof header)) {
     r.error = x.error();
     return -1;
@@ -192,4 +206,26 @@ int KvServeQueryExchange(int fd, const KvServiceLimits& limits, const KvQueryEva
   }
   r.completed = true;
   return 0;
+}
+
+}  // namespace
+
+int KvServeQueryExchange(int fd, const KvServiceLimits& limits, const KvQueryEvaluator& evaluate,
+                         KvExchangeResult* result) {
+  KvExchangeResult local;
+  KvExchangeResult& r = result != nullptr ? *result : local;
+  r = KvExchangeResult();
+  try {
+    return ServeExchange(fd, limits, evaluate, r);
+  } catch (const std::bad_alloc&) {
+    // Memory for the text or the reply ran out: the connection is dropped,
+    // the server goes on. (Both texts fit a string without allocating.)
+    r.completed = false;
+    r.error = "out of memory";
+    return -1;
+  } catch (const std::exception&) {
+    r.completed = false;
+    r.error = "aborted";
+    return -1;
+  }
 }
