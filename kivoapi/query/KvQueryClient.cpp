@@ -8,11 +8,14 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -28,6 +31,7 @@ namespace {
 
 constexpr int kDefaultPort = 5517;
 constexpr unsigned long kBlockSize = 16;
+constexpr unsigned long kReceiveChunk = 1ul << 20;
 // A stalled server cannot hold the client forever.
 constexpr int kIoTimeoutSeconds = 300;
 
@@ -159,7 +163,13 @@ KvKeyDatabaseClass* KvQueryClientClass::Evaluate(const char* queryText) {
     return nullptr;
   }
   status_ = status;
-  if (size == 0) return nullptr;
+  if (size == 0) {
+    // The server had no result to send; its status says why.
+    char text[96];
+    std::snprintf(text, sizeof text, "QueryClient: the server sent no result (status %d)", status);
+    KvError(KERR_General, KERR_NonFatal, text);
+    return nullptr;
+  }
   if (size > kKvMaxFramedLength) {
     KvError(KERR_General, KERR_NonFatal, "QueryClient: the server announced an oversized result");
     status_ = -1;
@@ -172,14 +182,23 @@ KvKeyDatabaseClass* KvQueryClientClass::Evaluate(const char* queryText) {
     status_ = -1;
     return nullptr;
   }
-  unsigned char* text = static_cast<unsigned char*>(KvNew(size, "KvQueryC:Evaluate", KERR_Fatal));
-  if (text == nullptr) {
+  // The buffer grows as the bytes arrive, so a peer that announces more than
+  // it sends cannot make the client hold the announced size.
+  std::vector<unsigned char> text;
+  unsigned long received = 0;
+  try {
+    while (received < size) {
+      const unsigned long want = std::min(size - received, kReceiveChunk);
+      text.resize(received + want);
+      const unsigned long got = KvRecvSocket(socket.fd, text.data() + received, want);
+      received += got;
+      if (got != want) break;
+    }
+  } catch (const std::bad_alloc&) {
+    KvError(KERR_Alloc, KERR_Fatal, static_cast<int>(std::min<unsigned long>(size, INT32_MAX)), "KvQueryC:Evaluate");
     status_ = -1;
     return nullptr;
   }
-  KvDatumClass reply;
-  reply.SetBytes(size, text, KvOwnKvDelete);
-  const unsigned long received = KvRecvSocket(socket.fd, text, size);
   unsigned char count[4];
   Encode32LE(count, static_cast<uint32_t>(received));
   KvSendSocket(socket.fd, count, sizeof count);  // the server only logs it
@@ -189,6 +208,8 @@ KvKeyDatabaseClass* KvQueryClientClass::Evaluate(const char* queryText) {
     status_ = -1;
     return nullptr;
   }
+  KvDatumClass reply;
+  reply.SetBytes(size, text.data(), KvOwnNone);
   if (result_->FromQueryString(reply) != 0) {
     if (status_ == 0) status_ = -1;
     return nullptr;
