@@ -24,6 +24,13 @@ constexpr size_t kBlockSize = 16;
 constexpr size_t kMaxAnnouncement = 24;
 constexpr size_t kReadChunk = 64 * 1024;
 
+// The system's text for an error number. strerror may share one buffer
+// between threads; the exchange runs on many at once.
+std::string ErrorText(int number) {
+  char buffer[128];
+  return strerror_r(number, buffer, sizeof buffer);
+}
+
 class Exchange {
  public:
   Exchange(int fd, const KvServiceLimits& limits)
@@ -37,7 +44,7 @@ class Exchange {
       const ssize_t got = ::recv(fd_, out + done, n - done, 0);
       if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
       if (got <= 0) {
-        error_ = got == 0 ? "peer closed the connection" : std::strerror(errno);
+        error_ = got == 0 ? "peer closed the connection" : ErrorText(errno);
         return false;
       }
       done += static_cast<size_t>(got);
@@ -88,7 +95,7 @@ class Exchange {
       const ssize_t sent = ::send(fd_, p + done, n - done, MSG_NOSIGNAL);
       if (sent < 0 && (errno == EINTR || errno == EAGAIN)) continue;
       if (sent <= 0) {
-        error_ = std::strerror(errno);
+        error_ = ErrorText(errno);
         return false;
       }
       done += static_cast<size_t>(sent);
@@ -114,7 +121,7 @@ class Exchange {
       const int rc = ::poll(&p, 1, wait);
       if (rc < 0 && errno == EINTR) continue;
       if (rc < 0) {
-        error_ = std::strerror(errno);
+        error_ = ErrorText(errno);
         return false;
       }
       if (rc == 0) {
