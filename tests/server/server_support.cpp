@@ -89,6 +89,36 @@ PhotoCatalog* BuildPhotos() {
     ADD_FAILURE() << "KvMkDbs failed:\n" << kvtest::ReadFile(log);
     return c;
   }
+  // Sub-parts of two photographs: their left and right halves (sub-parts
+  // are stored under their mask's name, so each photograph has its own).
+  for (int half = 0; half < 4; ++half) {
+    std::vector<unsigned char> indices(40 * 30);
+    for (int y = 0; y < 30; ++y) {
+      for (int x = 0; x < 40; ++x) indices[static_cast<size_t>(y * 40 + x)] = (x < 20) == (half % 2 == 0) ? 1 : 0;
+    }
+    unsigned char palette[768] = {};
+    palette[1] = palette[257] = palette[513] = 255;
+    const std::string mask =
+        c->imageDir + "/" + (half % 2 == 0 ? "left" : "right") + (half < 2 ? "0" : "3") + ".png";
+    if (!kvtest::WritePalettedPicture(mask, 40, 30, indices.data(), palette, 2, IFF_PNG)) {
+      ADD_FAILURE() << "cannot write " << mask;
+      return c;
+    }
+  }
+  for (const char* n : {"0", "3"}) {
+    const std::vector<std::string> masks = {Bin("KvMkDbs"), "-d", c->database, "-c", "photos",
+                                            "-e", "KivoImagePath=" + c->imageDir + "/",
+                                            "-e", "KivoMaskPath=" + c->imageDir + "/",
+                                            "-f", "KvColorSubPartFeatureClass",
+                                            "-f", "KvColorHistogramSubPartFeatureClass",
+                                            "-f", "KvTextureSubPartFeatureClass",
+                                            "+p", std::string("photo") + n + ".png", "(",
+                                            std::string("left") + n + ".png", std::string("right") + n + ".png", ")"};
+    if (Run(masks, log) != 0) {
+      ADD_FAILURE() << "KvMkDbs failed on the sub-parts:\n" << kvtest::ReadFile(log);
+      return c;
+    }
+  }
   c->connection = KvGetConnection("r", c->database.c_str(), nullptr);
   if (c->connection == nullptr) ADD_FAILURE() << "no connection: " << GetErrorMSG();
   return c;
@@ -207,6 +237,25 @@ std::vector<std::string> QueryTexts() {
     std::vector<std::unique_ptr<KvParameterClass>> p;
     p.push_back(Parms("KvColorFeatureClass"));
     texts.push_back(Build(3, {"KvColorFeatureClass"}, std::move(p), {&red}, set.get()));
+  }
+  // Sub-parts: alone, and mixed with a whole-image feature.
+  {
+    KvGenericImageDataClass part, partHistogram, partTexture, whole;
+    const std::string path = photos.imageDir + "/photo0.png";
+    const std::string mask = photos.imageDir + "/left0.png";
+    EXPECT_EQ(part.ReadImageDataFromFile(path.c_str(), mask.c_str(), True), 0);
+    EXPECT_EQ(partHistogram.ReadImageDataFromFile(path.c_str(), mask.c_str(), True), 0);
+    EXPECT_EQ(partTexture.ReadImageDataFromFile(path.c_str(), mask.c_str(), True), 0);
+    EXPECT_EQ(whole.ReadImageDataFromFile(path.c_str(), nullptr, False), 0);
+    std::vector<std::unique_ptr<KvParameterClass>> p;
+    p.push_back(Parms("KvColorHistogramSubPartFeatureClass"));
+    p.push_back(Parms("KvTextureSubPartFeatureClass"));
+    texts.push_back(Build(4, {"KvColorHistogramSubPartFeatureClass", "KvTextureSubPartFeatureClass"}, std::move(p),
+                          {&partHistogram, &partTexture}));
+    p.clear();
+    p.push_back(Parms("KvColorFeatureClass"));
+    p.push_back(Parms("KvColorSubPartFeatureClass"));
+    texts.push_back(Build(4, {"KvColorFeatureClass", "KvColorSubPartFeatureClass"}, std::move(p), {&whole, &part}));
   }
   // Failures: an unknown catalog and a malformed text.
   {
