@@ -1,0 +1,475 @@
+// The query server under load against in-process evaluation.
+//
+// Builds a catalog of 100,000 stored records (colour histogram and average
+// colour features computed from small generated images, cycled over a pool
+// of distinct values, written straight into the feature tables), then, in
+// the same run:
+//   in process: the query texts evaluated one after another by one
+//               KvQueryServerClass in this process (single thread);
+//   server:     KvQSrv with 2 workers on the same catalog, driven by 4, 8
+//               and 16 concurrent KvQueryClientClass clients, each level
+//               bounded in count and time.
+// Every answer is compared with the in-process one. Prints queries per
+// second, 50th and 99th percentile latency, CPU per query (this thread for
+// the baseline, the whole server process for the server), and the load
+// average of the machine before and after.
+//
+// Usage: bench_server_load [KvQSrv-path [directory]]   (defaults: KvQSrv
+// beside the benchmarks' build directory or in $KIVO_BIN; a fresh directory
+// under $KIVO_TEST_TMP or /tmp, removed afterwards).
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KvFactory.h"
+#include "core/KvDatum.h"
+#include "core/KvEnv.h"
+#include "core/KvError.h"
+#include "core/KvString.h"
+#include "data/KvGenericImageData.h"
+#include "data/KvParameter.h"
+#include "features/KvFeature.h"
+#include "query/KvQuery.h"
+#include "query/KvQueryClient.h"
+#include "storage/KvCatalog.h"
+#include "storage/KvConnect.h"
+#include "storage/KvKeyDatabase.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kRecords = 100000;
+constexpr int kTexts = 16;
+constexpr int kBaselineRounds = 3;
+constexpr int kMaxQueriesPerLevel = 96;
+constexpr double kMaxSecondsPerLevel = 60.0;
+const char* const kFeatures[] = {"KvColorHistogramFeatureClass", "KvColorFeatureClass"};
+
+// A generated image: a few random colours in random blocks.
+class Image {
+ public:
+  Image(unsigned seed, int w, int h) : index_(static_cast<size_t>(w * h)), palette_(768), mask_(index_.size(), 0xFF) {
+    unsigned s = seed * 2654435761u + 7u;
+    auto next = [&s] {
+      s = s * 1103515245u + 12345u;
+      return (s >> 16) & 0x7FFF;
+    };
+    const int colours = 2 + static_cast<int>(next() % 6);
+    for (int i = 0; i < colours; ++i) {
+      palette_[static_cast<size_t>(i)] = static_cast<unsigned char>(next());
+      palette_[static_cast<size_t>(256 + i)] = static_cast<unsigned char>(next());
+      palette_[static_cast<size_t>(512 + i)] = static_cast<unsigned char>(next());
+    }
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) {
+        const unsigned block = static_cast<unsigned>((y / 3) * 97 + (x / 3) * 31) + seed;
+        unsigned c = (block * 2654435761u >> 13) % static_cast<unsigned>(colours);
+        if (next() % 9 == 0) c = next() % static_cast<unsigned>(colours);
+        index_[static_cast<size_t>(y * w + x)] = static_cast<unsigned char>(c);
+      }
+    }
+    data_.GetImageDataFromMemory(static_cast<unsigned long>(w), static_cast<unsigned long>(h), index_.data(),
+                                 palette_.data(), mask_.data(), False, False);
+  }
+  KvGenericImageDataClass* get() { return &data_; }
+
+ private:
+  std::vector<unsigned char> index_, palette_, mask_;
+  KvGenericImageDataClass data_;
+};
+
+std::string Computed(const char* feature, KvGenericDataClass* data) {
+  std::unique_ptr<KvFeatureClass> f(KvCreateFeatureClass(feature));
+  if (f == nullptr || f->ComputeFeature(data, f->GetParameters()) != 0) return std::string();
+  KvDatumClass bytes;
+  if (f->ToByteString(bytes) != 0) return std::string();
+  return std::string(reinterpret_cast<const char*>(bytes.Data()), bytes.Size());
+}
+
+bool Fill(const KvConnectClass* connection, KvCatalogClass* catalog, const char* feature,
+          const std::vector<std::string>& pool) {
+  if (catalog->AddFeatureClass(feature, -1, 0, 0) != 0) return false;
+  KvStringClass name(64ul);
+  if (catalog->GetFeatureTableName(feature, name) != 0) return false;
+  std::unique_ptr<KvDatabaseClass> table(connection->NewDatabase());
+  if (table == nullptr || table->OpenForWrite(name.c_str()) != 0) return false;
+  KvDatumClass key, data;
+  char text[32];
+  for (size_t i = 0; i < kRecords; ++i) {
+    const int length = std::snprintf(text, sizeof text, "img%07zu.jpg", i);
+    const std::string& bytes = pool[i % pool.size()];
+    key.SetBytes(static_cast<unsigned long>(length) + 1, reinterpret_cast<unsigned char*>(text), KvOwnNone);
+    data.SetBytes(bytes.size(), reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data())), KvOwnNone);
+    if (table->Insert(key, data) != 0) return false;
+  }
+  key.Clear();
+  data.Clear();
+  table->Close();
+  KvDatumClass info;
+  std::unique_ptr<KvFeatureClass> f(KvCreateFeatureClass(feature));
+  if (catalog->GetGlobalFeatureInfo(feature, info) != 0) return false;
+  for (size_t i = 0; i < kRecords; ++i) f->UpdateGlobalInfo(info, KV_GLOBAL_ADD_RECORD);
+  return catalog->PutGlobalFeatureInfo(feature, info) == 0;
+}
+
+// Query texts: the best 20 by the histogram alone, or by the histogram and
+// the average colour together, for generated images not in the catalog.
+std::vector<std::string> QueryTexts() {
+  std::vector<std::string> texts;
+  for (int i = 0; i < kTexts; ++i) {
+    Image a(900000u + static_cast<unsigned>(i), 36, 27), b(900000u + static_cast<unsigned>(i), 36, 27);
+    const char* names[2] = {kFeatures[0], kFeatures[1]};
+    KvGenericDataClass* data[2] = {a.get(), b.get()};
+    KvDatumClass out;
+    if (KvBuildQueryString(20, "load", nullptr, nullptr, i % 2 == 0 ? 1 : 2, names, nullptr, data, out) != 0) {
+      return {};
+    }
+    texts.emplace_back(reinterpret_cast<const char*>(out.Data()));
+  }
+  return texts;
+}
+
+std::string ResultText(KvKeyDatabaseClass* result) {
+  KvDatumClass d;
+  if (result == nullptr || result->ToQueryString(d) != 0 || d.Data() == nullptr) return std::string();
+  return std::string(reinterpret_cast<const char*>(d.Data()), d.Size());
+}
+
+double ThreadCpuMs() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// User plus system CPU of a process, in milliseconds.
+double ProcessCpuMs(pid_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  FILE* f = std::fopen(path.c_str(), "r");
+  if (f == nullptr) return 0.0;
+  char buffer[1024];
+  const size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
+  std::fclose(f);
+  buffer[n] = '\0';
+  const char* p = std::strrchr(buffer, ')');
+  if (p == nullptr) return 0.0;
+  unsigned long utime = 0, stime = 0;
+  // Fields after the command: state, then 10 numbers, then utime and stime.
+  if (std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2) return 0.0;
+  return static_cast<double>(utime + stime) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+std::string LoadAverage() {
+  FILE* f = std::fopen("/proc/loadavg", "r");
+  if (f == nullptr) return "?";
+  char buffer[128] = "";
+  if (std::fgets(buffer, sizeof buffer, f) == nullptr) buffer[0] = '\0';
+  std::fclose(f);
+  std::string text(buffer);
+  // The three averages only.
+  size_t cut = 0;
+  for (int spaces = 0; cut < text.size() && spaces < 3; ++cut) spaces += text[cut] == ' ';
+  return text.substr(0, cut > 0 ? cut - 1 : 0);
+}
+
+struct Stats {
+  double qps = 0, p50 = 0, p99 = 0;
+};
+
+Stats Summarise(std::vector<double> latencies, double seconds) {
+  Stats s;
+  if (latencies.empty() || seconds <= 0) return s;
+  std::sort(latencies.begin(), latencies.end());
+  const size_t n = latencies.size();
+  s.qps = static_cast<double>(n) / seconds;
+  s.p50 = latencies[(n - 1) / 2];
+  s.p99 = latencies[std::min(n - 1, static_cast<size_t>(std::ceil(0.99 * static_cast<double>(n))) - 1)];
+  return s;
+}
+
+// KvQSrv on a free loopback port; the port is read from its first line.
+struct Server {
+  pid_t pid = -1;
+  int port = 0;
+  FILE* log = nullptr;
+
+  bool Start(const std::string& program, const std::string& database) {
+    int fds[2];
+    if (::pipe(fds) != 0) return false;
+    std::vector<std::string> args = {program, "-d", database, "-w", "2", "-e", "KivoServerHost=127.0.0.1",
+                                     "-e", "KivoServerPort=0"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (rc != 0) {
+      ::close(fds[0]);
+      pid = -1;
+      return false;
+    }
+    log = ::fdopen(fds[0], "r");
+    char line[512];
+    const char* prefix = "KvQSrv: listening on 127.0.0.1:";
+    while (log != nullptr && std::fgets(line, sizeof line, log) != nullptr) {
+      if (std::strncmp(line, prefix, std::strlen(prefix)) == 0) {
+        port = std::atoi(line + std::strlen(prefix));
+        break;
+      }
+      std::fputs(line, stderr);
+    }
+    if (port <= 0) return false;
+    // The per-query log lines are drained and dropped.
+    std::thread([f = log] {
+      char buffer[4096];
+      while (std::fgets(buffer, sizeof buffer, f) != nullptr) {
+        if (std::strstr(buffer, "status=failed") != nullptr) std::fputs(buffer, stderr);
+      }
+    }).detach();
+    return true;
+  }
+  int Stop() {
+    if (pid <= 0) return -1;
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+};
+
+std::string DefaultServerPath(const char* argv0) {
+  const char* bin = std::getenv("KIVO_BIN");
+  if (bin != nullptr && bin[0] != '\0') return std::string(bin) + "/KvQSrv";
+  char self[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string path = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(argv0);
+  path = path.substr(0, path.rfind('/'));  // .../build/bench
+  path = path.substr(0, path.rfind('/'));  // .../build
+  return path + "/KvQSrv";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string server = argc > 1 && std::strcmp(argv[1], "-") != 0 ? argv[1] : DefaultServerPath(argv[0]);
+  std::string dir;
+  bool remove = false;
+  if (argc > 2) {
+    dir = argv[2];
+  } else {
+    const char* base = std::getenv("KIVO_TEST_TMP");
+    std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/kvloadXXXXXX";
+    if (::mkdtemp(&pattern[0]) == nullptr) {
+      std::perror("mkdtemp");
+      return 1;
+    }
+    dir = pattern;
+    remove = true;
+  }
+  std::printf("load average before: %s (%u cores)\n", LoadAverage().c_str(), std::thread::hardware_concurrency());
+
+  const KvConnectClass* connection = KvGetConnection("w", dir.c_str(), nullptr);
+  if (connection == nullptr) {
+    KvPrintErrorMessage(stderr);
+    return 1;
+  }
+  const Clock::time_point built0 = Clock::now();
+  {
+    std::vector<std::vector<std::string>> pools(2);
+    for (unsigned i = 0; i < 2000; ++i) {
+      Image image(i, 36, 27);
+      for (size_t f = 0; f < 2; ++f) {
+        std::string bytes = Computed(kFeatures[f], image.get());
+        if (!bytes.empty()) pools[f].push_back(std::move(bytes));
+      }
+    }
+    std::unique_ptr<KvCatalogClass> catalog(connection->NewCatalog());
+    if (catalog == nullptr || catalog->CreateCatalog("load", 0, 0) != 0 || catalog->Open("load") != 0 ||
+        pools[0].empty() || pools[1].empty() || !Fill(connection, catalog.get(), kFeatures[0], pools[0]) ||
+        !Fill(connection, catalog.get(), kFeatures[1], pools[1])) {
+      KvPrintErrorMessage(stderr);
+      return 1;
+    }
+  }
+  std::printf("catalog of %zu records built in %.1f s\n", kRecords,
+              std::chrono::duration<double>(Clock::now() - built0).count());
+
+  const std::vector<std::string> texts = QueryTexts();
+  if (texts.empty()) {
+    KvPrintErrorMessage(stderr);
+    return 1;
+  }
+
+  // Baseline: the same texts evaluated in this process, one at a time. It
+  // runs before and after the server; the better of the two counts, so a
+  // moment of load on the shared machine cannot flatter the server.
+  std::vector<std::string> expected(texts.size());
+  Stats baseline;
+  double baselineCpuPerQuery = 0;
+  std::printf("\n%-30s %8s %9s %9s %9s %12s\n", "", "queries", "q/s", "p50 ms", "p99 ms", "cpu ms/query");
+  auto runBaseline = [&](const char* label) {
+    std::vector<double> latencies;
+    double cpu = 0;
+    const Clock::time_point t0 = Clock::now();
+    KvQueryServerClass query(connection);
+    for (int round = 0; round < kBaselineRounds; ++round) {
+      for (size_t i = 0; i < texts.size(); ++i) {
+        const Clock::time_point q0 = Clock::now();
+        const double c0 = ThreadCpuMs();
+        KvInitializeErrorStructure();
+        const std::string answer = ResultText(query.Evaluate(texts[i].c_str()));
+        cpu += ThreadCpuMs() - c0;
+        latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - q0).count());
+        if (answer.empty()) {
+          std::fprintf(stderr, "in-process query %zu failed: %s\n", i, GetErrorMSG());
+          return false;
+        }
+        if (expected[i].empty()) expected[i] = answer;
+        if (answer != expected[i]) {
+          std::fprintf(stderr, "in-process query %zu answered differently\n", i);
+          return false;
+        }
+      }
+    }
+    const Stats s = Summarise(latencies, std::chrono::duration<double>(Clock::now() - t0).count());
+    const double cpuPerQuery = cpu / static_cast<double>(latencies.size());
+    if (s.qps > baseline.qps) {
+      baseline = s;
+      baselineCpuPerQuery = cpuPerQuery;
+    }
+    std::printf("%-30s %8zu %9.2f %9.1f %9.1f %12.1f\n", label, latencies.size(), s.qps, s.p50, s.p99,
+                cpuPerQuery);
+    std::fflush(stdout);
+    return true;
+  };
+  if (!runBaseline("in process, 1 thread")) return 1;
+  // The same work on two threads of this process, each with its own query
+  // object: how far evaluation itself scales, without sockets.
+  {
+    std::atomic<int> next{0}, wrong{0};
+    std::mutex mutex;
+    std::vector<double> lat;
+    const double cpu0 = ProcessCpuMs(::getpid());
+    const Clock::time_point start = Clock::now();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+      threads.emplace_back([&] {
+        KvQueryServerClass query(connection);
+        for (int n; (n = next++) < kBaselineRounds * kTexts;) {
+          const size_t i = static_cast<size_t>(n) % texts.size();
+          const Clock::time_point q0 = Clock::now();
+          KvInitializeErrorStructure();
+          if (ResultText(query.Evaluate(texts[i].c_str())) != expected[i]) ++wrong;
+          const double ms = std::chrono::duration<double, std::milli>(Clock::now() - q0).count();
+          std::lock_guard<std::mutex> lock(mutex);
+          lat.push_back(ms);
+        }
+      });
+    }
+    for (std::thread& t : threads) t.join();
+    const Stats s = Summarise(lat, std::chrono::duration<double>(Clock::now() - start).count());
+    const double cpu = (ProcessCpuMs(::getpid()) - cpu0) / static_cast<double>(lat.size());
+    std::printf("%-30s %8zu %9.2f %9.1f %9.1f %12.1f%s\n", "in process, 2 threads", lat.size(), s.qps, s.p50, s.p99,
+                cpu, wrong.load() > 0 ? "  WRONG ANSWERS" : "");
+    std::fflush(stdout);
+  }
+
+  Server srv;
+  if (!srv.Start(server, dir)) {
+    std::fprintf(stderr, "cannot start %s\n", server.c_str());
+    srv.Stop();
+    return 1;
+  }
+  Kvsetenv("KivoServerHost", "127.0.0.1");
+  Kvsetenv("KivoServerPort", std::to_string(srv.port).c_str());
+
+  int failures = 0;
+  std::vector<double> rates;
+  double serverCpuPerQuery = 0;
+  for (int clients : {4, 8, 16}) {
+    std::atomic<int> next{0}, failed{0};
+    std::mutex mutex;
+    std::vector<double> lat;
+    const double cpu0 = ProcessCpuMs(srv.pid);
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point stop = start + std::chrono::duration_cast<Clock::duration>(
+                                               std::chrono::duration<double>(kMaxSecondsPerLevel));
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+      threads.emplace_back([&] {
+        KvQueryClientClass client;
+        for (;;) {
+          const int n = next++;
+          if (n >= kMaxQueriesPerLevel || Clock::now() >= stop) break;
+          const size_t i = static_cast<size_t>(n) % texts.size();
+          const Clock::time_point q0 = Clock::now();
+          KvInitializeErrorStructure();
+          const std::string answer = ResultText(client.Evaluate(texts[i].c_str()));
+          const double ms = std::chrono::duration<double, std::milli>(Clock::now() - q0).count();
+          if (answer != expected[i]) {
+            ++failed;
+            std::fprintf(stderr, "query %zu through the server failed: %s\n", i, GetErrorMSG());
+          }
+          std::lock_guard<std::mutex> lock(mutex);
+          lat.push_back(ms);
+        }
+      });
+    }
+    for (std::thread& t : threads) t.join();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const double cpu = ProcessCpuMs(srv.pid) - cpu0;
+    const Stats s = Summarise(lat, seconds);
+    rates.push_back(s.qps);
+    failures += failed.load();
+    if (!lat.empty()) serverCpuPerQuery = std::max(serverCpuPerQuery, cpu / static_cast<double>(lat.size()));
+    char label[64];
+    std::snprintf(label, sizeof label, "server, 2 workers, %2d clients", clients);
+    // CPU of the whole server process per query answered.
+    std::printf("%-30s %8zu %9.2f %9.1f %9.1f %12.1f%s\n", label, lat.size(), s.qps, s.p50, s.p99,
+                lat.empty() ? 0.0 : cpu / static_cast<double>(lat.size()), failed.load() > 0 ? "  FAILED QUERIES" : "");
+    std::fflush(stdout);
+  }
+  const int exitStatus = srv.Stop();
+  if (!runBaseline("in process, 1 thread, again")) return 1;
+  // What the CPU per query allows on this machine's cores when nothing else
+  // runs: an estimate, next to the measured rates above.
+  const double cores = static_cast<double>(std::max(1u, std::thread::hardware_concurrency()));
+  std::printf("\ncapacity from CPU per query: in process %.2f q/s (one thread), server %.2f q/s (%.0f cores)\n",
+              1000.0 / baselineCpuPerQuery, cores * 1000.0 / std::max(serverCpuPerQuery, 1e-9), cores);
+  std::printf("throughput ratio to the better in-process run:");
+  for (double r : rates) std::printf(" %.2f", baseline.qps > 0 ? r / baseline.qps : 0.0);
+  std::printf(" (4, 8, 16 clients; target 1.60)\n");
+  std::printf("server exit status %d; failed queries %d\n", exitStatus, failures);
+  std::printf("load average after: %s\n", LoadAverage().c_str());
+
+  KvDestroyConnection(connection);
+  if (remove) {
+    const std::string command = "rm -rf '" + dir + "'";
+    if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir.c_str());
+  }
+  return failures == 0 && exitStatus == 0 ? 0 : 1;
+}
