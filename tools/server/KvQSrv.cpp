@@ -17,6 +17,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -249,6 +250,13 @@ int main(int argc, char** argv) {
   if (ParseOptions(argc, argv, &options) != 0) {
     std::fputs(kUsage, stderr);
     return 2;
+  }
+  // Connecting would create a missing directory; a server that answers
+  // every query with an unknown catalog helps nobody, so it refuses to start.
+  struct stat info;
+  if (::stat(options.database, &info) != 0 || !S_ISDIR(info.st_mode)) {
+    std::fprintf(stderr, "KvQSrv: no database directory %s\n", options.database);
+    return 1;
   }
   const KvConnectClass* connection = KvGetConnection("r", options.database, nullptr);
   if (connection == nullptr) {
