@@ -217,21 +217,22 @@ TEST_F(ClientServer, CommandLine) {
   struct Case {
     std::vector<std::string> args;
     int status;
-    const char* output;
+    std::string output;
   };
   const std::string usage =
       "Usage: KvQSrv -d database [-w workers] [-m maxQueryBytes] [-t idleSeconds] [-e EnvVar=EnvValue ...]\n";
   const std::string db = stest::Photos().database;
   const Case cases[] = {
-      {{}, 2, usage.c_str()},
-      {{"-d"}, 2, usage.c_str()},
-      {{"-d", db, "-w", "0"}, 2, usage.c_str()},
-      {{"-d", db, "-w", "65"}, 2, usage.c_str()},
-      {{"-d", db, "-w", "2x"}, 2, usage.c_str()},
-      {{"-d", db, "-m", "-5"}, 2, usage.c_str()},
-      {{"-d", db, "-t", "0"}, 2, usage.c_str()},
-      {{"-d", db, "-t", "99999999999"}, 2, usage.c_str()},
-      {{"-d", db, "-x"}, 2, usage.c_str()},
+      {{}, 2, usage},
+      {{"-d"}, 2, usage},
+      {{"-d", db, "-w", "0"}, 2, usage},
+      {{"-d", db, "-w", "65"}, 2, usage},
+      {{"-d", db, "-w", "2x"}, 2, usage},
+      {{"-d", db, "-m", "-5"}, 2, usage},
+      {{"-d", db, "-t", "0"}, 2, usage},
+      {{"-d", db, "-t", "99999999999"}, 2, usage},
+      {{"-d", db, "-x"}, 2, usage},
+      {{"-d", db + "/missing"}, 1, "KvQSrv: no database directory " + db + "/missing\n"},
       {{"-d", db, "-e", "KivoServerPort=abc"}, 1, "KvQSrv: invalid port abc\n"},
       {{"-d", db, "-e", "KivoServerPort=70000"}, 1, "KvQSrv: invalid port 70000\n"},
   };
