@@ -5,14 +5,18 @@
 // of distinct values, written straight into the feature tables), then, in
 // the same run:
 //   in process: the query texts evaluated one after another by one
-//               KvQueryServerClass in this process (single thread);
+//               KvQueryServerClass in this process (single thread; run
+//               before and after the server, the better run is the
+//               baseline), and for reference on two threads at once;
 //   server:     KvQSrv with 2 workers on the same catalog, driven by 4, 8
 //               and 16 concurrent KvQueryClientClass clients, each level
 //               bounded in count and time.
 // Every answer is compared with the in-process one. Prints queries per
 // second, 50th and 99th percentile latency, CPU per query (this thread for
 // the baseline, the whole server process for the server), and the load
-// average of the machine before and after.
+// average and CPU pressure of the machine before and after (on a machine
+// shared with other work the rates follow the CPU share the process gets;
+// the CPU per query does not).
 //
 // Usage: bench_server_load [KvQSrv-path [directory]]   (defaults: KvQSrv
 // beside the benchmarks' build directory or in $KIVO_BIN; a fresh directory
@@ -190,6 +194,19 @@ std::string LoadAverage() {
   return text.substr(0, cut > 0 ? cut - 1 : 0);
 }
 
+// The share of the last 10 seconds in which some runnable task waited for a
+// CPU ("some avg10" of the kernel's pressure figures), or "?".
+std::string CpuPressure() {
+  FILE* f = std::fopen("/proc/pressure/cpu", "r");
+  if (f == nullptr) return "?";
+  char buffer[256] = "";
+  if (std::fgets(buffer, sizeof buffer, f) == nullptr) buffer[0] = '\0';
+  std::fclose(f);
+  const char* at = std::strstr(buffer, "avg10=");
+  if (at == nullptr) return "?";
+  return std::string(at + 6, std::strcspn(at + 6, " \n")) + "%";
+}
+
 struct Stats {
   double qps = 0, p50 = 0, p99 = 0;
 };
@@ -290,7 +307,8 @@ int main(int argc, char** argv) {
     dir = pattern;
     remove = true;
   }
-  std::printf("load average before: %s (%u cores)\n", LoadAverage().c_str(), std::thread::hardware_concurrency());
+  std::printf("load average before: %s (%u cores), cpu pressure %s\n", LoadAverage().c_str(),
+              std::thread::hardware_concurrency(), CpuPressure().c_str());
 
   const KvConnectClass* connection = KvGetConnection("w", dir.c_str(), nullptr);
   if (connection == nullptr) {
@@ -464,7 +482,7 @@ int main(int argc, char** argv) {
   for (double r : rates) std::printf(" %.2f", baseline.qps > 0 ? r / baseline.qps : 0.0);
   std::printf(" (4, 8, 16 clients; target 1.60)\n");
   std::printf("server exit status %d; failed queries %d\n", exitStatus, failures);
-  std::printf("load average after: %s\n", LoadAverage().c_str());
+  std::printf("load average after: %s, cpu pressure %s\n", LoadAverage().c_str(), CpuPressure().c_str());
 
   KvDestroyConnection(connection);
   if (remove) {
