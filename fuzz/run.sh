@@ -14,8 +14,9 @@ if ! command -v clang++ >/dev/null 2>&1 || ! ls /usr/lib/llvm-*/lib/clang/*/lib/
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq clang libclang-rt-dev >/dev/null
 fi
 
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIVO_FUZZ=ON \
-  -DKIVO_TESTS=OFF -DKIVO_BENCH=OFF >/dev/null
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" \
+  -DCMAKE_C_FLAGS_DEBUG="-O1 -g1" -DKIVO_FUZZ=ON \
+  -DKIVO_TESTS=OFF -DKIVO_BENCH=OFF -DKIVO_TABLEGEN=OFF >/dev/null
 targets=$(cd fuzz && ls *.cpp | sed 's/\.cpp$//')
 if ! cmake --build build-fuzz -j"$jobs" --target $(for t in $targets; do printf 'fuzz_%s ' "$t"; done) >build-fuzz/build.log 2>&1; then
   tail -40 build-fuzz/build.log; exit 1

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Kivo needs (idempotent, non-interactive) and
-# configures the release build tree in ./build.
+# configures the optimised build tree in ./build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,5 +20,5 @@ export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get update -qq || echo "setup: apt-get update failed; trying the local package lists" >&2
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 echo "setup: packages installed, build tree configured in ./build"

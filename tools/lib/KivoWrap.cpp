@@ -34,6 +34,7 @@ KivoWrapClass::~KivoWrapClass() { Close(); }
 
 int KivoWrapClass::SetDefaults() {
   connection_ = nullptr;
+  connectionEpoch_ = 0;
   catalog_ = nullptr;
   for (int i = 0; i < kKivoMaxFeatures; ++i) {
     features_[i] = nullptr;

@@ -90,6 +90,14 @@ class KivoWrapClass {
   int DumpDescriptionFeatures(const char* text, KvStringClass& out);
   int DumpPickerFileFeatures(const char* file, const char* mask, KvStringClass& out);
   int OpenFromOptions(int& argc, char**& argv, const char* mode);
+  // Every object of the process shares the factory's one connection, and an
+  // object that releases it (Close, a new Connect or Open) releases it for
+  // all. Before an object is used again after another object may have done
+  // so, Resume takes a connection for its own database and mode again and
+  // remakes and reopens its catalog object. 0 when the object is ready (or
+  // holds no connection); -1 (error recorded) when it could not reconnect,
+  // leaving it without a connection or catalog object.
+  int Resume();
 
   // Database build steps.
   int ProcessImageSpec(const char* spec, int deleteFlag);
@@ -126,8 +134,13 @@ class KivoWrapClass {
   KvCatalogClass* GetCatalog() const { return catalog_; }
 
  private:
-  // Destroys the catalog object, then releases the connection.
+  // Destroys the catalog object, then releases the connection unless another
+  // object has already released it.
   void ReleaseSession();
+  // Takes the process-wide connection for database and mode into the
+  // connection member. One made for another database or mode (by another
+  // object) is released first. False (error recorded) when none can be had.
+  bool AcquireConnection(const char* database, const char* mode);
   // True when a catalog object exists and has been given a name.
   bool CatalogIsOpen() const;
   // Registers features added before the catalog was open for writing.
@@ -144,6 +157,8 @@ class KivoWrapClass {
   void ApplySetting(char* assignment);
 
   const KvConnectClass* connection_;
+  // The connection epoch (see KivoWrapSession.cpp) when connection_ was taken.
+  unsigned long connectionEpoch_;
   KvCatalogClass* catalog_;
   KvFeatureClass* features_[kKivoMaxFeatures];
   KvParameterClass* parameterSets_[kKivoMaxFeatures];

@@ -140,8 +140,7 @@ int KivoWrapClass::DumpDatabase(int argc, char** argv, FILE* out) {
       Close();
       return -1;
     }
-    connection_ = KvGetConnection("r", databaseName_, nullptr);
-    if (connection_ == nullptr) {
+    if (!AcquireConnection(databaseName_, "r")) {
       KvPrintErrorMessage(stdout);
       Close();
       return -1;

@@ -19,6 +19,20 @@ namespace {
 
 const char* OrNull(const char* text) { return text != nullptr ? text : "(null)"; }
 
+// The factory caches one connection for the whole process and hands the same
+// object to every caller, so a wrap object's connection pointer can be
+// released by another wrap object (a Tcl shell keeps several alive, and its
+// tool commands run temporary ones). Every release by this library moves the
+// epoch on: an object whose recorded epoch is older knows its pointer is gone
+// without touching it, even when a new connection happens to be allocated at
+// the same address. Only this library releases connections in the programs
+// it is part of.
+unsigned long gConnectionEpoch = 1;
+
+bool SameText(const char* a, const char* b) {
+  return a != nullptr && b != nullptr && std::strcmp(a, b) == 0;
+}
+
 // Names are kept in fixed members; a name that does not fit would make later
 // operations (Reopen, report lines, table names) work on a different name,
 // so it is refused.
@@ -35,12 +49,57 @@ bool NameFits(const char* text, size_t capacity, const char* what) {
 }  // namespace
 
 void KivoWrapClass::ReleaseSession() {
+  // The catalog object only keeps the connection pointer; destroying it does
+  // not use the connection, so this is safe after the connection is gone.
   delete catalog_;
   catalog_ = nullptr;
   if (connection_ != nullptr) {
-    KvDestroyConnection(connection_);
+    if (connectionEpoch_ == gConnectionEpoch) {
+      KvDestroyConnection(connection_);
+      ++gConnectionEpoch;
+    }
     connection_ = nullptr;
   }
+}
+
+bool KivoWrapClass::AcquireConnection(const char* database, const char* mode) {
+  connection_ = nullptr;
+  const KvConnectClass* connection = KvGetConnection(mode, database, nullptr);
+  // The cache answers with whatever connection it holds. One made for another
+  // database or mode belongs to another object, which takes its own again
+  // when it resumes; this object needs a connection of its own kind.
+  if (connection != nullptr &&
+      ((database != nullptr && !SameText(connection->GetDirectory(), database)) ||
+       (mode != nullptr && !SameText(connection->GetMode(), mode)))) {
+    KvDestroyConnection(connection);
+    ++gConnectionEpoch;
+    connection = KvGetConnection(mode, database, nullptr);
+  }
+  if (connection == nullptr) return false;
+  connection_ = connection;
+  connectionEpoch_ = gConnectionEpoch;
+  return true;
+}
+
+int KivoWrapClass::Resume() {
+  if (connection_ == nullptr || connectionEpoch_ == gConnectionEpoch) return 0;
+  return kivowrap::Guarded("KivoWrapClass::Resume", [&]() -> int {
+    // The held connection was released by another object: forget it, keeping
+    // the name under which the catalog object was open.
+    const bool hadCatalog = catalog_ != nullptr;
+    const std::string openName = hadCatalog ? catalog_->GetName() : "";
+    connection_ = nullptr;
+    delete catalog_;
+    catalog_ = nullptr;
+    if (!AcquireConnection(databaseName_, mode_)) return -1;
+    if (!hadCatalog) return 0;
+    catalog_ = connection_->NewCatalog();
+    if (catalog_ == nullptr || (!openName.empty() && catalog_->Open(openName.c_str()) != 0)) {
+      ReleaseSession();
+      return -1;
+    }
+    return 0;
+  });
 }
 
 bool KivoWrapClass::CatalogIsOpen() const {
@@ -67,8 +126,7 @@ int KivoWrapClass::Connect(const char* database, const char* mode) {
   if (mode != nullptr) CopyName(mode_, mode);
   // The catalog object refers to the connection, so it goes first.
   ReleaseSession();
-  connection_ = KvGetConnection(mode, database, nullptr);
-  if (connection_ == nullptr) {
+  if (!AcquireConnection(database, mode)) {
     KvPrintErrorMessage(stdout);
     return -1;
   }
@@ -154,8 +212,7 @@ int KivoWrapClass::Open(const char* catalog, const char* database, const char* m
     CopyName(databaseName_, databaseText.c_str());
     if (mode != nullptr) CopyName(mode_, mode);
     ReleaseSession();
-    connection_ = KvGetConnection(mode, databaseText.c_str(), nullptr);
-    if (connection_ == nullptr) return -1;
+    if (!AcquireConnection(databaseText.c_str(), mode)) return -1;
     catalog_ = connection_->NewCatalog();
     if (catalog_ == nullptr) {
       ReleaseSession();
@@ -179,7 +236,7 @@ int KivoWrapClass::Open(const char* catalog, const char* database, const char* m
 int KivoWrapClass::Reopen() { return Open(catalogName_, databaseName_, "r"); }
 
 int KivoWrapClass::GetNumberOfRecords(const char* featureName) {
-  if (catalog_ == nullptr) return -1;
+  if (!CheckCatalogOpen()) return -1;
   return static_cast<int>(catalog_->GetGlobalCounter1(featureName));
 }
 
@@ -299,7 +356,7 @@ int KivoWrapClass::ListParameters(KvStringClass& out) {
 }
 
 char* KivoWrapClass::ListCatFeatures() {
-  if (catalog_ == nullptr) return nullptr;
+  if (!CheckCatalogOpen()) return nullptr;
   KvDatumClass names;
   if (catalog_->ListFeatures(names) != 0) return nullptr;
   const char* bytes = reinterpret_cast<const char*>(names.Data());
