@@ -36,7 +36,10 @@ constexpr unsigned long kReceiveChunk = 1ul << 20;
 constexpr int kIoTimeoutSeconds = 300;
 
 void Fail(const char* message) {
+  // The system error is the one of the failed call, not of the first write.
+  const int saved = errno;
   std::fputs(message, stderr);
+  errno = saved;
   std::perror("QueryClient Error");
   std::string text(message);
   while (!text.empty() && text.back() == '\n') text.pop_back();
@@ -126,7 +129,9 @@ KvKeyDatabaseClass* KvQueryClientClass::Evaluate(const char* queryText) {
   server.sin_port = htons(static_cast<uint16_t>(port));
   ::freeaddrinfo(address);
 
-  SocketGuard socket{::socket(AF_INET, SOCK_STREAM, 0)};
+  // Close-on-exec: a program that starts others while a query runs does not
+  // hand them the connection.
+  SocketGuard socket{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
   if (socket.fd < 0) {
     Fail("QueryClient: Error - Unable to create socket.\n");
     status_ = -1;
