@@ -5,14 +5,15 @@
 // of distinct values, written straight into the feature tables), then, in
 // the same run:
 //   in process: the query texts evaluated one after another by one
-//               KvQueryServerClass in this process (single thread; run
-//               before and after the server, the better run is the
-//               baseline), and for reference on two threads at once;
+//               KvQueryServerClass in this process (single thread), and for
+//               reference on two threads at once;
 //   server:     KvQSrv with 2 workers on the same catalog, driven by 4, 8
 //               and 16 concurrent KvQueryClientClass clients, each level
 //               bounded in count and time.
+// At each level, slices of in-process evaluation and of the server take
+// turns, so that both meet the same moments of load.
 // Every answer is compared with the in-process one. Prints queries per
-// second, 50th and 99th percentile latency, CPU per query (this thread for
+// second, 50th and 99th percentile latency, CPU per query (this process for
 // the baseline, the whole server process for the server), and the load
 // average and CPU pressure of the machine before and after (on a machine
 // shared with other work the rates follow the CPU share the process gets;
@@ -63,9 +64,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kRecords = 100000;
 constexpr int kTexts = 16;
-constexpr int kBaselineRounds = 3;
-constexpr int kMaxQueriesPerLevel = 96;
-constexpr double kMaxSecondsPerLevel = 60.0;
+constexpr int kSlices = 3;
+constexpr double kMaxSecondsPerSlice = 30.0;
 const char* const kFeatures[] = {"KvColorHistogramFeatureClass", "KvColorFeatureClass"};
 
 // A generated image: a few random colours in random blocks.
@@ -156,12 +156,6 @@ std::string ResultText(KvKeyDatabaseClass* result) {
   KvDatumClass d;
   if (result == nullptr || result->ToQueryString(d) != 0 || d.Data() == nullptr) return std::string();
   return std::string(reinterpret_cast<const char*>(d.Data()), d.Size());
-}
-
-double ThreadCpuMs() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
 // User plus system CPU of a process, in milliseconds.
@@ -278,6 +272,104 @@ struct Server {
   }
 };
 
+// Latencies, wall time and CPU of a set of queries, summed over slices.
+struct Sample {
+  std::vector<double> latencies;
+  double seconds = 0;
+  double cpuMs = 0;
+  void Add(const Sample& other) {
+    latencies.insert(latencies.end(), other.latencies.begin(), other.latencies.end());
+    seconds += other.seconds;
+    cpuMs += other.cpuMs;
+  }
+  double Rate() const { return seconds > 0 ? static_cast<double>(latencies.size()) / seconds : 0.0; }
+  double CpuPerQuery() const {
+    return latencies.empty() ? 0.0 : cpuMs / static_cast<double>(latencies.size());
+  }
+};
+
+void Print(const char* label, const Sample& s, double ratio) {
+  const Stats st = Summarise(s.latencies, s.seconds);
+  char ratioText[16] = "";
+  if (ratio > 0) std::snprintf(ratioText, sizeof ratioText, "%6.2f", ratio);
+  std::printf("%-34s %8zu %9.2f %9.1f %9.1f %13.1f %6s\n", label, s.latencies.size(), st.qps, st.p50, st.p99,
+              s.CpuPerQuery(), ratioText);
+  std::fflush(stdout);
+}
+
+// Every text once, on `threads` threads of this process, each with its own
+// query object; CPU is this process's. The number of wrong answers.
+int InProcessSlice(const KvConnectClass* connection, const std::vector<std::string>& texts,
+                   const std::vector<std::string>& expected, int threads, Sample* out) {
+  std::atomic<int> next{0}, wrong{0};
+  std::mutex mutex;
+  Sample s;
+  const double cpu0 = ProcessCpuMs(::getpid());
+  const Clock::time_point start = Clock::now();
+  std::vector<std::thread> pool;
+  for (int t = 0; t < threads; ++t) {
+    pool.emplace_back([&] {
+      KvQueryServerClass query(connection);
+      for (int n; (n = next++) < static_cast<int>(texts.size());) {
+        const size_t i = static_cast<size_t>(n);
+        const Clock::time_point q0 = Clock::now();
+        KvInitializeErrorStructure();
+        if (ResultText(query.Evaluate(texts[i].c_str())) != expected[i]) {
+          ++wrong;
+          std::fprintf(stderr, "in-process query %zu answered wrongly: %s\n", i, GetErrorMSG());
+        }
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - q0).count();
+        std::lock_guard<std::mutex> lock(mutex);
+        s.latencies.push_back(ms);
+      }
+    });
+  }
+  for (std::thread& t : pool) t.join();
+  s.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  s.cpuMs = ProcessCpuMs(::getpid()) - cpu0;
+  out->Add(s);
+  return wrong.load();
+}
+
+// count queries through the server by `clients` client threads (bounded in
+// time too); CPU is the server process's. The number of failed queries.
+int ServerSlice(pid_t server, const std::vector<std::string>& texts, const std::vector<std::string>& expected,
+                int clients, int count, Sample* out) {
+  std::atomic<int> next{0}, failed{0};
+  std::mutex mutex;
+  Sample s;
+  const double cpu0 = ProcessCpuMs(server);
+  const Clock::time_point start = Clock::now();
+  const Clock::time_point stop =
+      start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kMaxSecondsPerSlice));
+  std::vector<std::thread> pool;
+  for (int c = 0; c < clients; ++c) {
+    pool.emplace_back([&] {
+      KvQueryClientClass client;
+      for (;;) {
+        const int n = next++;
+        if (n >= count || Clock::now() >= stop) break;
+        const size_t i = static_cast<size_t>(n) % texts.size();
+        const Clock::time_point q0 = Clock::now();
+        KvInitializeErrorStructure();
+        const std::string answer = ResultText(client.Evaluate(texts[i].c_str()));
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - q0).count();
+        if (answer != expected[i]) {
+          ++failed;
+          std::fprintf(stderr, "query %zu through the server failed: %s\n", i, GetErrorMSG());
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        s.latencies.push_back(ms);
+      }
+    });
+  }
+  for (std::thread& t : pool) t.join();
+  s.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  s.cpuMs = ProcessCpuMs(server) - cpu0;
+  out->Add(s);
+  return failed.load();
+}
+
 std::string DefaultServerPath(const char* argv0) {
   const char* bin = std::getenv("KIVO_BIN");
   if (bin != nullptr && bin[0] != '\0') return std::string(bin) + "/KvQSrv";
@@ -342,78 +434,31 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // Baseline: the same texts evaluated in this process, one at a time. It
-  // runs before and after the server; the better of the two counts, so a
-  // moment of load on the shared machine cannot flatter the server.
-  std::vector<std::string> expected(texts.size());
-  Stats baseline;
-  double baselineCpuPerQuery = 0;
-  std::printf("\n%-30s %8s %9s %9s %9s %12s\n", "", "queries", "q/s", "p50 ms", "p99 ms", "cpu ms/query");
-  auto runBaseline = [&](const char* label) {
-    std::vector<double> latencies;
-    double cpu = 0;
-    const Clock::time_point t0 = Clock::now();
+  // Expected answers, and a warm page cache for everybody.
+  std::vector<std::string> expected;
+  {
     KvQueryServerClass query(connection);
-    for (int round = 0; round < kBaselineRounds; ++round) {
-      for (size_t i = 0; i < texts.size(); ++i) {
-        const Clock::time_point q0 = Clock::now();
-        const double c0 = ThreadCpuMs();
-        KvInitializeErrorStructure();
-        const std::string answer = ResultText(query.Evaluate(texts[i].c_str()));
-        cpu += ThreadCpuMs() - c0;
-        latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - q0).count());
-        if (answer.empty()) {
-          std::fprintf(stderr, "in-process query %zu failed: %s\n", i, GetErrorMSG());
-          return false;
-        }
-        if (expected[i].empty()) expected[i] = answer;
-        if (answer != expected[i]) {
-          std::fprintf(stderr, "in-process query %zu answered differently\n", i);
-          return false;
-        }
+    for (const std::string& text : texts) {
+      expected.push_back(ResultText(query.Evaluate(text.c_str())));
+      if (expected.back().empty()) {
+        std::fprintf(stderr, "in-process query failed: %s\n", GetErrorMSG());
+        return 1;
       }
     }
-    const Stats s = Summarise(latencies, std::chrono::duration<double>(Clock::now() - t0).count());
-    const double cpuPerQuery = cpu / static_cast<double>(latencies.size());
-    if (s.qps > baseline.qps) {
-      baseline = s;
-      baselineCpuPerQuery = cpuPerQuery;
-    }
-    std::printf("%-30s %8zu %9.2f %9.1f %9.1f %12.1f\n", label, latencies.size(), s.qps, s.p50, s.p99,
-                cpuPerQuery);
-    std::fflush(stdout);
-    return true;
-  };
-  if (!runBaseline("in process, 1 thread")) return 1;
-  // The same work on two threads of this process, each with its own query
-  // object: how far evaluation itself scales, without sockets.
+  }
+
+  std::printf("\n%-34s %8s %9s %9s %9s %13s %6s\n", "", "queries", "q/s", "p50 ms", "p99 ms", "cpu ms/query",
+              "ratio");
+  // For reference: two threads of this process, each with its own query
+  // object. On an idle machine they come close to twice one thread; when
+  // they do not, the machine did not give this process two cores.
   {
-    std::atomic<int> next{0}, wrong{0};
-    std::mutex mutex;
-    std::vector<double> lat;
-    const double cpu0 = ProcessCpuMs(::getpid());
-    const Clock::time_point start = Clock::now();
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 2; ++t) {
-      threads.emplace_back([&] {
-        KvQueryServerClass query(connection);
-        for (int n; (n = next++) < kBaselineRounds * kTexts;) {
-          const size_t i = static_cast<size_t>(n) % texts.size();
-          const Clock::time_point q0 = Clock::now();
-          KvInitializeErrorStructure();
-          if (ResultText(query.Evaluate(texts[i].c_str())) != expected[i]) ++wrong;
-          const double ms = std::chrono::duration<double, std::milli>(Clock::now() - q0).count();
-          std::lock_guard<std::mutex> lock(mutex);
-          lat.push_back(ms);
-        }
-      });
-    }
-    for (std::thread& t : threads) t.join();
-    const Stats s = Summarise(lat, std::chrono::duration<double>(Clock::now() - start).count());
-    const double cpu = (ProcessCpuMs(::getpid()) - cpu0) / static_cast<double>(lat.size());
-    std::printf("%-30s %8zu %9.2f %9.1f %9.1f %12.1f%s\n", "in process, 2 threads", lat.size(), s.qps, s.p50, s.p99,
-                cpu, wrong.load() > 0 ? "  WRONG ANSWERS" : "");
-    std::fflush(stdout);
+    Sample one, two;
+    int failed = InProcessSlice(connection, texts, expected, 1, &one);
+    failed += InProcessSlice(connection, texts, expected, 2, &two);
+    Print("in process, 1 thread", one, 0.0);
+    Print("in process, 2 threads", two, one.Rate() > 0 ? two.Rate() / one.Rate() : 0.0);
+    if (failed != 0) return 1;
   }
 
   Server srv;
@@ -425,61 +470,37 @@ int main(int argc, char** argv) {
   Kvsetenv("KivoServerHost", "127.0.0.1");
   Kvsetenv("KivoServerPort", std::to_string(srv.port).c_str());
 
+  // Each level alternates slices of in-process evaluation (one thread, each
+  // text once) and of the server (twice as many queries), so both meet the
+  // same moments of load on a shared machine; the ratio compares the sums.
   int failures = 0;
-  std::vector<double> rates;
-  double serverCpuPerQuery = 0;
+  Sample allBaseline, allServer;
+  std::vector<double> ratios;
   for (int clients : {4, 8, 16}) {
-    std::atomic<int> next{0}, failed{0};
-    std::mutex mutex;
-    std::vector<double> lat;
-    const double cpu0 = ProcessCpuMs(srv.pid);
-    const Clock::time_point start = Clock::now();
-    const Clock::time_point stop = start + std::chrono::duration_cast<Clock::duration>(
-                                               std::chrono::duration<double>(kMaxSecondsPerLevel));
-    std::vector<std::thread> threads;
-    for (int c = 0; c < clients; ++c) {
-      threads.emplace_back([&] {
-        KvQueryClientClass client;
-        for (;;) {
-          const int n = next++;
-          if (n >= kMaxQueriesPerLevel || Clock::now() >= stop) break;
-          const size_t i = static_cast<size_t>(n) % texts.size();
-          const Clock::time_point q0 = Clock::now();
-          KvInitializeErrorStructure();
-          const std::string answer = ResultText(client.Evaluate(texts[i].c_str()));
-          const double ms = std::chrono::duration<double, std::milli>(Clock::now() - q0).count();
-          if (answer != expected[i]) {
-            ++failed;
-            std::fprintf(stderr, "query %zu through the server failed: %s\n", i, GetErrorMSG());
-          }
-          std::lock_guard<std::mutex> lock(mutex);
-          lat.push_back(ms);
-        }
-      });
+    Sample baseline, served;
+    for (int slice = 0; slice < kSlices; ++slice) {
+      failures += InProcessSlice(connection, texts, expected, 1, &baseline);
+      failures += ServerSlice(srv.pid, texts, expected, clients, 2 * kTexts, &served);
     }
-    for (std::thread& t : threads) t.join();
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const double cpu = ProcessCpuMs(srv.pid) - cpu0;
-    const Stats s = Summarise(lat, seconds);
-    rates.push_back(s.qps);
-    failures += failed.load();
-    if (!lat.empty()) serverCpuPerQuery = std::max(serverCpuPerQuery, cpu / static_cast<double>(lat.size()));
+    const double ratio = baseline.Rate() > 0 ? served.Rate() / baseline.Rate() : 0.0;
+    ratios.push_back(ratio);
     char label[64];
-    std::snprintf(label, sizeof label, "server, 2 workers, %2d clients", clients);
-    // CPU of the whole server process per query answered.
-    std::printf("%-30s %8zu %9.2f %9.1f %9.1f %12.1f%s\n", label, lat.size(), s.qps, s.p50, s.p99,
-                lat.empty() ? 0.0 : cpu / static_cast<double>(lat.size()), failed.load() > 0 ? "  FAILED QUERIES" : "");
-    std::fflush(stdout);
+    std::snprintf(label, sizeof label, "%2d clients: in process, 1 thread", clients);
+    Print(label, baseline, 0.0);
+    std::snprintf(label, sizeof label, "            server, 2 workers");
+    Print(label, served, ratio);
+    allBaseline.Add(baseline);
+    allServer.Add(served);
   }
   const int exitStatus = srv.Stop();
-  if (!runBaseline("in process, 1 thread, again")) return 1;
   // What the CPU per query allows on this machine's cores when nothing else
   // runs: an estimate, next to the measured rates above.
   const double cores = static_cast<double>(std::max(1u, std::thread::hardware_concurrency()));
   std::printf("\ncapacity from CPU per query: in process %.2f q/s (one thread), server %.2f q/s (%.0f cores)\n",
-              1000.0 / baselineCpuPerQuery, cores * 1000.0 / std::max(serverCpuPerQuery, 1e-9), cores);
-  std::printf("throughput ratio to the better in-process run:");
-  for (double r : rates) std::printf(" %.2f", baseline.qps > 0 ? r / baseline.qps : 0.0);
+              1000.0 / std::max(allBaseline.CpuPerQuery(), 1e-9),
+              cores * 1000.0 / std::max(allServer.CpuPerQuery(), 1e-9), cores);
+  std::printf("throughput ratio server / in process:");
+  for (double r : ratios) std::printf(" %.2f", r);
   std::printf(" (4, 8, 16 clients; target 1.60)\n");
   std::printf("server exit status %d; failed queries %d\n", exitStatus, failures);
   std::printf("load average after: %s, cpu pressure %s\n", LoadAverage().c_str(), CpuPressure().c_str());
