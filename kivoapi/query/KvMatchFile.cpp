@@ -307,7 +307,9 @@ int ConvertMatchFile(const char* matchFile, KvDatumClass& out, const char* catal
     const char* className = kSlotClasses[slot];
     std::unique_ptr<KvFeatureClass> feature(className != nullptr ? KvCreateFeatureClass(className) : nullptr);
     if (feature == nullptr) {
-      if (className == nullptr) KvError(KERR_General, KERR_NonFatal, "KvCvtQry: match file uses an unused feature slot");
+      if (className == nullptr) {
+        KvError(KERR_General, KERR_NonFatal, "KvCvtQry: match file uses an unused feature slot");
+      }
       return -1;
     }
     auto parms = std::make_unique<KvParameterClass>();

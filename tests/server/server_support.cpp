@@ -44,8 +44,8 @@ bool WriteGeneratedPicture(const std::string& path, unsigned seed, int w, int h)
   }
   for (int y = 0; y < h; ++y) {
     for (int x = 0; x < w; ++x) {
-      unsigned c = ((static_cast<unsigned>(y / 4) * 97u + static_cast<unsigned>(x / 4) * 31u + seed) * 2654435761u >> 13) %
-                   static_cast<unsigned>(colours);
+      const unsigned block = static_cast<unsigned>(y / 4) * 97u + static_cast<unsigned>(x / 4) * 31u + seed;
+      unsigned c = (block * 2654435761u >> 13) % static_cast<unsigned>(colours);
       if (next() % 11 == 0) c = next() % static_cast<unsigned>(colours);
       indices[static_cast<size_t>(y * w + x)] = static_cast<unsigned char>(c);
     }

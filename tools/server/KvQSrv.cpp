@@ -143,7 +143,9 @@ int ParseOptions(int argc, char** argv, Options* options) {
         continue;
       }
       *eq = '\0';
-      if (Kvsetenv(pair, eq + 1) != 0) std::fprintf(stderr, "Environment variable %s unknown to Kivo -- ignoring\n", pair);
+      if (Kvsetenv(pair, eq + 1) != 0) {
+        std::fprintf(stderr, "Environment variable %s unknown to Kivo -- ignoring\n", pair);
+      }
       *eq = '=';
     } else {
       return -1;
