@@ -1,9 +1,11 @@
 // Query texts from match files.
 #include "query/KvMatchFile.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -124,6 +126,9 @@ bool ReadRecord(Reader& in, int sceneSlots, int querySlots, MatchObject* object)
     int16_t used = 0;
     if (!in.I16(&used) || !in.Skip(2) || !in.I32(&slot.source) || !in.F32(&slot.weight)) return false;
     slot.used = used != 0;
+    // A weight that is not a finite number would make every distance of the
+    // query meaningless.
+    if (object->query && slot.used && !std::isfinite(slot.weight)) return false;
   }
   if (object->query) {
     if (!in.Block(kMaxUnusedBlock, nullptr) || !in.Block(kDrawSize, &object->picture) ||
@@ -275,9 +280,9 @@ int readQueryObjectsScenesNoX(FILE* file) {
   return ReadMatchFile(file, &query, &haveQuery);
 }
 
-int KvConvertQueryFromMatchFile(const char* reserved, const char* matchFile, KvDatumClass& out,
-                                const char* catalogName, int maxResults) {
-  (void)reserved;
+namespace {
+
+int ConvertMatchFile(const char* matchFile, KvDatumClass& out, const char* catalogName, int maxResults) {
   FILE* file = matchFile != nullptr ? std::fopen(matchFile, "rb") : nullptr;
   if (file == nullptr) {
     std::fprintf(stderr, "Error: File %s cannot be found.", matchFile != nullptr ? matchFile : "(null)");
@@ -302,7 +307,9 @@ int KvConvertQueryFromMatchFile(const char* reserved, const char* matchFile, KvD
     const char* className = kSlotClasses[slot];
     std::unique_ptr<KvFeatureClass> feature(className != nullptr ? KvCreateFeatureClass(className) : nullptr);
     if (feature == nullptr) {
-      if (className == nullptr) KvError(KERR_General, KERR_NonFatal, "KvCvtQry: match file uses an unused feature slot");
+      if (className == nullptr) {
+        KvError(KERR_General, KERR_NonFatal, "KvCvtQry: match file uses an unused feature slot");
+      }
       return -1;
     }
     auto parms = std::make_unique<KvParameterClass>();
@@ -340,4 +347,17 @@ int KvConvertQueryFromMatchFile(const char* reserved, const char* matchFile, KvD
   for (auto& d : images) dataPointers.push_back(d.get());
   return KvBuildQueryString(maxResults, catalogName, nullptr, nullptr, static_cast<int>(names.size()),
                             names.data(), parmPointers.data(), dataPointers.data(), out);
+}
+
+}  // namespace
+
+int KvConvertQueryFromMatchFile(const char* reserved, const char* matchFile, KvDatumClass& out,
+                                const char* catalogName, int maxResults) {
+  (void)reserved;
+  try {
+    return ConvertMatchFile(matchFile, out, catalogName, maxResults);
+  } catch (const std::bad_alloc&) {
+    KvError(KERR_Alloc, KERR_Fatal, -1, "KvCvtQry:KvConvertQueryFromMatchFile");
+    return -1;
+  }
 }

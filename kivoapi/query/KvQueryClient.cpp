@@ -8,11 +8,14 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -28,11 +31,15 @@ namespace {
 
 constexpr int kDefaultPort = 5517;
 constexpr unsigned long kBlockSize = 16;
+constexpr unsigned long kReceiveChunk = 1ul << 20;
 // A stalled server cannot hold the client forever.
 constexpr int kIoTimeoutSeconds = 300;
 
 void Fail(const char* message) {
+  // The system error is the one of the failed call, not of the first write.
+  const int saved = errno;
   std::fputs(message, stderr);
+  errno = saved;
   std::perror("QueryClient Error");
   std::string text(message);
   while (!text.empty() && text.back() == '\n') text.pop_back();
@@ -122,7 +129,9 @@ KvKeyDatabaseClass* KvQueryClientClass::Evaluate(const char* queryText) {
   server.sin_port = htons(static_cast<uint16_t>(port));
   ::freeaddrinfo(address);
 
-  SocketGuard socket{::socket(AF_INET, SOCK_STREAM, 0)};
+  // Close-on-exec: a program that starts others while a query runs does not
+  // hand them the connection.
+  SocketGuard socket{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
   if (socket.fd < 0) {
     Fail("QueryClient: Error - Unable to create socket.\n");
     status_ = -1;
@@ -159,7 +168,13 @@ KvKeyDatabaseClass* KvQueryClientClass::Evaluate(const char* queryText) {
     return nullptr;
   }
   status_ = status;
-  if (size == 0) return nullptr;
+  if (size == 0) {
+    // The server had no result to send; its status says why.
+    char text[96];
+    std::snprintf(text, sizeof text, "QueryClient: the server sent no result (status %d)", status);
+    KvError(KERR_General, KERR_NonFatal, text);
+    return nullptr;
+  }
   if (size > kKvMaxFramedLength) {
     KvError(KERR_General, KERR_NonFatal, "QueryClient: the server announced an oversized result");
     status_ = -1;
@@ -172,14 +187,23 @@ KvKeyDatabaseClass* KvQueryClientClass::Evaluate(const char* queryText) {
     status_ = -1;
     return nullptr;
   }
-  unsigned char* text = static_cast<unsigned char*>(KvNew(size, "KvQueryC:Evaluate", KERR_Fatal));
-  if (text == nullptr) {
+  // The buffer grows as the bytes arrive, so a peer that announces more than
+  // it sends cannot make the client hold the announced size.
+  std::vector<unsigned char> text;
+  unsigned long received = 0;
+  try {
+    while (received < size) {
+      const unsigned long want = std::min(size - received, kReceiveChunk);
+      text.resize(received + want);
+      const unsigned long got = KvRecvSocket(socket.fd, text.data() + received, want);
+      received += got;
+      if (got != want) break;
+    }
+  } catch (const std::bad_alloc&) {
+    KvError(KERR_Alloc, KERR_Fatal, static_cast<int>(std::min<unsigned long>(size, INT32_MAX)), "KvQueryC:Evaluate");
     status_ = -1;
     return nullptr;
   }
-  KvDatumClass reply;
-  reply.SetBytes(size, text, KvOwnKvDelete);
-  const unsigned long received = KvRecvSocket(socket.fd, text, size);
   unsigned char count[4];
   Encode32LE(count, static_cast<uint32_t>(received));
   KvSendSocket(socket.fd, count, sizeof count);  // the server only logs it
@@ -189,6 +213,8 @@ KvKeyDatabaseClass* KvQueryClientClass::Evaluate(const char* queryText) {
     status_ = -1;
     return nullptr;
   }
+  KvDatumClass reply;
+  reply.SetBytes(size, text.data(), KvOwnNone);
   if (result_->FromQueryString(reply) != 0) {
     if (status_ == 0) status_ = -1;
     return nullptr;

@@ -16,9 +16,10 @@
 // Starts the socket layer (nothing to start on this platform). 0.
 int KvInitSocket();
 void KvCleanSocket();
-// Send or receive the whole length, repeating on partial transfers. They
-// return the byte count actually moved: less than length when the peer closed
-// the connection, an error occurred or the socket's timeout expired.
+// Send or receive the whole length, repeating on partial transfers (and on
+// interrupted calls). They return the byte count actually moved: less than
+// length when the peer closed the connection, an error occurred or the
+// socket's timeout expired. Sending to a closed peer raises no SIGPIPE.
 unsigned long KvSendSocket(int socket, const unsigned char* buffer, unsigned long length);
 unsigned long KvRecvSocket(int socket, unsigned char* buffer, unsigned long length);
 int KvCloseSocket(int socket);
@@ -32,8 +33,10 @@ class KvQueryClientClass : public KvQueryClass {
   const char* GetClassName() const override { return "KvQueryClientClass"; }
 
   // Sends queryText to the server named by "KivoServerHost"/"KivoServerPort"
-  // (localhost, 5517). The result set belongs to this object until the next
-  // Evaluate; null on failure (GetStatus holds the server's status when it
-  // answered with an empty result).
+  // (localhost, 5517; also 5517 for a port that reads as 0). The result set
+  // belongs to this object until the next Evaluate. Null on failure, with the
+  // reason in the error record: GetStatus holds the server's status when it
+  // answered with an empty result, -1 for a connection that failed, closed
+  // early, timed out (300 s per step) or sent a short or malformed reply.
   KvKeyDatabaseClass* Evaluate(const char* queryText) override;
 };

@@ -4,10 +4,14 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <new>
+#include <string>
 #include <vector>
 
 #include "core/KvBytes.h"
@@ -19,6 +23,13 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kBlockSize = 16;
 constexpr size_t kMaxAnnouncement = 24;
 constexpr size_t kReadChunk = 64 * 1024;
+
+// The system's text for an error number. strerror may share one buffer
+// between threads; the exchange runs on many at once.
+std::string ErrorText(int number) {
+  char buffer[128];
+  return strerror_r(number, buffer, sizeof buffer);
+}
 
 class Exchange {
  public:
@@ -33,7 +44,7 @@ class Exchange {
       const ssize_t got = ::recv(fd_, out + done, n - done, 0);
       if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
       if (got <= 0) {
-        error_ = got == 0 ? "peer closed the connection" : std::strerror(errno);
+        error_ = got == 0 ? "peer closed the connection" : ErrorText(errno);
         return false;
       }
       done += static_cast<size_t>(got);
@@ -84,7 +95,7 @@ class Exchange {
       const ssize_t sent = ::send(fd_, p + done, n - done, MSG_NOSIGNAL);
       if (sent < 0 && (errno == EINTR || errno == EAGAIN)) continue;
       if (sent <= 0) {
-        error_ = std::strerror(errno);
+        error_ = ErrorText(errno);
         return false;
       }
       done += static_cast<size_t>(sent);
@@ -110,7 +121,7 @@ class Exchange {
       const int rc = ::poll(&p, 1, wait);
       if (rc < 0 && errno == EINTR) continue;
       if (rc < 0) {
-        error_ = std::strerror(errno);
+        error_ = ErrorText(errno);
         return false;
       }
       if (rc == 0) {
@@ -131,11 +142,9 @@ class Exchange {
 
 }  // namespace
 
-int KvServeQueryExchange(int fd, const KvServiceLimits& limits, const KvQueryEvaluator& evaluate,
-                         KvExchangeResult* result) {
-  KvExchangeResult local;
-  KvExchangeResult& r = result != nullptr ? *result : local;
-  r = KvExchangeResult();
+namespace {
+
+int ServeExchange(int fd, const KvServiceLimits& limits, const KvQueryEvaluator& evaluate, KvExchangeResult& r) {
   Exchange x(fd, limits);
 
   unsigned long announced = 0;
@@ -144,6 +153,11 @@ int KvServeQueryExchange(int fd, const KvServiceLimits& limits, const KvQueryEva
     return -1;
   }
   r.querySize = announced;
+  if (announced == 0) {
+    // Every text the client sends carries at least its zero byte.
+    r.error = "zero length announcement";
+    return -1;
+  }
   if (announced > limits.maxQuerySize) {
     r.error = "query larger than the server accepts";
     return -1;
@@ -164,10 +178,17 @@ int KvServeQueryExchange(int fd, const KvServiceLimits& limits, const KvQueryEva
 
   KvDatumClass reply;
   r.status = evaluate(text.data(), reply);
-  r.resultSize = reply.Size();
+  r.resultSize = reply.Data() != nullptr ? reply.Size() : 0;
   char header[kBlockSize];
   std::memset(header, 0, sizeof header);
-  std::snprintf(header, sizeof header, "%lu %d", r.resultSize, r.status);
+  if (std::snprintf(header, sizeof header, "%lu %d", r.resultSize, r.status) >= static_cast<int>(sizeof header)) {
+    // The block holds at most 15 characters; a result that large cannot be
+    // announced, so the peer gets an empty answer with a failure status.
+    r.status = -1;
+    r.resultSize = 0;
+    std::memset(header, 0, sizeof header);
+    std::snprintf(header, sizeof header, "0 -1");
+  }
   if (!x.WriteAll(header, sizeof header)) {
     r.error = x.error();
     return -1;
@@ -192,4 +213,26 @@ int KvServeQueryExchange(int fd, const KvServiceLimits& limits, const KvQueryEva
   }
   r.completed = true;
   return 0;
+}
+
+}  // namespace
+
+int KvServeQueryExchange(int fd, const KvServiceLimits& limits, const KvQueryEvaluator& evaluate,
+                         KvExchangeResult* result) {
+  KvExchangeResult local;
+  KvExchangeResult& r = result != nullptr ? *result : local;
+  r = KvExchangeResult();
+  try {
+    return ServeExchange(fd, limits, evaluate, r);
+  } catch (const std::bad_alloc&) {
+    // Memory for the text or the reply ran out: the connection is dropped,
+    // the server goes on. (Both texts fit a string without allocating.)
+    r.completed = false;
+    r.error = "out of memory";
+    return -1;
+  } catch (const std::exception&) {
+    r.completed = false;
+    r.error = "aborted";
+    return -1;
+  }
 }

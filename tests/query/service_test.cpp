@@ -100,6 +100,7 @@ TEST(QueryService, RefusesBadPeers) {
       {std::string("1001\0", 5), "query larger than the server accepts"},
       {std::string("12x\0", 4), "malformed length announcement"},
       {std::string("\0", 1), "empty length announcement"},
+      {std::string("0\0", 2), "zero length announcement"},
       {std::string(40, '9'), "malformed length announcement"},
       {std::string("10\0abc", 6), "peer closed the connection"},
       {std::string("12", 2), "peer closed the connection"},
@@ -119,6 +120,27 @@ TEST(QueryService, RefusesBadPeers) {
     EXPECT_FALSE(evaluated) << c.why;
     EXPECT_EQ(result.error, c.why);
   }
+}
+
+TEST(QueryService, HeaderThatCannotFitBecomesAnEmptyFailure) {
+  Pair p;
+  KvExchangeResult result;
+  std::thread server([&] {
+    KvServeQueryExchange(p.server, KvServiceLimits(),
+                         [](const char*, KvDatumClass& reply) {
+                           reply.CopyBytes(std::string(123456, 'x').c_str(), 123457, "test");
+                           return -2000000000;
+                         },
+                         &result);
+  });
+  Send(p.client, std::string("2\0", 2));
+  Receive(p.client, 16);
+  Send(p.client, std::string("q\0", 2));
+  EXPECT_STREQ(Receive(p.client, 16).c_str(), "0 -1");
+  server.join();
+  EXPECT_TRUE(result.completed);
+  EXPECT_EQ(result.status, -1);
+  EXPECT_EQ(result.resultSize, 0u);
 }
 
 TEST(QueryService, StalledPeerTimesOut) {

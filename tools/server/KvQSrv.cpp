@@ -14,11 +14,14 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -46,6 +49,10 @@ const char kUsage[] =
     "[-e EnvVar=EnvValue ...]\n";
 
 constexpr size_t kMaxPending = 256;
+constexpr int kDefaultPort = 5517;
+constexpr long long kMaxWorkers = 64;
+constexpr long long kMaxQueryBytes = 1ll << 30;
+constexpr long long kMaxIdleSeconds = 86400;
 
 int gWakePipe[2] = {-1, -1};
 std::atomic<bool> gStopping{false};
@@ -100,24 +107,34 @@ class WorkQueue {
   bool closed_ = false;
 };
 
+// A whole decimal number within [low, high]; false for anything else.
+bool ParseNumber(const char* text, long long low, long long high, long long* out) {
+  if (text == nullptr || text[0] < '0' || text[0] > '9') return false;
+  errno = 0;
+  char* end = nullptr;
+  const long long v = std::strtoll(text, &end, 10);
+  if (errno != 0 || *end != '\0' || v < low || v > high) return false;
+  *out = v;
+  return true;
+}
+
 int ParseOptions(int argc, char** argv, Options* options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
+    long long n = 0;
     if (arg == "-d" && hasValue) {
       options->database = argv[++i];
     } else if (arg == "-w" && hasValue) {
-      options->workers = std::atoi(argv[++i]);
-      if (options->workers < 1 || options->workers > 64) return -1;
+      if (!ParseNumber(argv[++i], 1, kMaxWorkers, &n)) return -1;
+      options->workers = static_cast<int>(n);
     } else if (arg == "-m" && hasValue) {
-      const long long m = std::atoll(argv[++i]);
-      if (m < 1) return -1;
-      options->limits.maxQuerySize = static_cast<unsigned long>(m);
+      if (!ParseNumber(argv[++i], 1, kMaxQueryBytes, &n)) return -1;
+      options->limits.maxQuerySize = static_cast<unsigned long>(n);
     } else if (arg == "-t" && hasValue) {
-      const int t = std::atoi(argv[++i]);
-      if (t < 1) return -1;
-      options->limits.idleTimeoutMs = t * 1000;
-      options->limits.totalTimeoutMs = t * 10000;
+      if (!ParseNumber(argv[++i], 1, kMaxIdleSeconds, &n)) return -1;
+      options->limits.idleTimeoutMs = static_cast<int>(n) * 1000;
+      options->limits.totalTimeoutMs = static_cast<int>(n) * 10000;
     } else if (arg == "-e" && hasValue) {
       char* pair = argv[++i];
       char* eq = std::strchr(pair, '=');
@@ -126,7 +143,9 @@ int ParseOptions(int argc, char** argv, Options* options) {
         continue;
       }
       *eq = '\0';
-      if (Kvsetenv(pair, eq + 1) != 0) std::fprintf(stderr, "Environment variable %s unknown to Kivo -- ignoring\n", pair);
+      if (Kvsetenv(pair, eq + 1) != 0) {
+        std::fprintf(stderr, "Environment variable %s unknown to Kivo -- ignoring\n", pair);
+      }
       *eq = '=';
     } else {
       return -1;
@@ -138,9 +157,11 @@ int ParseOptions(int argc, char** argv, Options* options) {
 int Listen(std::string* where) {
   const char* host = Kvgetenv("KivoServerHost");
   if (host == nullptr || host[0] == '\0') host = "127.0.0.1";
+  // Unlike the client, which falls back to 5517, the server refuses a port
+  // it cannot read: listening somewhere unexpected would go unnoticed.
   const char* portText = Kvgetenv("KivoServerPort");
-  const int port = portText != nullptr && portText[0] != '\0' ? std::atoi(portText) : 5517;
-  if (port < 0 || port > 65535) {
+  long long port = kDefaultPort;
+  if (portText != nullptr && portText[0] != '\0' && !ParseNumber(portText, 0, 65535, &port)) {
     std::fprintf(stderr, "KvQSrv: invalid port %s\n", portText);
     return -1;
   }
@@ -177,6 +198,16 @@ int Listen(std::string* where) {
   return fd;
 }
 
+// An error message on one log line.
+std::string OneLine(const char* text) {
+  std::string line(text != nullptr ? text : "");
+  for (char& c : line) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
+}
+
 void Worker(WorkQueue* queue, const KvServiceLimits* limits, const KvConnectClass* connection) {
   KvQueryServerClass query(connection);
   if (!query.IsValid()) {
@@ -201,7 +232,10 @@ void Worker(WorkQueue* queue, const KvServiceLimits* limits, const KvConnectClas
     ::close(job.fd);
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    if (outcome.completed) {
+    if (outcome.completed && outcome.status != 0) {
+      std::fprintf(stderr, "KvQSrv: peer=%s size=%lu status=%d result=%lu ms=%.1f error=%s\n", job.peer.c_str(),
+                   outcome.querySize, outcome.status, outcome.resultSize, ms, OneLine(GetErrorMSG()).c_str());
+    } else if (outcome.completed) {
       std::fprintf(stderr, "KvQSrv: peer=%s size=%lu status=%d result=%lu ms=%.1f\n", job.peer.c_str(),
                    outcome.querySize, outcome.status, outcome.resultSize, ms);
     } else {
@@ -218,6 +252,13 @@ int main(int argc, char** argv) {
   if (ParseOptions(argc, argv, &options) != 0) {
     std::fputs(kUsage, stderr);
     return 2;
+  }
+  // Connecting would create a missing directory; a server that answers
+  // every query with an unknown catalog helps nobody, so it refuses to start.
+  struct stat info;
+  if (::stat(options.database, &info) != 0 || !S_ISDIR(info.st_mode)) {
+    std::fprintf(stderr, "KvQSrv: no database directory %s\n", options.database);
+    return 1;
   }
   const KvConnectClass* connection = KvGetConnection("r", options.database, nullptr);
   if (connection == nullptr) {
@@ -238,11 +279,20 @@ int main(int argc, char** argv) {
   ::sigaction(SIGTERM, &action, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
 
+  // The workers start with the stop signals blocked, so only the accepting
+  // thread is ever interrupted: a worker's reads (sockets, tables, files)
+  // never see EINTR from a stop request.
+  sigset_t stopSignals, previous;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  ::pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
   WorkQueue queue;
   std::vector<std::thread> workers;
   for (int i = 0; i < options.workers; ++i) {
     workers.emplace_back(Worker, &queue, &options.limits, connection);
   }
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   std::fprintf(stderr, "KvQSrv: listening on %s with %d workers, database %s\n", where.c_str(), options.workers,
                options.database);
 
@@ -254,7 +304,15 @@ int main(int argc, char** argv) {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-    if (fd < 0) continue;
+    if (fd < 0) {
+      // Out of descriptors: the pending connection stays readable, so wait a
+      // little (still watching for the stop request) instead of spinning.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        pollfd wake{gWakePipe[0], POLLIN, 0};
+        ::poll(&wake, 1, 100);
+      }
+      continue;
+    }
     char text[INET_ADDRSTRLEN] = "";
     ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
     Pending job{fd, std::string(text) + ":" + std::to_string(ntohs(peer.sin_port))};

@@ -1,0 +1,514 @@
+// The query server under load against in-process evaluation.
+//
+// Builds a catalog of 100,000 stored records (colour histogram and average
+// colour features computed from small generated images, cycled over a pool
+// of distinct values, written straight into the feature tables), then, in
+// the same run:
+//   in process: the query texts evaluated one after another by one
+//               KvQueryServerClass in this process (single thread), and for
+//               reference on two threads at once;
+//   server:     KvQSrv with 2 workers on the same catalog, driven by 4, 8
+//               and 16 concurrent KvQueryClientClass clients, each level
+//               bounded in count and time.
+// At each level, slices of in-process evaluation and of the server take
+// turns, so that both meet the same moments of load.
+// Every answer is compared with the in-process one. Prints queries per
+// second, 50th and 99th percentile latency, CPU per query (this process for
+// the baseline, the whole server process for the server), and the load
+// average and CPU pressure of the machine before and after (on a machine
+// shared with other work the rates follow the CPU share the process gets;
+// the CPU per query does not).
+//
+// Usage: bench_server_load [KvQSrv-path [directory]]   (defaults: KvQSrv
+// beside the benchmarks' build directory or in $KIVO_BIN; a fresh directory
+// under $KIVO_TEST_TMP or /tmp, removed afterwards).
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KvFactory.h"
+#include "core/KvDatum.h"
+#include "core/KvEnv.h"
+#include "core/KvError.h"
+#include "core/KvString.h"
+#include "data/KvGenericImageData.h"
+#include "data/KvParameter.h"
+#include "features/KvFeature.h"
+#include "query/KvQuery.h"
+#include "query/KvQueryClient.h"
+#include "storage/KvCatalog.h"
+#include "storage/KvConnect.h"
+#include "storage/KvKeyDatabase.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kRecords = 100000;
+constexpr int kTexts = 16;
+constexpr int kSlices = 3;
+constexpr double kMaxSecondsPerSlice = 30.0;
+const char* const kFeatures[] = {"KvColorHistogramFeatureClass", "KvColorFeatureClass"};
+
+// A generated image: a few random colours in random blocks.
+class Image {
+ public:
+  Image(unsigned seed, int w, int h) : index_(static_cast<size_t>(w * h)), palette_(768), mask_(index_.size(), 0xFF) {
+    unsigned s = seed * 2654435761u + 7u;
+    auto next = [&s] {
+      s = s * 1103515245u + 12345u;
+      return (s >> 16) & 0x7FFF;
+    };
+    const int colours = 2 + static_cast<int>(next() % 6);
+    for (int i = 0; i < colours; ++i) {
+      palette_[static_cast<size_t>(i)] = static_cast<unsigned char>(next());
+      palette_[static_cast<size_t>(256 + i)] = static_cast<unsigned char>(next());
+      palette_[static_cast<size_t>(512 + i)] = static_cast<unsigned char>(next());
+    }
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) {
+        const unsigned block = static_cast<unsigned>((y / 3) * 97 + (x / 3) * 31) + seed;
+        unsigned c = (block * 2654435761u >> 13) % static_cast<unsigned>(colours);
+        if (next() % 9 == 0) c = next() % static_cast<unsigned>(colours);
+        index_[static_cast<size_t>(y * w + x)] = static_cast<unsigned char>(c);
+      }
+    }
+    data_.GetImageDataFromMemory(static_cast<unsigned long>(w), static_cast<unsigned long>(h), index_.data(),
+                                 palette_.data(), mask_.data(), False, False);
+  }
+  KvGenericImageDataClass* get() { return &data_; }
+
+ private:
+  std::vector<unsigned char> index_, palette_, mask_;
+  KvGenericImageDataClass data_;
+};
+
+std::string Computed(const char* feature, KvGenericDataClass* data) {
+  std::unique_ptr<KvFeatureClass> f(KvCreateFeatureClass(feature));
+  if (f == nullptr || f->ComputeFeature(data, f->GetParameters()) != 0) return std::string();
+  KvDatumClass bytes;
+  if (f->ToByteString(bytes) != 0) return std::string();
+  return std::string(reinterpret_cast<const char*>(bytes.Data()), bytes.Size());
+}
+
+bool Fill(const KvConnectClass* connection, KvCatalogClass* catalog, const char* feature,
+          const std::vector<std::string>& pool) {
+  if (catalog->AddFeatureClass(feature, -1, 0, 0) != 0) return false;
+  KvStringClass name(64ul);
+  if (catalog->GetFeatureTableName(feature, name) != 0) return false;
+  std::unique_ptr<KvDatabaseClass> table(connection->NewDatabase());
+  if (table == nullptr || table->OpenForWrite(name.c_str()) != 0) return false;
+  KvDatumClass key, data;
+  char text[32];
+  for (size_t i = 0; i < kRecords; ++i) {
+    const int length = std::snprintf(text, sizeof text, "img%07zu.jpg", i);
+    const std::string& bytes = pool[i % pool.size()];
+    key.SetBytes(static_cast<unsigned long>(length) + 1, reinterpret_cast<unsigned char*>(text), KvOwnNone);
+    data.SetBytes(bytes.size(), reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data())), KvOwnNone);
+    if (table->Insert(key, data) != 0) return false;
+  }
+  key.Clear();
+  data.Clear();
+  table->Close();
+  KvDatumClass info;
+  std::unique_ptr<KvFeatureClass> f(KvCreateFeatureClass(feature));
+  if (catalog->GetGlobalFeatureInfo(feature, info) != 0) return false;
+  for (size_t i = 0; i < kRecords; ++i) f->UpdateGlobalInfo(info, KV_GLOBAL_ADD_RECORD);
+  return catalog->PutGlobalFeatureInfo(feature, info) == 0;
+}
+
+// Query texts: the best 20 by the histogram alone, or by the histogram and
+// the average colour together, for generated images not in the catalog.
+std::vector<std::string> QueryTexts() {
+  std::vector<std::string> texts;
+  for (int i = 0; i < kTexts; ++i) {
+    Image a(900000u + static_cast<unsigned>(i), 36, 27), b(900000u + static_cast<unsigned>(i), 36, 27);
+    const char* names[2] = {kFeatures[0], kFeatures[1]};
+    KvGenericDataClass* data[2] = {a.get(), b.get()};
+    KvDatumClass out;
+    if (KvBuildQueryString(20, "load", nullptr, nullptr, i % 2 == 0 ? 1 : 2, names, nullptr, data, out) != 0) {
+      return {};
+    }
+    texts.emplace_back(reinterpret_cast<const char*>(out.Data()));
+  }
+  return texts;
+}
+
+std::string ResultText(KvKeyDatabaseClass* result) {
+  KvDatumClass d;
+  if (result == nullptr || result->ToQueryString(d) != 0 || d.Data() == nullptr) return std::string();
+  return std::string(reinterpret_cast<const char*>(d.Data()), d.Size());
+}
+
+// User plus system CPU of a process, in milliseconds.
+double ProcessCpuMs(pid_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  FILE* f = std::fopen(path.c_str(), "r");
+  if (f == nullptr) return 0.0;
+  char buffer[1024];
+  const size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
+  std::fclose(f);
+  buffer[n] = '\0';
+  const char* p = std::strrchr(buffer, ')');
+  if (p == nullptr) return 0.0;
+  unsigned long utime = 0, stime = 0;
+  // Fields after the command: state, then 10 numbers, then utime and stime.
+  if (std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2) return 0.0;
+  return static_cast<double>(utime + stime) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+std::string LoadAverage() {
+  FILE* f = std::fopen("/proc/loadavg", "r");
+  if (f == nullptr) return "?";
+  char buffer[128] = "";
+  if (std::fgets(buffer, sizeof buffer, f) == nullptr) buffer[0] = '\0';
+  std::fclose(f);
+  std::string text(buffer);
+  // The three averages only.
+  size_t cut = 0;
+  for (int spaces = 0; cut < text.size() && spaces < 3; ++cut) spaces += text[cut] == ' ';
+  return text.substr(0, cut > 0 ? cut - 1 : 0);
+}
+
+// The share of the last 10 seconds in which some runnable task waited for a
+// CPU ("some avg10" of the kernel's pressure figures), or "?".
+std::string CpuPressure() {
+  FILE* f = std::fopen("/proc/pressure/cpu", "r");
+  if (f == nullptr) return "?";
+  char buffer[256] = "";
+  if (std::fgets(buffer, sizeof buffer, f) == nullptr) buffer[0] = '\0';
+  std::fclose(f);
+  const char* at = std::strstr(buffer, "avg10=");
+  if (at == nullptr) return "?";
+  return std::string(at + 6, std::strcspn(at + 6, " \n")) + "%";
+}
+
+struct Stats {
+  double qps = 0, p50 = 0, p99 = 0;
+};
+
+Stats Summarise(std::vector<double> latencies, double seconds) {
+  Stats s;
+  if (latencies.empty() || seconds <= 0) return s;
+  std::sort(latencies.begin(), latencies.end());
+  const size_t n = latencies.size();
+  s.qps = static_cast<double>(n) / seconds;
+  s.p50 = latencies[(n - 1) / 2];
+  s.p99 = latencies[std::min(n - 1, static_cast<size_t>(std::ceil(0.99 * static_cast<double>(n))) - 1)];
+  return s;
+}
+
+// KvQSrv on a free loopback port; the port is read from its first line.
+struct Server {
+  pid_t pid = -1;
+  int port = 0;
+  FILE* log = nullptr;
+
+  bool Start(const std::string& program, const std::string& database) {
+    int fds[2];
+    if (::pipe(fds) != 0) return false;
+    std::vector<std::string> args = {program, "-d", database, "-w", "2", "-e", "KivoServerHost=127.0.0.1",
+                                     "-e", "KivoServerPort=0"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (rc != 0) {
+      ::close(fds[0]);
+      pid = -1;
+      return false;
+    }
+    log = ::fdopen(fds[0], "r");
+    char line[512];
+    const char* prefix = "KvQSrv: listening on 127.0.0.1:";
+    while (log != nullptr && std::fgets(line, sizeof line, log) != nullptr) {
+      if (std::strncmp(line, prefix, std::strlen(prefix)) == 0) {
+        port = std::atoi(line + std::strlen(prefix));
+        break;
+      }
+      std::fputs(line, stderr);
+    }
+    if (port <= 0) return false;
+    // The per-query log lines are drained and dropped.
+    std::thread([f = log] {
+      char buffer[4096];
+      while (std::fgets(buffer, sizeof buffer, f) != nullptr) {
+        if (std::strstr(buffer, "status=failed") != nullptr) std::fputs(buffer, stderr);
+      }
+    }).detach();
+    return true;
+  }
+  int Stop() {
+    if (pid <= 0) return -1;
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+};
+
+// Latencies, wall time and CPU of a set of queries, summed over slices.
+struct Sample {
+  std::vector<double> latencies;
+  double seconds = 0;
+  double cpuMs = 0;
+  void Add(const Sample& other) {
+    latencies.insert(latencies.end(), other.latencies.begin(), other.latencies.end());
+    seconds += other.seconds;
+    cpuMs += other.cpuMs;
+  }
+  double Rate() const { return seconds > 0 ? static_cast<double>(latencies.size()) / seconds : 0.0; }
+  double CpuPerQuery() const {
+    return latencies.empty() ? 0.0 : cpuMs / static_cast<double>(latencies.size());
+  }
+};
+
+void Print(const char* label, const Sample& s, double ratio) {
+  const Stats st = Summarise(s.latencies, s.seconds);
+  char ratioText[16] = "";
+  if (ratio > 0) std::snprintf(ratioText, sizeof ratioText, "%6.2f", ratio);
+  std::printf("%-34s %8zu %9.2f %9.1f %9.1f %13.1f %6s\n", label, s.latencies.size(), st.qps, st.p50, st.p99,
+              s.CpuPerQuery(), ratioText);
+  std::fflush(stdout);
+}
+
+// Every text once, on `threads` threads of this process, each with its own
+// query object; CPU is this process's. The number of wrong answers.
+int InProcessSlice(const KvConnectClass* connection, const std::vector<std::string>& texts,
+                   const std::vector<std::string>& expected, int threads, Sample* out) {
+  std::atomic<int> next{0}, wrong{0};
+  std::mutex mutex;
+  Sample s;
+  const double cpu0 = ProcessCpuMs(::getpid());
+  const Clock::time_point start = Clock::now();
+  std::vector<std::thread> pool;
+  for (int t = 0; t < threads; ++t) {
+    pool.emplace_back([&] {
+      KvQueryServerClass query(connection);
+      for (int n; (n = next++) < static_cast<int>(texts.size());) {
+        const size_t i = static_cast<size_t>(n);
+        const Clock::time_point q0 = Clock::now();
+        KvInitializeErrorStructure();
+        if (ResultText(query.Evaluate(texts[i].c_str())) != expected[i]) {
+          ++wrong;
+          std::fprintf(stderr, "in-process query %zu answered wrongly: %s\n", i, GetErrorMSG());
+        }
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - q0).count();
+        std::lock_guard<std::mutex> lock(mutex);
+        s.latencies.push_back(ms);
+      }
+    });
+  }
+  for (std::thread& t : pool) t.join();
+  s.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  s.cpuMs = ProcessCpuMs(::getpid()) - cpu0;
+  out->Add(s);
+  return wrong.load();
+}
+
+// count queries through the server by `clients` client threads (bounded in
+// time too); CPU is the server process's. The number of failed queries.
+int ServerSlice(pid_t server, const std::vector<std::string>& texts, const std::vector<std::string>& expected,
+                int clients, int count, Sample* out) {
+  std::atomic<int> next{0}, failed{0};
+  std::mutex mutex;
+  Sample s;
+  const double cpu0 = ProcessCpuMs(server);
+  const Clock::time_point start = Clock::now();
+  const Clock::time_point stop =
+      start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kMaxSecondsPerSlice));
+  std::vector<std::thread> pool;
+  for (int c = 0; c < clients; ++c) {
+    pool.emplace_back([&] {
+      KvQueryClientClass client;
+      for (;;) {
+        const int n = next++;
+        if (n >= count || Clock::now() >= stop) break;
+        const size_t i = static_cast<size_t>(n) % texts.size();
+        const Clock::time_point q0 = Clock::now();
+        KvInitializeErrorStructure();
+        const std::string answer = ResultText(client.Evaluate(texts[i].c_str()));
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - q0).count();
+        if (answer != expected[i]) {
+          ++failed;
+          std::fprintf(stderr, "query %zu through the server failed: %s\n", i, GetErrorMSG());
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        s.latencies.push_back(ms);
+      }
+    });
+  }
+  for (std::thread& t : pool) t.join();
+  s.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  s.cpuMs = ProcessCpuMs(server) - cpu0;
+  out->Add(s);
+  return failed.load();
+}
+
+std::string DefaultServerPath(const char* argv0) {
+  const char* bin = std::getenv("KIVO_BIN");
+  if (bin != nullptr && bin[0] != '\0') return std::string(bin) + "/KvQSrv";
+  char self[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string path = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(argv0);
+  path = path.substr(0, path.rfind('/'));  // .../build/bench
+  path = path.substr(0, path.rfind('/'));  // .../build
+  return path + "/KvQSrv";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string server = argc > 1 && std::strcmp(argv[1], "-") != 0 ? argv[1] : DefaultServerPath(argv[0]);
+  std::string dir;
+  bool remove = false;
+  if (argc > 2) {
+    dir = argv[2];
+  } else {
+    const char* base = std::getenv("KIVO_TEST_TMP");
+    std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/kvloadXXXXXX";
+    if (::mkdtemp(&pattern[0]) == nullptr) {
+      std::perror("mkdtemp");
+      return 1;
+    }
+    dir = pattern;
+    remove = true;
+  }
+  std::printf("load average before: %s (%u cores), cpu pressure %s\n", LoadAverage().c_str(),
+              std::thread::hardware_concurrency(), CpuPressure().c_str());
+
+  const KvConnectClass* connection = KvGetConnection("w", dir.c_str(), nullptr);
+  if (connection == nullptr) {
+    KvPrintErrorMessage(stderr);
+    return 1;
+  }
+  const Clock::time_point built0 = Clock::now();
+  {
+    std::vector<std::vector<std::string>> pools(2);
+    for (unsigned i = 0; i < 2000; ++i) {
+      Image image(i, 36, 27);
+      for (size_t f = 0; f < 2; ++f) {
+        std::string bytes = Computed(kFeatures[f], image.get());
+        if (!bytes.empty()) pools[f].push_back(std::move(bytes));
+      }
+    }
+    std::unique_ptr<KvCatalogClass> catalog(connection->NewCatalog());
+    if (catalog == nullptr || catalog->CreateCatalog("load", 0, 0) != 0 || catalog->Open("load") != 0 ||
+        pools[0].empty() || pools[1].empty() || !Fill(connection, catalog.get(), kFeatures[0], pools[0]) ||
+        !Fill(connection, catalog.get(), kFeatures[1], pools[1])) {
+      KvPrintErrorMessage(stderr);
+      return 1;
+    }
+  }
+  std::printf("catalog of %zu records built in %.1f s\n", kRecords,
+              std::chrono::duration<double>(Clock::now() - built0).count());
+
+  const std::vector<std::string> texts = QueryTexts();
+  if (texts.empty()) {
+    KvPrintErrorMessage(stderr);
+    return 1;
+  }
+
+  // Expected answers, and a warm page cache for everybody.
+  std::vector<std::string> expected;
+  {
+    KvQueryServerClass query(connection);
+    for (const std::string& text : texts) {
+      expected.push_back(ResultText(query.Evaluate(text.c_str())));
+      if (expected.back().empty()) {
+        std::fprintf(stderr, "in-process query failed: %s\n", GetErrorMSG());
+        return 1;
+      }
+    }
+  }
+
+  std::printf("\n%-34s %8s %9s %9s %9s %13s %6s\n", "", "queries", "q/s", "p50 ms", "p99 ms", "cpu ms/query",
+              "ratio");
+  // For reference: two threads of this process, each with its own query
+  // object. On an idle machine they come close to twice one thread; when
+  // they do not, the machine did not give this process two cores.
+  {
+    Sample one, two;
+    int failed = InProcessSlice(connection, texts, expected, 1, &one);
+    failed += InProcessSlice(connection, texts, expected, 2, &two);
+    Print("in process, 1 thread", one, 0.0);
+    Print("in process, 2 threads", two, one.Rate() > 0 ? two.Rate() / one.Rate() : 0.0);
+    if (failed != 0) return 1;
+  }
+
+  Server srv;
+  if (!srv.Start(server, dir)) {
+    std::fprintf(stderr, "cannot start %s\n", server.c_str());
+    srv.Stop();
+    return 1;
+  }
+  Kvsetenv("KivoServerHost", "127.0.0.1");
+  Kvsetenv("KivoServerPort", std::to_string(srv.port).c_str());
+
+  // Each level alternates slices of in-process evaluation (one thread, each
+  // text once) and of the server (twice as many queries), so both meet the
+  // same moments of load on a shared machine; the ratio compares the sums.
+  int failures = 0;
+  Sample allBaseline, allServer;
+  std::vector<double> ratios;
+  for (int clients : {4, 8, 16}) {
+    Sample baseline, served;
+    for (int slice = 0; slice < kSlices; ++slice) {
+      failures += InProcessSlice(connection, texts, expected, 1, &baseline);
+      failures += ServerSlice(srv.pid, texts, expected, clients, 2 * kTexts, &served);
+    }
+    const double ratio = baseline.Rate() > 0 ? served.Rate() / baseline.Rate() : 0.0;
+    ratios.push_back(ratio);
+    char label[64];
+    std::snprintf(label, sizeof label, "%2d clients: in process, 1 thread", clients);
+    Print(label, baseline, 0.0);
+    std::snprintf(label, sizeof label, "            server, 2 workers");
+    Print(label, served, ratio);
+    allBaseline.Add(baseline);
+    allServer.Add(served);
+  }
+  const int exitStatus = srv.Stop();
+  // What the CPU per query allows on this machine's cores when nothing else
+  // runs: an estimate, next to the measured rates above.
+  const double cores = static_cast<double>(std::max(1u, std::thread::hardware_concurrency()));
+  std::printf("\ncapacity from CPU per query: in process %.2f q/s (one thread), server %.2f q/s (%.0f cores)\n",
+              1000.0 / std::max(allBaseline.CpuPerQuery(), 1e-9),
+              cores * 1000.0 / std::max(allServer.CpuPerQuery(), 1e-9), cores);
+  std::printf("throughput ratio server / in process:");
+  for (double r : ratios) std::printf(" %.2f", r);
+  std::printf(" (4, 8, 16 clients; target 1.60)\n");
+  std::printf("server exit status %d; failed queries %d\n", exitStatus, failures);
+  std::printf("load average after: %s, cpu pressure %s\n", LoadAverage().c_str(), CpuPressure().c_str());
+
+  KvDestroyConnection(connection);
+  if (remove) {
+    const std::string command = "rm -rf '" + dir + "'";
+    if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir.c_str());
+  }
+  return failures == 0 && exitStatus == 0 ? 0 : 1;
+}
