@@ -16,13 +16,14 @@ constexpr unsigned long kMaxQuery = 1ul << 16;
 
 // The query text the server must hand to the evaluator, or false when the
 // stream is refused before that: a decimal announcement of 1 to 19 digits and
-// a zero byte, at most kMaxQuery, then that many bytes (used up to a NUL).
+// a zero byte, from 1 (the text's own zero byte) to kMaxQuery, then that many
+// bytes (used up to a NUL).
 bool ExpectedText(const uint8_t* data, size_t size, std::string* text) {
   size_t i = 0;
   while (i < size && data[i] >= '0' && data[i] <= '9') ++i;
   if (i == 0 || i > 19 || i >= size || data[i] != '\0') return false;
   const unsigned long announced = std::strtoul(std::string(reinterpret_cast<const char*>(data), i).c_str(), nullptr, 10);
-  if (announced > kMaxQuery || size - (i + 1) < announced) return false;
+  if (announced == 0 || announced > kMaxQuery || size - (i + 1) < announced) return false;
   const char* start = reinterpret_cast<const char*>(data) + i + 1;
   text->assign(start, strnlen(start, announced));
   return true;
