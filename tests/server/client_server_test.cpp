@@ -159,7 +159,13 @@ TEST_F(ClientServer, MisbehavingPeersDoNotDisturbOthers) {
   EXPECT_EQ(stest::ThroughClient(text), expected_[0]);
   ASSERT_TRUE(server.WaitForLog("KvQSrv: peer=", 8, 10000)) << server.LogText();
   const std::vector<std::string> log = server.Log();
-  EXPECT_EQ(CountLines(log, "status=failed (peer closed the connection)"), 3u) << server.LogText();
+  // A peer gone while the result is on its way may show as a reset or a
+  // broken pipe instead of a close, depending on timing.
+  EXPECT_EQ(CountLines(log, "status=failed (peer closed the connection)") +
+                CountLines(log, "status=failed (Connection reset by peer)") +
+                CountLines(log, "status=failed (Broken pipe)"),
+            3u)
+      << server.LogText();
   EXPECT_EQ(CountLines(log, "status=failed (query larger than the server accepts)"), 2u);
   EXPECT_EQ(CountLines(log, "status=failed (malformed length announcement)"), 1u);
   EXPECT_EQ(CountLines(log, "status=failed (peer idle too long)"), 1u);
