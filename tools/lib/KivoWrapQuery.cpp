@@ -248,6 +248,18 @@ class QueryOutput {
     text_.Assign(head).Append(name != nullptr ? name : "").Append(tail != nullptr ? tail : "");
     Mark();
   }
+  // A failed step: the message replaces the text, goes to standard error
+  // when print is set, and is handed back.
+  void Fail(const char* head, const char* name, const char* tail, bool print) {
+    SetMessage(head, name, tail);
+    if (print) std::fprintf(stderr, "%s\n", text_.c_str());
+    CopyOut();
+  }
+  // A finished step: its lines are printed (verbose) and the text handed back.
+  void Step(const char* format = "%s\n") {
+    PrintNew(format);
+    CopyOut();
+  }
 
  private:
   KvStringClass* out_;
@@ -292,8 +304,7 @@ int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
         return 1;
       }
       AppendSplit(list.get(), text);
-      output.PrintNew("%s");
-      output.CopyOut();
+      output.Step("%s");
       Close();
       return 0;
     }
@@ -307,15 +318,12 @@ int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
     if (kivowrap::TakeFlag(argc, argv, 'l')) {
       std::unique_ptr<char, KvFree> list(ListCatFeatures());
       if (list == nullptr) {
-        output.SetMessage(kNoFeatures, nullptr, nullptr);
-        std::fprintf(stderr, "%s\n", text.c_str());
-        output.CopyOut();
+        output.Fail(kNoFeatures, nullptr, nullptr, true);
         Close();
         return 1;
       }
       AppendSplit(list.get(), text);
-      output.PrintNew("%s");
-      output.CopyOut();
+      output.Step("%s");
     }
 
     if (kivowrap::TakeFlag(argc, argv, 'P')) {
@@ -334,23 +342,18 @@ int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
       } else {
         result = SetQueryKey(key);
         if (result != 0) {
-          output.SetMessage("input key: ", key, " does not exist in the database");
-          std::fprintf(stderr, "%s\n", text.c_str());
-          output.CopyOut();
+          output.Fail("input key: ", key, " does not exist in the database", true);
           Close();
           return result;
         }
         result = Query(&text);
         if (result != 0) {
-          output.SetMessage(kQueryFailed, GetErrorMSG(), nullptr);
-          std::fprintf(stderr, "%s\n", text.c_str());
-          output.CopyOut();
+          output.Fail(kQueryFailed, GetErrorMSG(), nullptr, true);
           Close();
           return result;
         }
       }
-      output.PrintNew("%s\n");
-      output.CopyOut();
+      output.Step();
     }
 
     if (const char* image = GetOption(argc, argv, 'I', 0)) {
@@ -359,23 +362,18 @@ int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
       } else {
         result = SetQueryImage(image, mask);
         if (result != 0) {
-          output.SetMessage("input image: ", image, " does not exist!");
-          std::fprintf(stderr, "%s\n", text.c_str());
-          output.CopyOut();
+          output.Fail("input image: ", image, " does not exist!", true);
           Close();
           return result;
         }
         result = Query(&text);
         if (result != 0) {
-          output.SetMessage(kQueryFailed, GetErrorMSG(), nullptr);
-          if (verbose) std::fprintf(stderr, "%s\n", text.c_str());
-          output.CopyOut();
+          output.Fail(kQueryFailed, GetErrorMSG(), nullptr, verbose != 0);
           Close();
           return result;
         }
       }
-      output.PrintNew("%s\n");
-      output.CopyOut();
+      output.Step();
     }
 
     if (const char* description = GetOption(argc, argv, 'S', 0)) {
@@ -384,9 +382,7 @@ int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
       } else {
         result = SetQueryDescription(description);
         if (result != 0) {
-          output.SetMessage("input string: ", description, " in wrong format.");
-          if (verbose) std::fprintf(stderr, "%s\n", text.c_str());
-          output.CopyOut();
+          output.Fail("input string: ", description, " in wrong format.", verbose != 0);
           Close();
           return result;
         }
@@ -406,27 +402,21 @@ int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
     if (randomSeed || fixedSeed) {
       result = RandomQuery(&text, randomSeed ? True : False);
       if (result != 0) {
-        output.SetMessage(kQueryFailed, GetErrorMSG(), nullptr);
-        if (verbose) std::fprintf(stderr, "%s\n", text.c_str());
-        output.CopyOut();
+        output.Fail(kQueryFailed, GetErrorMSG(), nullptr, verbose != 0);
         Close();
         return result;
       }
-      output.PrintNew("%s\n");
-      output.CopyOut();
+      output.Step();
     }
 
     if (keyword_[0] != '\0') {
       result = Query(&text);
       if (result != 0) {
-        output.SetMessage("Error in keyword query with message: ", GetErrorMSG(), nullptr);
-        if (verbose) std::fprintf(stderr, "%s\n", text.c_str());
-        output.CopyOut();
+        output.Fail("Error in keyword query with message: ", GetErrorMSG(), nullptr, verbose != 0);
         Close();
         return result;
       }
-      output.PrintNew("%s\n");
-      output.CopyOut();
+      output.Step();
     }
 
     Close();
