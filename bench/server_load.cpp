@@ -42,6 +42,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchCatalog.h"
 #include "KvFactory.h"
 #include "core/KvDatum.h"
 #include "core/KvEnv.h"
@@ -68,72 +69,9 @@ constexpr int kSlices = 3;
 constexpr double kMaxSecondsPerSlice = 30.0;
 const char* const kFeatures[] = {"KvColorHistogramFeatureClass", "KvColorFeatureClass"};
 
-// A generated image: a few random colours in random blocks.
-class Image {
- public:
-  Image(unsigned seed, int w, int h) : index_(static_cast<size_t>(w * h)), palette_(768), mask_(index_.size(), 0xFF) {
-    unsigned s = seed * 2654435761u + 7u;
-    auto next = [&s] {
-      s = s * 1103515245u + 12345u;
-      return (s >> 16) & 0x7FFF;
-    };
-    const int colours = 2 + static_cast<int>(next() % 6);
-    for (int i = 0; i < colours; ++i) {
-      palette_[static_cast<size_t>(i)] = static_cast<unsigned char>(next());
-      palette_[static_cast<size_t>(256 + i)] = static_cast<unsigned char>(next());
-      palette_[static_cast<size_t>(512 + i)] = static_cast<unsigned char>(next());
-    }
-    for (int y = 0; y < h; ++y) {
-      for (int x = 0; x < w; ++x) {
-        const unsigned block = static_cast<unsigned>((y / 3) * 97 + (x / 3) * 31) + seed;
-        unsigned c = (block * 2654435761u >> 13) % static_cast<unsigned>(colours);
-        if (next() % 9 == 0) c = next() % static_cast<unsigned>(colours);
-        index_[static_cast<size_t>(y * w + x)] = static_cast<unsigned char>(c);
-      }
-    }
-    data_.GetImageDataFromMemory(static_cast<unsigned long>(w), static_cast<unsigned long>(h), index_.data(),
-                                 palette_.data(), mask_.data(), False, False);
-  }
-  KvGenericImageDataClass* get() { return &data_; }
-
- private:
-  std::vector<unsigned char> index_, palette_, mask_;
-  KvGenericImageDataClass data_;
-};
-
-std::string Computed(const char* feature, KvGenericDataClass* data) {
-  std::unique_ptr<KvFeatureClass> f(KvCreateFeatureClass(feature));
-  if (f == nullptr || f->ComputeFeature(data, f->GetParameters()) != 0) return std::string();
-  KvDatumClass bytes;
-  if (f->ToByteString(bytes) != 0) return std::string();
-  return std::string(reinterpret_cast<const char*>(bytes.Data()), bytes.Size());
-}
-
-bool Fill(const KvConnectClass* connection, KvCatalogClass* catalog, const char* feature,
-          const std::vector<std::string>& pool) {
-  if (catalog->AddFeatureClass(feature, -1, 0, 0) != 0) return false;
-  KvStringClass name(64ul);
-  if (catalog->GetFeatureTableName(feature, name) != 0) return false;
-  std::unique_ptr<KvDatabaseClass> table(connection->NewDatabase());
-  if (table == nullptr || table->OpenForWrite(name.c_str()) != 0) return false;
-  KvDatumClass key, data;
-  char text[32];
-  for (size_t i = 0; i < kRecords; ++i) {
-    const int length = std::snprintf(text, sizeof text, "img%07zu.jpg", i);
-    const std::string& bytes = pool[i % pool.size()];
-    key.SetBytes(static_cast<unsigned long>(length) + 1, reinterpret_cast<unsigned char*>(text), KvOwnNone);
-    data.SetBytes(bytes.size(), reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data())), KvOwnNone);
-    if (table->Insert(key, data) != 0) return false;
-  }
-  key.Clear();
-  data.Clear();
-  table->Close();
-  KvDatumClass info;
-  std::unique_ptr<KvFeatureClass> f(KvCreateFeatureClass(feature));
-  if (catalog->GetGlobalFeatureInfo(feature, info) != 0) return false;
-  for (size_t i = 0; i < kRecords; ++i) f->UpdateGlobalInfo(info, KV_GLOBAL_ADD_RECORD);
-  return catalog->PutGlobalFeatureInfo(feature, info) == 0;
-}
+using kvbench::Computed;
+using kvbench::Fill;
+using kvbench::Image;
 
 // Query texts: the best 20 by the histogram alone, or by the histogram and
 // the average colour together, for generated images not in the catalog.
@@ -419,8 +357,8 @@ int main(int argc, char** argv) {
     }
     std::unique_ptr<KvCatalogClass> catalog(connection->NewCatalog());
     if (catalog == nullptr || catalog->CreateCatalog("load", 0, 0) != 0 || catalog->Open("load") != 0 ||
-        pools[0].empty() || pools[1].empty() || !Fill(connection, catalog.get(), kFeatures[0], pools[0]) ||
-        !Fill(connection, catalog.get(), kFeatures[1], pools[1])) {
+        pools[0].empty() || pools[1].empty() || !Fill(connection, catalog.get(), kFeatures[0], kRecords, pools[0]) ||
+        !Fill(connection, catalog.get(), kFeatures[1], kRecords, pools[1])) {
       KvPrintErrorMessage(stderr);
       return 1;
     }
