@@ -117,7 +117,7 @@ const char* FindFormat(KERR_Type code) {
 
 }  // namespace
 
-void KvError(KERR_Type code, KERR_SeverityType severity, ...) {
+void KvErrorRecord(KERR_Type code, int severity, ...) {
   if (code == KERR_NoError && severity == KERR_NonFatal) return;
   char text[kMessageSize];
   const char* format = FindFormat(code);
@@ -130,7 +130,7 @@ void KvError(KERR_Type code, KERR_SeverityType severity, ...) {
     std::snprintf(text, sizeof text, kErrorTable[0].format, static_cast<int>(code));
   }
   tRecord.number = code;
-  tRecord.severity = severity;
+  tRecord.severity = static_cast<KERR_SeverityType>(severity);
   std::memcpy(tRecord.message, text, std::strlen(text) + 1);
 }
 

@@ -92,7 +92,15 @@ enum KERR_SeverityType : int32_t { KERR_NonFatal = 0, KERR_Fatal = 1 };
 // stores code, severity and text in the record. 10002 with severity 0 is
 // ignored; a code missing from the table records the row-0 text. Texts longer
 // than 4095 characters are cut.
-void KvError(KERR_Type code, KERR_SeverityType severity, ...);
+//
+// KvErrorRecord does the work. Its variable arguments follow a plain int,
+// since va_start after a parameter of enumeration type is undefined; KvError
+// keeps the typed severity for its callers and forwards to it.
+void KvErrorRecord(KERR_Type code, int severity, ...);
+template <typename... Args>
+inline void KvError(KERR_Type code, KERR_SeverityType severity, Args... args) {
+  KvErrorRecord(code, static_cast<int>(severity), args...);
+}
 
 void KvInitializeErrorStructure();
 int SetErrorMSGNumber(KERR_Type number);
