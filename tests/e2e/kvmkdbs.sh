@@ -51,7 +51,7 @@ counters "records fall with deletions"
 e2e_note "flags written after the images keep the images in order"
 e2e_step "images before a flag" "$MK" -d db -c cat "$GREEN" '!@r01g01b01' -U
 
-e2e_note "list files: one specification per line; blank lines name no image"
+e2e_note "list files: one image/mask spec per line; blank lines name no image"
 printf '%s\n\n%s %s\n' '!@r10g20b30' '!@r40g50b60' "$RED" >list1.txt
 e2e_step "list file, a line with two names adds the first" "$MK" -d db -c cat -l list1.txt
 printf '%s %s\n' '!@r40g50b60' '!@r10g20b30' >list2.txt
@@ -70,9 +70,9 @@ e2e_note "settings"
 e2e_step "known, unknown and malformed settings" "$MK" -d db -c cat -e KivoImagePath=/nowhere \
   -e NoSuchSetting=1 -e KivoTextPath -e KivoMaskPath=m '!@r21g22b23'
 
-e2e_note "specifications on the command line"
-e2e_step "an empty image-with-masks specification is skipped" "$MK" -d db -c cat +p '(' ')'
-e2e_step "an over-long specification is refused" "$MK" -d db -c cat "$(head -c 2000 /dev/zero | tr '\0' 'y')"
+e2e_note "image/mask specs on the command line"
+e2e_step "an empty image/mask spec is skipped" "$MK" -d db -c cat +p '(' ')'
+e2e_step "an over-long image/mask spec is refused" "$MK" -d db -c cat "$(head -c 2000 /dev/zero | tr '\0' 'y')"
 
 e2e_note "refused command lines"
 e2e_step "a value option given last" "$MK" -d db -c cat "$BLUE" -l
@@ -107,7 +107,7 @@ e2e_step "missing and unreadable image files" "$MK" "${PICS[@]}" nosuch.ppm brok
 e2e_step "delete one mask" "$MK" -r "${PICS[@]}" +p flag.ppm '(' left.ppm ')'
 pics_counters "one sub-part left"
 printf 'flag.ppm ( left.ppm )\n' >masks.txt
-e2e_step "a mask specification in a list file" "$MK" -U "${PICS[@]}" -l masks.txt
+e2e_step "a mask spec in a list file" "$MK" -U "${PICS[@]}" -l masks.txt
 pics_counters "the mask is back"
 e2e_step "deleting the image deletes its sub-parts" "$MK" -r "${PICS[@]}" flag.ppm
 pics_counters "only the green image is left"

@@ -92,7 +92,7 @@ TEST(Tools, FeatureTableHoldsSixtyFourFeatures) {
   EXPECT_EQ(wrap.GetFeatureCount(), 0);
 }
 
-TEST(Tools, FeatureParametersFromTheSpecification) {
+TEST(Tools, FeatureParametersFromTheFeatureSpec) {
   KivoWrapClass wrap;
   ASSERT_EQ(wrap.AddFeature(kText), 0);
   ASSERT_EQ(wrap.AddFeature(std::string(kDraw).append(":W=2.5:O=3").c_str()), 0);

@@ -1,7 +1,7 @@
 // KivoWrapClass::MakeDatabase: fills a catalog with the feature records of
 // image files (and of masked parts of them), or removes records.
 //
-// An image specification is either one image name, or an image name followed
+// An image/mask spec is either one image name, or an image name followed
 // by a parenthesised list of mask names: "img ( m1 m2 ) ". Each mask makes a
 // sub-part record keyed by the mask name.
 #include <cctype>
@@ -22,11 +22,11 @@ using kivowrap::CopyName;
 
 namespace {
 
-// Specifications and list-file lines are limited to this many bytes,
+// Image/mask specs and list-file lines are limited to this many bytes,
 // including the terminating NUL.
 constexpr size_t kSpecBufferSize = 2000;
 
-// The words of a specification: image words outside the parentheses, mask
+// The words of an image/mask spec: image words outside the parentheses, mask
 // words inside.
 struct SpecWords {
   std::vector<std::string> images;
@@ -91,7 +91,7 @@ bool ReadListLine(FILE* file, char* buffer, size_t capacity, bool& tooLong) {
 }
 
 // Drops the line end. A line that ends with the closing parenthesis of a
-// mask list gets the blank that follows it in a specification built from the
+// mask list gets the blank that follows it in a spec built from the
 // command line, so "img ( m1 m2 )" reads as "img ( m1 m2 ) " does.
 void NormaliseListLine(char* line, size_t capacity) {
   size_t length = std::strlen(line);
@@ -143,7 +143,7 @@ bool KivoWrapClass::CheckCatalogOpen() {
 
 int KivoWrapClass::AddImageWord(const char* image) {
   if (image[0] == '\0') {
-    KvError(KERR_General, KERR_NonFatal, "no image name in the specification");
+    KvError(KERR_General, KERR_NonFatal, "no image name in the image/mask specs");
     return -1;
   }
   if (recordImage_.ReadImageDataFromFile(image, nullptr, False) != 0) return -1;
@@ -154,7 +154,7 @@ int KivoWrapClass::AddImages(const char* spec) {
   return kivowrap::Guarded("KivoWrapClass::AddImages", [&]() -> int {
     if (!CheckCatalogOpen()) return -1;
     const SpecWords words = SplitSpec(spec);
-    // Only the first image of a specification is added.
+    // Only the first image of an image/mask spec is added.
     return AddImageWord(words.images.empty() ? "" : words.images.front().c_str());
   });
 }
@@ -181,7 +181,7 @@ int KivoWrapClass::AddImageWithMasks(const char* spec) {
     for (const std::string& mask : words.masks) {
       if (recordImage_.UpdateMaskInImageObject(mask.c_str()) != 0) return -1;
       rc = AddRecordsForKey(mask.c_str());
-      // A mask that could not be stored fails the specification, so that its
+      // A mask that could not be stored fails the whole image/mask line, so that its
       // report line does not claim success.
       if (rc != 0) return rc;
       rc = catalog_->AddSubPartRecord(image.c_str(), mask.c_str(), &recordImage_);
@@ -333,7 +333,7 @@ int KivoWrapClass::MakeDatabase(int argc, char** argv, KvStringClass* out) {
         if (trimmed.empty() || trimmed == "( )") continue;
         ++count;
         if (spec.size() >= kSpecBufferSize) {
-          RecordTooLong("image specification");
+          RecordTooLong("image/mask spec");
           result = -1;
         } else {
           result = ProcessImageSpec(spec.c_str(), deleteFlag_);

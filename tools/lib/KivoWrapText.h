@@ -46,7 +46,7 @@ int Guarded(const char* where, Body&& body) {
 
 // Removes the first flag option -letter and keeps every other argument in
 // its order, so that a flag never moves an option away from its value or
-// splits an image-with-masks specification written before it.
+// splits an image/mask spec written before it.
 inline bool TakeFlag(int& argc, char** argv, char letter) {
   for (int i = 1; i < argc; ++i) {
     if (argv[i] != nullptr && argv[i][0] == '-' && argv[i][1] == letter) {
