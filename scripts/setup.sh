@@ -11,6 +11,14 @@ packages=(
   libleptonica-dev      # image decoding and encoding under the codec library
   libgtest-dev libgmock-dev googletest
   mate-backgrounds      # real photographs for the demo and the benchmarks
+  libhwy-dev            # SIMD kernels with run-time CPU dispatch
+  libcli11-dev nlohmann-json3-dev libcpp-httplib-dev   # the kivo command and its HTTP server
+  libexiv2-dev libheif-dev libheif-examples exiv2      # photo metadata, HEIF/AVIF (and test files)
+  libopenmpi-dev openmpi-bin                           # sharded catalogs across machines
+  pybind11-dev python3-dev python3-numpy python3-pytest  # the Python module
+  tcl8.6 tk8.6          # the loadable Tcl package in tclsh and wish
+  chromium              # browser tests of the web page
+  dpkg-dev fakeroot file  # building and inspecting the Debian package
 )
 
 sudo_cmd=()
