@@ -14,6 +14,7 @@ packages=(
   libhwy-dev            # SIMD kernels with run-time CPU dispatch
   libcli11-dev nlohmann-json3-dev libcpp-httplib-dev   # the kivo command and its HTTP server
   libexiv2-dev libheif-dev libheif-examples exiv2      # photo metadata, HEIF/AVIF (and test files)
+  libxxhash-dev jq      # content hashes of indexed files; JSON checks in the tests
   libopenmpi-dev openmpi-bin                           # sharded catalogs across machines
   pybind11-dev python3-dev python3-numpy python3-pytest  # the Python module
   tcl8.6 tk8.6          # the loadable Tcl package in tclsh and wish

@@ -40,6 +40,18 @@ inline bool Decode32BE(const unsigned char* p, const unsigned char* limit, uint3
   return true;
 }
 
+inline void Encode64BE(unsigned char* p, uint64_t v) {
+  Encode32BE(p, static_cast<uint32_t>(v >> 32));
+  Encode32BE(p + 4, static_cast<uint32_t>(v));
+}
+
+// False when fewer than 8 bytes remain before limit.
+inline bool Decode64BE(const unsigned char* p, const unsigned char* limit, uint64_t* out) {
+  if (p == nullptr || limit - p < 8) return false;
+  *out = (static_cast<uint64_t>(Load32BE(p)) << 32) | Load32BE(p + 4);
+  return true;
+}
+
 inline void Encode32LE(unsigned char* p, uint32_t v) {
   p[0] = static_cast<unsigned char>(v);
   p[1] = static_cast<unsigned char>(v >> 8);

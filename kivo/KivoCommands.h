@@ -1,0 +1,42 @@
+// The kivo command line: a table of subcommands over the kivo library. The
+// program's main is KivoMain with the standard streams; tests and other
+// programs call it (or the subcommands' own functions) directly.
+#pragma once
+
+#include <functional>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace CLI {
+class App;
+}
+
+namespace kivo {
+
+// Exit statuses: 0 done, 1 the work failed (partly), 2 the command line was
+// refused.
+enum : int { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
+
+// One subcommand: its name and summary, a function that declares its options
+// on its CLI11 app (keeping their values in an object it owns) and returns
+// the function that runs it after parsing.
+struct Subcommand {
+  using Runner = std::function<int(std::ostream& out, std::ostream& err)>;
+  const char* name;
+  const char* summary;
+  std::function<Runner(CLI::App* app)> declare;
+};
+
+// Every subcommand, in the order of the help text. A new subcommand (the
+// catalog check, the HTTP server, shards) is one more entry.
+const std::vector<Subcommand>& Subcommands();
+
+// The configuration file read for defaults: $KIVO_CONFIG, else
+// $XDG_CONFIG_HOME/kivo/config.toml, else ~/.config/kivo/config.toml.
+std::string ConfigFilePath();
+
+// Runs the command line argv[0..argc).
+int KivoMain(int argc, char** argv, std::ostream& out, std::ostream& err);
+
+}  // namespace kivo

@@ -1,0 +1,77 @@
+// The query layer of the kivo command: a request (an example image, a stored
+// key, keywords or a sketch, with features, weights and N) evaluated against
+// a catalog, answered as structured results. The output writers
+// (KivoOutput.h) and any other program (an HTTP server) build on it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kivo {
+
+class CatalogStore;
+
+struct QueryRequest {
+  std::string image;     // an image file
+  std::string key;       // a stored key (or the path of an indexed file)
+  std::string keywords;  // keywords, matched without regard to case; "+" asks for all
+  std::string sketch;    // a picker description or its JSON form
+  // Feature specs; empty: the catalog's own (the keyword feature only
+  // through keywords).
+  std::vector<std::string> features;
+  int n = 20;
+  bool orient = true;
+};
+
+struct QueryHit {
+  int rank = 0;
+  std::string key;
+  std::string path;  // the file: catalog root joined with the key's path
+  float distance = 0.0f;
+};
+
+struct QueryResult {
+  std::vector<QueryHit> hits;
+};
+
+// Result codes of the query layer.
+enum : int { kQueryOk = 0, kQueryFailed = 1, kQueryBadRequest = 2 };
+
+// Evaluates requests against one open catalog. One engine is used by one
+// thread at a time; engines on the same store may run side by side.
+class QueryEngine {
+ public:
+  // store must stay open while the engine is used.
+  explicit QueryEngine(CatalogStore& store);
+  ~QueryEngine();
+  QueryEngine(const QueryEngine&) = delete;
+  QueryEngine& operator=(const QueryEngine&) = delete;
+
+  // kQueryOk with result filled; kQueryBadRequest for a request that cannot
+  // be asked (no example, several examples, an unknown feature or key, a
+  // malformed sketch); kQueryFailed when the evaluation failed. error says
+  // why.
+  int Run(const QueryRequest& request, QueryResult* result, std::string* error);
+
+  // The catalog root recorded by kivo index (empty for a catalog the tools
+  // built) and the path a key stands for.
+  const std::string& Root() const { return root_; }
+  std::string PathOfKey(const std::string& key) const;
+  // The stored key a user's text names: the key itself, or the path of an
+  // indexed file (relative to the root or the current directory). False when
+  // nothing matches.
+  bool FindKey(const std::string& text, std::string* key);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+  CatalogStore& store_;
+  std::string root_;
+};
+
+// Opens database/catalog read-only and runs one request.
+int RunQuery(const std::string& database, const std::string& catalog, const QueryRequest& request,
+             QueryResult* result, std::string* error);
+
+}  // namespace kivo
