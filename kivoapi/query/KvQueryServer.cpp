@@ -31,6 +31,7 @@
 #include "features/KvFeature.h"
 #include "query/KvQuery.h"
 #include "query/KvQueryInternal.h"
+#include "query/KvQueryRules.h"
 #include "storage/KvCatalog.h"
 #include "storage/KvConnect.h"
 #include "storage/KvKeyDatabase.h"
@@ -169,6 +170,7 @@ void KvQueryServerClass::Reset(bool keepResult) {
   s.catalog = s.ownCatalog;
   s.text.clear();
   s.maxResults = 0;
+  s.unmeasured = 0;
 }
 
 KvKeyDatabaseClass* KvQueryServerClass::Evaluate(const char* queryText) {
@@ -282,7 +284,8 @@ KvKeyDatabaseClass* KvQueryServerClass::Run() {
     status_ = -1;
     return nullptr;
   }
-  const KvSearchContext context{s.connection, s.catalog, s.catalogName.c_str(), s.maxResults};
+  s.unmeasured = 0;
+  const KvSearchContext context{s.connection, s.catalog, s.catalogName.c_str(), s.maxResults, &s.unmeasured};
   KvKeyDatabaseClass* found = nullptr;
 
   if (mainGroups.size() <= 1 && subGroups.size() <= 1) {
@@ -291,6 +294,7 @@ KvKeyDatabaseClass* KvQueryServerClass::Run() {
     if (status_ != 0) return nullptr;
     result_ = found;
     s.ownsResult = True;
+    KvReportUnmeasured(s.unmeasured);
     return result_;
   }
 
@@ -318,8 +322,11 @@ KvKeyDatabaseClass* KvQueryServerClass::Run() {
     result_ = found;
     s.ownsResult = True;
   }
+  KvReportUnmeasured(s.unmeasured);
   return result_;
 }
+
+uint64_t KvQueryServerClass::GetUnmeasuredRecords() const { return state_ != nullptr ? state_->unmeasured : 0; }
 
 int KvQueryServerClass::KeyDistance(const char* key, float bound, float* distance) {
   if (state_ == nullptr || key == nullptr || distance == nullptr) {
