@@ -18,6 +18,7 @@
 #include "data/KvParameter.h"
 #include "features/KvFeature.h"
 #include "query/KvBestList.h"
+#include "query/KvDeadline.h"
 #include "query/KvQueryInternal.h"
 #include "query/KvQueryKernel.h"
 #include "storage/KvCatalog.h"
@@ -120,7 +121,8 @@ class KeyText {
 // Walks a table or a result set with one cursor. For every entry, body(key,
 // record) runs with the key as text and the entry's data as a borrowed view
 // (a stored record, or a result set's 4 distance bytes). A non-zero result
-// of body ends the walk and is returned.
+// of body ends the walk and is returned; so does the evaluation's deadline,
+// looked at once per block of entries.
 template <typename Body>
 int Walk(KvDatabaseClass* source, Body body) {
   Owned<KvDbIteratorClass> it(source->NewIterator());
@@ -128,7 +130,9 @@ int Walk(KvDatabaseClass* source, Body body) {
   KvDatumClass keyView;
   KvDatumClass dataView;
   KeyText key;
+  KvDeadlineTicker deadline(KvCurrentDeadline());
   while (it->HasCurrent()) {
+    if (deadline.Tick()) return KvDeadlineFail("KvQueryServerClass");
     if (it->NextView(keyView, dataView) != 0) {
       return KvQueryFail("KvQueryServerClass: reading the next record failed");
     }
