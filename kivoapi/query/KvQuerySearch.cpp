@@ -19,6 +19,7 @@
 #include "data/KvParameter.h"
 #include "features/KvFeature.h"
 #include "query/KvBestList.h"
+#include "query/KvDeadline.h"
 #include "query/KvQueryInternal.h"
 #include "query/KvQueryKernel.h"
 #include "query/KvQueryRules.h"
@@ -113,7 +114,8 @@ class KeyText {
 // Walks a table or a result set with one cursor. For every entry, body(key,
 // record) runs with the key as text and the entry's data as a borrowed view
 // (a stored record, or a result set's 4 distance bytes). A non-zero result
-// of body ends the walk and is returned.
+// of body ends the walk and is returned; so does the evaluation's deadline,
+// looked at once per block of entries.
 template <typename Body>
 int Walk(KvDatabaseClass* source, Body body) {
   Owned<KvDbIteratorClass> it(source->NewIterator());
@@ -121,7 +123,9 @@ int Walk(KvDatabaseClass* source, Body body) {
   KvDatumClass keyView;
   KvDatumClass dataView;
   KeyText key;
+  KvDeadlineTicker deadline(KvCurrentDeadline());
   while (it->HasCurrent()) {
+    if (deadline.Tick()) return KvDeadlineFail("KvQueryServerClass");
     if (it->NextView(keyView, dataView) != 0) {
       return KvQueryFail("KvQueryServerClass: reading the next record failed");
     }

@@ -29,6 +29,7 @@
 #include "data/KvGenericData.h"
 #include "data/KvParameter.h"
 #include "features/KvFeature.h"
+#include "query/KvDeadline.h"
 #include "query/KvQuery.h"
 #include "query/KvQueryInternal.h"
 #include "query/KvQueryRules.h"
@@ -94,6 +95,21 @@ bool Plan(KvQueryServerClass::State& state, std::vector<KvQuerySlot>& slots, KvK
     std::stable_sort(group.begin(), group.end(),
                      [](const KvQuerySlot* a, const KvQuerySlot* b) { return a->records < b->records; });
   }
+  return true;
+}
+
+// The deadline "KivoQueryTimeLimit" sets for one evaluation (none when it is
+// unset). False, with the failure recorded, for a value that is no number of
+// seconds: a limit the operator meant to set is not silently dropped.
+bool DeadlineFromSetting(const char* site, KvDeadline* out) {
+  const int64_t ms = KvQueryTimeLimitMs();
+  if (ms < 0) {
+    std::string text = site;
+    text += ": KivoQueryTimeLimit is not a number of seconds";
+    KvQueryFail(text.c_str());
+    return false;
+  }
+  *out = KvDeadline::In(ms);
   return true;
 }
 
@@ -187,6 +203,14 @@ KvKeyDatabaseClass* KvQueryServerClass::Evaluate(const char* queryText) {
       status_ = KvQueryFail("KvQueryServerClass::Evaluate: no query text");
       return nullptr;
     }
+    // The limit covers the query's own features (decoding and computing an
+    // image sent with the text) as well as the search.
+    KvDeadline limit;
+    if (!DeadlineFromSetting("KvQueryServerClass::Evaluate", &limit)) {
+      status_ = -1;
+      return nullptr;
+    }
+    KvDeadlineScope deadline(limit);
     status_ = KvParseQueryText(*state_, queryText);
     if (status_ != 0) return nullptr;
     return Run();
@@ -241,6 +265,12 @@ KvKeyDatabaseClass* KvQueryServerClass::EvaluateObjects(unsigned long n, KvCatal
         return nullptr;
       }
     }
+    KvDeadline limit;
+    if (!DeadlineFromSetting("KvQueryServerClass::EvaluateObjects", &limit)) {
+      status_ = -1;
+      return nullptr;
+    }
+    KvDeadlineScope deadline(limit);
     s.main.reserve(static_cast<size_t>(count));
     s.subPart.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
