@@ -21,9 +21,12 @@ const char* const kSettingNames[] = {
     "KivoServerHost",     "KivoMTMmetricType",   "KivoColorDistSigma",
     "KivoColorHistString", "KivoNumberOfColors", "KivoWriteFullSizeObjectMask",
     "KivoMaskImageFormat", "KivoTAMethod",       "KivoRWeightMethod",
-    "KivoRWeightValue",   nullptr,
+    "KivoRWeightValue",
+    // Settings of the engine's own, beyond the original nineteen.
+    "KivoQueryTimeLimit",
+    nullptr,
 };
-constexpr int kSettingCount = 19;
+constexpr int kSettingCount = sizeof kSettingNames / sizeof kSettingNames[0] - 1;
 
 // Overrides keep their own copy of the value, so a caller's text may go away
 // after the call (Tcl arguments live only for one command).

@@ -6,7 +6,7 @@
 
 #include "core/KvBase.h"
 
-// Sets the in-process override of one of the 19 known settings (a copy of
+// Sets the in-process override of one of the known settings (a copy of
 // value is kept; null removes the override). -1 for an unknown name.
 int Kvsetenv(const char* name, const char* value);
 // The override of a known setting, else the process environment's value, else

@@ -126,10 +126,13 @@ void KvColorHistogramFeatureClass::ApplyParameters(KvParameterClass* parms) {
 }
 
 double KvColorHistogramFeatureClass::QuadraticDistance(const KvColorHistogramFeatureClass& target) const {
+  // Without the stored histogram's self term the form has no meaning,
+  // whatever sign the sum happens to take.
+  if (target.selfTerm_ < 0) return -1.0;
   const double x = static_cast<double>(selfTerm_) + static_cast<double>(target.selfTerm_) -
                    2.0 * KvDot256(target.binValue_, products_);
   const double d = x * 1e-6;
-  if (d < -1e-5) return -1.0;  // the stored histogram has no self term
+  if (d < -1e-5) return -1.0;  // a self term that does not belong to the bins
   return d < 0.0 ? 0.0 : d;
 }
 

@@ -13,6 +13,7 @@
 #include "data/KvParameter.h"
 #include "features/KvFeatureCommon.h"
 #include "features/KvFeatureFactories.h"
+#include "query/KvDeadline.h"
 #include "storage/KvConnect.h"
 #include "storage/KvKeyDatabase.h"
 
@@ -206,8 +207,10 @@ int KvTextFeatureClass::SearchTable(KvDatabaseClass* table, KvKeyDatabaseClass* 
   // cost a walk of the set per match.
   std::vector<std::string> keys;
   std::vector<float> distances;
+  KvDeadlineTicker deadline(KvCurrentDeadline());
   try {
     while (walk->HasCurrent()) {
+      if (deadline.Tick()) return KvDeadlineFail("KvTextFeatureClass::SearchTable");
       if (walk->NextView(key, value) != 0) return -1;
       const KvDatumClass* stored = &value;
       if (restriction != nullptr) {

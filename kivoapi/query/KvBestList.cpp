@@ -3,6 +3,7 @@
 #include "query/KvBestList.h"
 
 #include <algorithm>
+#include <string_view>
 #include <utility>
 
 #include "core/KvDatum.h"
@@ -48,25 +49,28 @@ int KvBestList::Offer(const char* key, size_t keyLength, float distance) {
 }
 
 int KvBestList::EmitTo(KvKeyDatabaseClass* set) {
-  // Inserting from the last entry to the first makes every insertion land in
-  // front of the set, so filling the sorted set costs one comparison each.
-  std::sort(heap_.begin(), heap_.end(), [](const Entry& a, const Entry& b) { return After(a, b); });
+  std::sort(heap_.begin(), heap_.end(), [](const Entry& a, const Entry& b) { return After(b, a); });
   auto* memory = dynamic_cast<KvKeyMemoryDatabaseClass*>(set);
-  KvDatumClass keyDatum;
-  KvDatumClass distanceDatum;
-  for (const Entry& e : heap_) {
-    int rc;
-    if (memory != nullptr) {
-      rc = memory->InsertKey(e.key.c_str(), e.distance);
-    } else {
+  if (memory != nullptr) {
+    // One batch: the set's own rule for a repeated key, in O(n log n).
+    std::vector<std::string_view> keys;
+    std::vector<float> distances;
+    keys.reserve(heap_.size());
+    distances.reserve(heap_.size());
+    for (const Entry& e : heap_) {
+      keys.emplace_back(e.key);
+      distances.push_back(e.distance);
+    }
+    if (memory->InsertBatch(keys.data(), distances.data(), keys.size()) < 0) return -1;
+  } else {
+    KvDatumClass keyDatum;
+    KvDatumClass distanceDatum;
+    for (const Entry& e : heap_) {
       keyDatum.SetBytes(e.key.size() + 1, reinterpret_cast<unsigned char*>(const_cast<char*>(e.key.c_str())),
                         KvOwnNone);
-      rc = set->SetDistance(distanceDatum, e.distance);
-      if (rc == 0) rc = set->Insert(keyDatum, distanceDatum);
+      // 1 is a key the set holds already with a distance at least as small.
+      if (set->SetDistance(distanceDatum, e.distance) != 0 || set->Insert(keyDatum, distanceDatum) < 0) return -1;
     }
-    // 1 is a key the set already holds (a restriction set may repeat a key);
-    // the first copy stands.
-    if (rc < 0) return -1;
   }
   heap_.clear();
   set->SetComplete(1);

@@ -53,6 +53,11 @@ class KvQueryServerClass : public KvQueryClass {
   // Unweighted distance from the first main feature of the last evaluation to
   // the stored record of key.
   virtual int KeyDistance(const char* key, float bound, float* distance);
+  // Stored records the last evaluation left out because they could not be
+  // measured (a record that does not decode, or a negative distance such as
+  // that of a histogram stored without its self term). The evaluation still
+  // succeeds; when there were any, it also records their count at severity 0.
+  uint64_t GetUnmeasuredRecords() const;
 
   // Private state; opaque outside the query sources.
   struct State;

@@ -50,6 +50,9 @@ struct KvQueryServerClass::State {
   // KeyDistance's decoding holder and table, made on first use.
   KvFeatureClass* keyHolder = nullptr;
   KvDatabaseClass* keyTable = nullptr;
+  // Stored records the last evaluation left out because they could not be
+  // measured.
+  uint64_t unmeasured = 0;
 };
 
 // What a search needs besides its features.
@@ -58,6 +61,8 @@ struct KvSearchContext {
   KvCatalogClass* catalog;
   const char* catalogName;
   uint32_t maxResults;
+  // Counts the stored records the search could not measure (KvQueryRules.h).
+  uint64_t* unmeasured;
 };
 
 // Opens the tables of the given features, runs the single-feature, combined

@@ -54,10 +54,16 @@ KvScanKernel::KvScanKernel(KvFeatureClass* query) {
 bool KvScanKernel::Distance(const unsigned char* bytes, unsigned long size, float* distance) const {
   if (kind_ != Kind::kHistogramQuadratic || bytes == nullptr || size != kHistogramRecord) return false;
   const int32_t storedSelfTerm = static_cast<int32_t>(Load32BE(bytes + 2 * kBins));
+  // A stored histogram without self term cannot be compared by the form.
+  if (storedSelfTerm < 0) {
+    *distance = -1.0f;
+    return true;
+  }
   const double x = static_cast<double>(selfTerm_) + static_cast<double>(storedSelfTerm) -
                    2.0 * HistogramDot(bytes, products_);
   const double d = x * 1e-6;
-  // A stored histogram without self term gives a strongly negative value.
+  // A self term that does not belong to the bins can give a strongly
+  // negative value.
   *distance = d < -1e-5 ? -1.0f : static_cast<float>(d < 0.0 ? 0.0 : d);
   return true;
 }

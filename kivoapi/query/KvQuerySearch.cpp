@@ -4,7 +4,8 @@
 // The table walk is the engine's hot loop. It uses one cursor whose records
 // are borrowed views (no allocation per record), decodes every stored record
 // into one holder object per feature, and keeps the best N in a bounded heap
-// that allocates only while it fills.
+// that allocates only while it fills. Which records are ranked, skipped or
+// counted as unmeasurable is decided by the rules of KvQueryRules.h.
 #include <cfloat>
 #include <cstring>
 #include <memory>
@@ -18,8 +19,10 @@
 #include "data/KvParameter.h"
 #include "features/KvFeature.h"
 #include "query/KvBestList.h"
+#include "query/KvDeadline.h"
 #include "query/KvQueryInternal.h"
 #include "query/KvQueryKernel.h"
+#include "query/KvQueryRules.h"
 #include "storage/KvCatalog.h"
 #include "storage/KvConnect.h"
 #include "storage/KvKeyDatabase.h"
@@ -36,56 +39,47 @@ using Owned = std::unique_ptr<T, Deleter<T>>;
 // The largest finite float: the bound a search starts from.
 constexpr float kNoBound = FLT_MAX;
 
-// A query feature with what its scan needs: the decoding holder, the weight,
-// the combine flag and the scan kernel, chosen once per search.
+// A query feature with what its scan needs: the decoding holder, the rule
+// by which its distances enter the ranking, and the scan kernel, chosen once
+// per search.
 struct Scorer {
   KvQuerySlot* slot;
   Owned<KvFeatureClass> holder;
-  double weight;
-  int combine;
+  KvTermRule rule;
   std::unique_ptr<KvScanKernel> kernel;
 
-  // Decodes record into the holder and asks the query feature.
-  int General(const KvDatumClass& record, float bound, float* distance) {
-    if (holder->FromByteString(record) != 0) return 1;
+  // Decodes record into the holder and asks the query feature. False when
+  // the record does not decode.
+  bool General(const KvDatumClass& record, float bound, float* distance) {
+    if (holder->FromByteString(record) != 0) return false;
     *distance = slot->feature->Distance(holder.get(), slot->parameters, bound);
-    return 0;
+    return true;
   }
 
-  // Sets *term to the weighted distance of record. 1 when the record cannot
-  // be decoded, -1 for a negative (failed) term.
-  int Score(const KvDatumClass& record, float bound, double* term) {
+  // The weighted term of record (see KvQueryRules.h); a record that does not
+  // decode cannot be measured.
+  KvTermOutcome Score(const KvDatumClass& record, float bound, double* term) {
     float distance = 0.0f;
     if (kernel->Active() && kernel->Distance(record.Data(), record.Size(), &distance)) {
       if (kernel->WantsCheck()) {
         float general = 0.0f;
-        const int rc = General(record, bound, &general);
-        const bool same = rc == 0 && std::memcmp(&general, &distance, sizeof distance) == 0;
-        kernel->Checked(same);
-        if (rc != 0) return rc;
+        const bool decoded = General(record, bound, &general);
+        kernel->Checked(decoded && std::memcmp(&general, &distance, sizeof distance) == 0);
+        if (!decoded) return KvTermOutcome::kUnmeasurable;
         distance = general;
       }
-    } else {
-      const int rc = General(record, bound, &distance);
-      if (rc != 0) return rc;
+    } else if (!General(record, bound, &distance)) {
+      return KvTermOutcome::kUnmeasurable;
     }
-    *term = weight * static_cast<double>(distance);
-    return *term >= 0.0 ? 0 : -1;
+    return KvWeighDistance(rule, distance, term);
   }
 };
-
-int NegativeDistance(KvQuerySlot* slot) {
-  std::string text = "KvQueryServerClass: negative distance from feature ";
-  text += slot->feature->GetClassName();
-  return KvQueryFail(text.c_str());
-}
 
 bool MakeScorer(KvQuerySlot* slot, Scorer* scorer) {
   scorer->slot = slot;
   scorer->holder.reset(KvCreateFeatureClass(slot->feature->GetClassName()));
   if (scorer->holder == nullptr) return false;
-  scorer->weight = slot->parameters->GetW();
-  scorer->combine = slot->parameters->GetC();
+  scorer->rule = KvMakeTermRule(slot->feature, slot->parameters);
   scorer->kernel.reset(new KvScanKernel(slot->feature));
   return true;
 }
@@ -120,7 +114,8 @@ class KeyText {
 // Walks a table or a result set with one cursor. For every entry, body(key,
 // record) runs with the key as text and the entry's data as a borrowed view
 // (a stored record, or a result set's 4 distance bytes). A non-zero result
-// of body ends the walk and is returned.
+// of body ends the walk and is returned; so does the evaluation's deadline,
+// looked at once per block of entries.
 template <typename Body>
 int Walk(KvDatabaseClass* source, Body body) {
   Owned<KvDbIteratorClass> it(source->NewIterator());
@@ -128,7 +123,9 @@ int Walk(KvDatabaseClass* source, Body body) {
   KvDatumClass keyView;
   KvDatumClass dataView;
   KeyText key;
+  KvDeadlineTicker deadline(KvCurrentDeadline());
   while (it->HasCurrent()) {
+    if (deadline.Tick()) return KvDeadlineFail("KvQueryServerClass");
     if (it->NextView(keyView, dataView) != 0) {
       return KvQueryFail("KvQueryServerClass: reading the next record failed");
     }
@@ -139,26 +136,31 @@ int Walk(KvDatabaseClass* source, Body body) {
   return 0;
 }
 
+// What became of a candidate key.
+enum class Candidate { kScored, kSkipped, kUnmeasurable, kFailed };
+
 // Adds the weighted distances of every scorer for key to *total, fetching
 // each record from the scorer's table by key; the first scorer's record may
-// be at hand already (firstRecord). 1 skips the key (a record missing or
-// unreadable), -1 ends the search (a negative term, recorded).
-int AddTerms(std::vector<Scorer>& scorers, const KeyText& key, const KvDatumClass* firstRecord,
-             KvDatumClass& record, double* total) {
+// be at hand already (firstRecord). A missing record skips the key; a
+// negative term fails the search (recorded).
+Candidate AddTerms(std::vector<Scorer>& scorers, const KeyText& key, const KvDatumClass* firstRecord,
+                   KvDatumClass& record, double* total) {
   for (size_t i = 0; i < scorers.size(); ++i) {
     const KvDatumClass* at = &record;
     if (i == 0 && firstRecord != nullptr) {
       at = firstRecord;
     } else if (scorers[i].slot->table->Get(key.datum(), record) != 0) {
-      return 1;
+      return Candidate::kSkipped;
     }
     double term = 0.0;
-    const int score = scorers[i].Score(*at, kNoBound, &term);
-    if (score < 0) return NegativeDistance(scorers[i].slot);
-    if (score > 0) return 1;
+    switch (scorers[i].Score(*at, kNoBound, &term)) {
+      case KvTermOutcome::kScored: break;
+      case KvTermOutcome::kUnmeasurable: return Candidate::kUnmeasurable;
+      case KvTermOutcome::kNegative: KvNegativeTerm(scorers[i].slot->feature); return Candidate::kFailed;
+    }
     *total += term;
   }
-  return 0;
+  return Candidate::kScored;
 }
 
 // Turns the best list into a new result set.
@@ -167,6 +169,14 @@ int Emit(const KvSearchContext& context, KvBestList& best, KvKeyDatabaseClass** 
   if (set == nullptr) return -1;
   if (best.EmitTo(set.get()) != 0) return -1;
   *result = set.release();
+  return 0;
+}
+
+// The result of one candidate for a walk: a failure ends it, an
+// unmeasurable record is counted.
+int Tally(const KvSearchContext& context, Candidate outcome) {
+  if (outcome == Candidate::kFailed) return -1;
+  if (outcome == Candidate::kUnmeasurable) ++*context.unmeasured;
   return 0;
 }
 
@@ -200,30 +210,30 @@ int SingleSearch(const KvSearchContext& context, KvQuerySlot* slot, KvKeyDatabas
   if (context.maxResults == 0) return Emit(context, best, result);
 
   float bound = kNoBound;
-  auto offer = [&](const KeyText& key, double term, float base) {
+  // Scores record and offers the key, adding the base distance unless C is set.
+  auto candidate = [&](const KeyText& key, const KvDatumClass& record, float base) {
+    double term = 0.0;
+    switch (scorer.Score(record, bound, &term)) {
+      case KvTermOutcome::kScored: break;
+      case KvTermOutcome::kUnmeasurable: return Candidate::kUnmeasurable;
+      case KvTermOutcome::kNegative: KvNegativeTerm(slot->feature); return Candidate::kFailed;
+    }
     float d = static_cast<float>(term);
-    if (scorer.combine == 0) d += base;
+    if (scorer.rule.combine == 0) d += base;
     if (best.Offer(key.c_str(), key.size(), d) == 1) bound = best.Worst();
+    return Candidate::kScored;
   };
 
   if (candidates == nullptr) {
     rc = Walk(slot->table, [&](const KeyText& key, const KvDatumClass& record) {
-      double term = 0.0;
-      const int score = scorer.Score(record, bound, &term);
-      if (score < 0) return NegativeDistance(slot);
-      if (score == 0) offer(key, term, 0.0f);
-      return 0;
+      return Tally(context, candidate(key, record, 0.0f));
     });
   } else {
     KvDatumClass record;
     rc = Walk(candidates, [&](const KeyText& key, const KvDatumClass& distanceView) {
       // A candidate without a stored record is skipped.
       if (slot->table->Get(key.datum(), record) != 0) return 0;
-      double term = 0.0;
-      const int score = scorer.Score(record, bound, &term);
-      if (score < 0) return NegativeDistance(slot);
-      if (score == 0) offer(key, term, candidates->GetDistance(distanceView));
-      return 0;
+      return Tally(context, candidate(key, record, candidates->GetDistance(distanceView)));
     });
   }
   if (rc != 0) return rc;
@@ -244,21 +254,20 @@ int CombinedSearch(const KvSearchContext& context, const std::vector<KvQuerySlot
   if (restriction == nullptr) {
     rc = Walk(scorers[0].slot->table, [&](const KeyText& key, const KvDatumClass& view) {
       double total = 0.0;
-      const int s = AddTerms(scorers, key, &view, record, &total);
-      if (s < 0) return s;
-      if (s == 0) best.Offer(key.c_str(), key.size(), static_cast<float>(total));
-      return 0;
+      const Candidate outcome = AddTerms(scorers, key, &view, record, &total);
+      if (outcome == Candidate::kScored) best.Offer(key.c_str(), key.size(), static_cast<float>(total));
+      return Tally(context, outcome);
     });
   } else {
-    const bool addBase = scorers[0].combine == 0;
+    const bool addBase = scorers[0].rule.combine == 0;
     rc = Walk(restriction, [&](const KeyText& key, const KvDatumClass& distanceView) {
       double total = 0.0;
-      const int s = AddTerms(scorers, key, nullptr, record, &total);
-      if (s < 0) return s;
-      if (s > 0) return 0;
-      if (addBase) total += static_cast<double>(restriction->GetDistance(distanceView));
-      best.Offer(key.c_str(), key.size(), static_cast<float>(total));
-      return 0;
+      const Candidate outcome = AddTerms(scorers, key, nullptr, record, &total);
+      if (outcome == Candidate::kScored) {
+        if (addBase) total += static_cast<double>(restriction->GetDistance(distanceView));
+        best.Offer(key.c_str(), key.size(), static_cast<float>(total));
+      }
+      return Tally(context, outcome);
     });
   }
   if (rc != 0) return rc;
@@ -295,23 +304,24 @@ int MixedSearch(const KvSearchContext& context, const std::vector<KvQuerySlot*>&
 
   auto candidate = [&](const KeyText& subKey, const KvDatumClass* firstRecord) {
     double total = 0.0;
-    int s = AddTerms(subs, subKey, firstRecord, record, &total);
-    if (s != 0) return s < 0 ? s : 0;
-    if (context.catalog->GetSubPartParent(subKey.c_str(), parentDatum) != 0) return 0;
+    Candidate outcome = AddTerms(subs, subKey, firstRecord, record, &total);
+    if (outcome != Candidate::kScored) return outcome;
+    if (context.catalog->GetSubPartParent(subKey.c_str(), parentDatum) != 0) return Candidate::kSkipped;
     parent.Set(parentDatum);
-    if (restriction != nullptr && allowed.count(parent.c_str()) == 0) return 0;
-    s = AddTerms(mains, parent, nullptr, record, &total);
-    if (s != 0) return s < 0 ? s : 0;
+    if (restriction != nullptr && allowed.count(parent.c_str()) == 0) return Candidate::kSkipped;
+    outcome = AddTerms(mains, parent, nullptr, record, &total);
+    if (outcome != Candidate::kScored) return outcome;
     best.Offer(subKey.c_str(), subKey.size(), static_cast<float>(total / divisor));
-    return 0;
+    return Candidate::kScored;
   };
 
   int rc;
   if (subPartRestriction == nullptr) {
     rc = Walk(subs[0].slot->table,
-              [&](const KeyText& key, const KvDatumClass& view) { return candidate(key, &view); });
+              [&](const KeyText& key, const KvDatumClass& view) { return Tally(context, candidate(key, &view)); });
   } else {
-    rc = Walk(subPartRestriction, [&](const KeyText& key, const KvDatumClass&) { return candidate(key, nullptr); });
+    rc = Walk(subPartRestriction,
+              [&](const KeyText& key, const KvDatumClass&) { return Tally(context, candidate(key, nullptr)); });
   }
   if (rc != 0) return rc;
   return Emit(context, best, result);

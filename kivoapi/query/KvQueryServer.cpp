@@ -29,8 +29,10 @@
 #include "data/KvGenericData.h"
 #include "data/KvParameter.h"
 #include "features/KvFeature.h"
+#include "query/KvDeadline.h"
 #include "query/KvQuery.h"
 #include "query/KvQueryInternal.h"
+#include "query/KvQueryRules.h"
 #include "storage/KvCatalog.h"
 #include "storage/KvConnect.h"
 #include "storage/KvKeyDatabase.h"
@@ -93,6 +95,21 @@ bool Plan(KvQueryServerClass::State& state, std::vector<KvQuerySlot>& slots, KvK
     std::stable_sort(group.begin(), group.end(),
                      [](const KvQuerySlot* a, const KvQuerySlot* b) { return a->records < b->records; });
   }
+  return true;
+}
+
+// The deadline "KivoQueryTimeLimit" sets for one evaluation (none when it is
+// unset). False, with the failure recorded, for a value that is no number of
+// seconds: a limit the operator meant to set is not silently dropped.
+bool DeadlineFromSetting(const char* site, KvDeadline* out) {
+  const int64_t ms = KvQueryTimeLimitMs();
+  if (ms < 0) {
+    std::string text = site;
+    text += ": KivoQueryTimeLimit is not a number of seconds";
+    KvQueryFail(text.c_str());
+    return false;
+  }
+  *out = KvDeadline::In(ms);
   return true;
 }
 
@@ -169,6 +186,7 @@ void KvQueryServerClass::Reset(bool keepResult) {
   s.catalog = s.ownCatalog;
   s.text.clear();
   s.maxResults = 0;
+  s.unmeasured = 0;
 }
 
 KvKeyDatabaseClass* KvQueryServerClass::Evaluate(const char* queryText) {
@@ -185,6 +203,14 @@ KvKeyDatabaseClass* KvQueryServerClass::Evaluate(const char* queryText) {
       status_ = KvQueryFail("KvQueryServerClass::Evaluate: no query text");
       return nullptr;
     }
+    // The limit covers the query's own features (decoding and computing an
+    // image sent with the text) as well as the search.
+    KvDeadline limit;
+    if (!DeadlineFromSetting("KvQueryServerClass::Evaluate", &limit)) {
+      status_ = -1;
+      return nullptr;
+    }
+    KvDeadlineScope deadline(limit);
     status_ = KvParseQueryText(*state_, queryText);
     if (status_ != 0) return nullptr;
     return Run();
@@ -239,6 +265,12 @@ KvKeyDatabaseClass* KvQueryServerClass::EvaluateObjects(unsigned long n, KvCatal
         return nullptr;
       }
     }
+    KvDeadline limit;
+    if (!DeadlineFromSetting("KvQueryServerClass::EvaluateObjects", &limit)) {
+      status_ = -1;
+      return nullptr;
+    }
+    KvDeadlineScope deadline(limit);
     s.main.reserve(static_cast<size_t>(count));
     s.subPart.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
@@ -282,7 +314,8 @@ KvKeyDatabaseClass* KvQueryServerClass::Run() {
     status_ = -1;
     return nullptr;
   }
-  const KvSearchContext context{s.connection, s.catalog, s.catalogName.c_str(), s.maxResults};
+  s.unmeasured = 0;
+  const KvSearchContext context{s.connection, s.catalog, s.catalogName.c_str(), s.maxResults, &s.unmeasured};
   KvKeyDatabaseClass* found = nullptr;
 
   if (mainGroups.size() <= 1 && subGroups.size() <= 1) {
@@ -291,6 +324,7 @@ KvKeyDatabaseClass* KvQueryServerClass::Run() {
     if (status_ != 0) return nullptr;
     result_ = found;
     s.ownsResult = True;
+    KvReportUnmeasured(s.unmeasured);
     return result_;
   }
 
@@ -318,8 +352,11 @@ KvKeyDatabaseClass* KvQueryServerClass::Run() {
     result_ = found;
     s.ownsResult = True;
   }
+  KvReportUnmeasured(s.unmeasured);
   return result_;
 }
+
+uint64_t KvQueryServerClass::GetUnmeasuredRecords() const { return state_ != nullptr ? state_->unmeasured : 0; }
 
 int KvQueryServerClass::KeyDistance(const char* key, float bound, float* distance) {
   if (state_ == nullptr || key == nullptr || distance == nullptr) {

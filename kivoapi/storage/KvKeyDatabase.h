@@ -52,9 +52,9 @@ class KvKeyDatabaseClass : public KvDatabaseClass {
 
 // The in-memory set: a doubly linked list by ascending distance, equal
 // distances by ascending key (byte order). Keys are the datum's bytes up to
-// the first NUL. Insertion walks from the first entry and refuses the key
-// when it meets an entry with the same key on the way; a key already present
-// further on is not seen (callers that need unique keys use Update).
+// the first NUL. A set holds one entry per key: inserting a key it holds
+// already replaces the entry when the new distance is smaller, and is
+// refused otherwise.
 class KvKeyMemoryDatabaseClass : public KvKeyDatabaseClass {
  public:
   explicit KvKeyMemoryDatabaseClass(const KvConnectClass* connection);
@@ -74,8 +74,9 @@ class KvKeyMemoryDatabaseClass : public KvKeyDatabaseClass {
     return 0;
   }
   int Sync() override { return 0; }
-  // Distance from GetDistance(data). 0, 1 for a refused duplicate, -1 when
-  // the entry cannot be made.
+  // Distance from GetDistance(data). 0 when inserted (a held entry of the
+  // key with a larger distance is replaced), 1 when the key is held with the
+  // same or a smaller distance, -1 when the entry cannot be made.
   int Insert(const KvDatumClass& key, const KvDatumClass& data) override;
   // Delete, then Insert when the key was there or insertIfMissing is True.
   int Update(const KvDatumClass& key, const KvDatumClass& data, Boolean insertIfMissing) override;

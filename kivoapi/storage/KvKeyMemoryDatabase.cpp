@@ -7,6 +7,7 @@
 #include <set>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "core/KvEnv.h"
 #include "core/KvError.h"
@@ -130,15 +131,23 @@ void KvKeyMemoryDatabaseClass::ReleaseEntry(Entry* e) {
 }
 
 int KvKeyMemoryDatabaseClass::InsertEntry(Entry* e) {
-  // Walk from the first entry; every entry met on the way is checked for the
-  // same key, the first one after the new entry's place included.
+  // One entry per key, the one that sorts first. An entry of the same key
+  // met before the new entry's place sorts first already: the new one is
+  // refused. One found after that place sorts later and gives way.
   Entry* at = first_;
   for (; at != nullptr; at = at->next) {
+    if (Before(e, at)) break;
     if (SameKey(at, e->key, e->keyLength)) {
       ReleaseEntry(e);
       return 1;
     }
-    if (Before(e, at)) break;
+  }
+  for (Entry* later = at; later != nullptr; later = later->next) {
+    if (SameKey(later, e->key, e->keyLength)) {
+      if (later == at) at = at->next;
+      Unlink(later);
+      break;
+    }
   }
   if (at == nullptr) {
     e->previous = last_;
@@ -181,40 +190,43 @@ void KvKeyMemoryDatabaseClass::MergeEntries(Entry** entries, size_t count) {
 }
 
 int KvKeyMemoryDatabaseClass::InsertEntriesInTurn(Entry** entries, size_t count) {
-  // InsertEntry's walk for an entry meets every entry up to its place and the
-  // one right after it, so the entry is refused when an entry of its key lies
-  // at or before its place (the one of that key that comes first tells) or
-  // right after it. An ordered index and the first entry of every key give
-  // both answers without a walk per entry, which a long text with a single
+  // InsertEntry keeps one entry per key, the one that sorts first: an entry
+  // whose key is held already replaces it when it sorts before it and is
+  // refused otherwise. An ordered index and the entry of every key give that
+  // answer without a walk per entry, which a long text with a single
   // repeated key would otherwise cost.
   auto less = [](const Entry* a, const Entry* b) { return Before(a, b); };
-  std::multiset<Entry*, decltype(less)> order(less);
-  std::unordered_map<std::string_view, Entry*> firstOfKey;
+  std::set<Entry*, decltype(less)> order(less);
+  std::unordered_map<std::string_view, Entry*> ofKey;
+  std::vector<Entry*> replaced;
   size_t placed = 0;
   try {
     for (Entry* e = first_; e != nullptr; e = e->next) {
       order.insert(order.end(), e);
-      firstOfKey.emplace(std::string_view(e->key, e->keyLength), e);  // the list is in order
+      ofKey.emplace(std::string_view(e->key, e->keyLength), e);
     }
+    replaced.reserve(count);
     for (; placed < count; ++placed) {
       Entry* e = entries[placed];
-      const std::string_view key(e->key, e->keyLength);
-      const auto same = firstOfKey.find(key);
-      const auto after = order.upper_bound(e);
-      if ((same != firstOfKey.end() && !Before(e, same->second)) ||
-          (after != order.end() && SameKey(*after, e->key, e->keyLength))) {
-        break;
+      const auto same = ofKey.find(std::string_view(e->key, e->keyLength));
+      if (same != ofKey.end()) {
+        if (!Before(e, same->second)) break;
+        order.erase(same->second);
+        replaced.push_back(same->second);
       }
-      order.insert(after, e);
-      if (same == firstOfKey.end()) firstOfKey.emplace(key, e);
-      else same->second = e;  // e comes before the key's other entries
+      order.insert(e);
+      // The map's key views the entry's own text, which outlives the map.
+      if (same != ofKey.end()) ofKey.erase(same);
+      ofKey.emplace(std::string_view(e->key, e->keyLength), e);
     }
   } catch (const std::bad_alloc&) {
-    // The list has not been touched yet.
+    // The list has not been touched yet; entries taken out of the index
+    // are still linked in it.
     for (size_t i = 0; i < count; ++i) ReleaseEntry(entries[i]);
     throw;
   }
   for (size_t i = placed; i < count; ++i) ReleaseEntry(entries[i]);
+  for (Entry* e : replaced) ReleaseEntry(e);
   // Relinking allocates nothing.
   Entry* previous = nullptr;
   first_ = nullptr;

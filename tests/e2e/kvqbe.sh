@@ -242,12 +242,42 @@ left.ppm 0.601541
 EOF
 )" - 0 "$QBE" -d db -c pics -f KvColorSubPartFeatureClass -f KvColorFeatureClass -I flag.ppm -M right.ppm
 
+# A keyword term beside an image feature in one group: keys whose keywords do
+# not match rank with the keyword feature's largest distance, 1.0; green.ppm
+# has no keyword record and is left out.
+e2e_run "keywords and colour in one group" "$(want words_colour <<'EOF'
+total of 3 keys found
+red.ppm 0.000000
+flag.ppm 0.740567
+blue.ppm 1.962433
+
+EOF
+)" - 0 "$QBE" -d db -c pics -f KvColorFeatureClass -f KvTextFeatureClass -I red.ppm
+
 e2e_run "a missing image file" - "$(want nofile <<'EOF'
 input image: nosuch.ppm does not exist!
 Error=10010  Severity=0
 KvAnyrd: Input image file not found. filename: nosuch.ppm  paths images/set1. 
 EOF
 )" 255 "$QBE" -d db -c pics -f KvColorFeatureClass -I nosuch.ppm
+
+# A catalog whose histogram table was replaced behind its back by the colour
+# table: its eight records no longer decode as histograms. They are left out
+# and counted (severity 0); the record stored since ranks as usual.
+cp -r db damaged
+cp damaged/ColorFeF.photos damaged/ColorHiF.photos
+KivoTextPath="$W/text/" "$KIVO_BIN/KvMkDbs" -d damaged -c photos -f KvColorFeatureClass \
+  -f KvColorHistogramFeatureClass '!@rf0g00b00' >build3.log 2>&1
+e2e_run "records that cannot be measured are left out" "$(want unmeasured <<'EOF'
+total of 1 keys found
+!@rf0g00b00 0.000000
+
+EOF
+)" "$(want unmeasured_err <<'EOF'
+Error=10001  Severity=0
+KIVO error: KvQueryServerClass: 8 stored records could not be measured and were left out 
+EOF
+)" 0 "$QBE" -d damaged -c photos -f KvColorHistogramFeatureClass -f KvColorFeatureClass:W=0 -I '!@rffg00b00'
 
 cd / && rm -rf "$W"
 e2e_finish

@@ -480,6 +480,10 @@ TEST(ColorHistogram, QuadraticDistanceToHistogramWithoutSelfTermFails) {
   Load(q, Bins({{3, 1000}}), 1000000);
   Load(t, Bins({{3, 1000}}), -100);
   EXPECT_EQ(q.Distance(&t, nullptr, 0.0f), -1.0f);
+  // Also where the sum would come out positive (dissimilar colours): the
+  // missing self term makes any value meaningless.
+  Load(t, Bins({{200, 1000}}), -100);
+  EXPECT_EQ(q.Distance(&t, nullptr, 0.0f), -1.0f);
 }
 
 TEST(ColorHistogram, PartialMatchingExamples) {

@@ -2,11 +2,13 @@
 // beyond the catalog, agreement with a straightforward evaluation, cascades
 // by O, the complete short cut, restriction sets, mixed queries, KeyDistance,
 // result ownership and the error record.
+#include <cmath>
 #include <cstring>
 #include <map>
 
 #include "QueryFixture.h"
 #include "query/KvQueryKernel.h"
+#include "query/KvQueryRules.h"
 
 namespace {
 
@@ -368,9 +370,126 @@ TEST_F(QueryServer, AnOldFatalErrorDoesNotFailTheQuery) {
   kvtest::ClearError();
 }
 
+// A keyword term in the same group as an image feature: keys whose keywords
+// do not match rank with the keyword feature's largest distance (1.0,
+// weighted) instead of failing the query; a key without any keyword record
+// lacks a record of a listed feature and is left out.
+TEST_F(QueryServer, KeywordsBesideImageFeaturesRankNonMatchesLast) {
+  TestCatalog cat("wordsmix", {qtest::kColor, qtest::kText});
+  cat.Put(qtest::kColor, {{"a", kHalf}, {"b", kQuarter}, {"c", kOne}, {"d", kQuarter}});
+  cat.Put(qtest::kText, {{"a", std::string("red car") + '\0'}, {"b", std::string("blue sky") + '\0'},
+                         {"c", std::string("red") + '\0'}});
+  auto words = [](const char* text) {
+    std::unique_ptr<KvGenericImageDataClass> data(new KvGenericImageDataClass);
+    data->SetType(KV_DATA_PICKER);
+    data->SetKeywordText(text);
+    return std::unique_ptr<KvGenericDataClass>(std::move(data));
+  };
+  QueryFeature color = Origin();
+  QueryFeature text(qtest::kText, "W=2", words("red,car"));
+  for (auto order : {std::vector<QueryFeature*>{&color, &text}, std::vector<QueryFeature*>{&text, &color}}) {
+    kvtest::ClearError();
+    KvKeyDatabaseClass* result = Search(query_, 10, cat, order);
+    ASSERT_NE(result, nullptr) << GetErrorMSG();
+    // a: 0.5 + 2 * 0; c: 1.0 + 2 * 0.5; b: 0.25 + 2 * 1.0; d has no keywords.
+    EXPECT_EQ(Entries(result), (Ranking{{"a", 0.5f}, {"c", 2.0f}, {"b", 2.25f}}));
+    EXPECT_EQ(query_.GetUnmeasuredRecords(), 0u);
+    EXPECT_EQ(GetErrorMSGNumber(), 0);
+  }
+  // All words asked for: a partial match is no match either.
+  QueryFeature all(qtest::kText, "", words("red+car"));
+  KvKeyDatabaseClass* result = Search(query_, 10, cat, {&color, &all});
+  ASSERT_NE(result, nullptr) << GetErrorMSG();
+  EXPECT_EQ(Entries(result), (Ranking{{"a", 0.5f}, {"b", 1.25f}, {"c", 2.0f}}));
+}
+
+// A stored record that cannot be measured (one that does not decode, or a
+// histogram stored without its self term, whose quadratic distance is
+// negative) is left out and counted; the query succeeds and reports the
+// count at severity 0. Every search kind follows the same rule.
+TEST_F(QueryServer, RecordsThatCannotBeMeasuredAreSkippedAndCounted) {
+  TestCatalog cat("unmeasured", {qtest::kColor, qtest::kHistogram});
+  qtest::RandomImage one(5), two(6);
+  const std::string h1 = qtest::Computed(qtest::kHistogram, one.get());
+  std::string noSelfTerm = qtest::Computed(qtest::kHistogram, two.get());
+  ASSERT_EQ(noSelfTerm.size(), 516u);
+  Encode32BE(reinterpret_cast<unsigned char*>(&noSelfTerm[512]), static_cast<uint32_t>(-100));
+  cat.Put(qtest::kColor, {{"good", kQuarter}, {"short", std::string(5, 'x')}, {"noself", kHalf}, {"h", kOne}});
+  cat.Put(qtest::kHistogram, {{"good", h1}, {"noself", noSelfTerm}, {"short", h1}, {"h", h1.substr(0, 100)}});
+  QueryFeature color = Origin();
+  QueryFeature hist(qtest::kHistogram, "", RecordData(cat.name(), "good"));
+
+  struct Case {
+    std::vector<QueryFeature*> features;
+    std::vector<std::string> keys;
+    uint64_t unmeasured;
+  } cases[] = {
+      {{&color}, {"good", "noself", "h"}, 1},
+      {{&hist}, {"good", "short"}, 2},
+      {{&color, &hist}, {"good"}, 3},
+  };
+  for (const Case& c : cases) {
+    kvtest::ClearError();
+    KvKeyDatabaseClass* result = Search(query_, 10, cat, c.features);
+    ASSERT_NE(result, nullptr) << GetErrorMSG();
+    std::vector<std::string> keys;
+    for (const auto& e : Entries(result)) keys.push_back(e.first);
+    EXPECT_EQ(keys, c.keys);
+    EXPECT_EQ(query_.GetStatus(), 0);
+    EXPECT_EQ(query_.GetUnmeasuredRecords(), c.unmeasured);
+    EXPECT_EQ(GetErrorMSGSeverity(), KERR_NonFatal);
+    const std::string expected = "KIVO error: KvQueryServerClass: " + std::to_string(c.unmeasured) +
+                                 (c.unmeasured == 1 ? " stored record could not be measured and was left out"
+                                                    : " stored records could not be measured and were left out");
+    EXPECT_EQ(GetErrorMSG(), expected);
+  }
+  // A negative weight still fails the query: no record can be ranked by it.
+  QueryFeature negative = Origin(qtest::kColor, "W=-1");
+  EXPECT_EQ(Search(query_, 10, cat, {&negative}), nullptr);
+  EXPECT_NE(std::strstr(GetErrorMSG(), "negative distance from feature KvColorFeatureClass"), nullptr);
+}
+
 }  // namespace
 
 namespace {
+
+// The rule every scan applies to a feature's distance of a stored record.
+TEST(QueryRules, DistancesBecomeTermsOrAreLeftOut) {
+  const KvTermRule image{2.0, 0, -1.0f};
+  const KvTermRule keywords{3.0, 0, 1.0f};
+  const KvTermRule negative{-1.0, 0, -1.0f};
+  struct Case {
+    const KvTermRule* rule;
+    float distance;
+    KvTermOutcome outcome;
+    double term;
+  } cases[] = {
+      {&image, 0.0f, KvTermOutcome::kScored, 0.0},
+      {&image, 0.25f, KvTermOutcome::kScored, 0.5},
+      {&image, -1.0f, KvTermOutcome::kUnmeasurable, 0.0},
+      {&image, -0.5f, KvTermOutcome::kUnmeasurable, 0.0},
+      {&image, std::nanf(""), KvTermOutcome::kUnmeasurable, 0.0},
+      {&keywords, 0.5f, KvTermOutcome::kScored, 1.5},
+      {&keywords, -1.0f, KvTermOutcome::kScored, 3.0},
+      {&keywords, -2.0f, KvTermOutcome::kUnmeasurable, 0.0},
+      {&negative, 0.5f, KvTermOutcome::kNegative, -0.5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.distance);
+    double term = 0.0;
+    EXPECT_EQ(KvWeighDistance(*c.rule, c.distance, &term), c.outcome);
+    if (c.outcome != KvTermOutcome::kUnmeasurable) {
+      EXPECT_EQ(term, c.term);
+    }
+  }
+  std::unique_ptr<KvFeatureClass> text(KvCreateFeatureClass(qtest::kText));
+  std::unique_ptr<KvFeatureClass> color(KvCreateFeatureClass(qtest::kColor));
+  KvParameterClass parms;
+  parms.SetW(0.5);
+  EXPECT_EQ(KvMakeTermRule(text.get(), &parms).noMatch, 1.0f);
+  EXPECT_LT(KvMakeTermRule(color.get(), &parms).noMatch, 0.0f);
+  EXPECT_EQ(KvMakeTermRule(color.get(), &parms).weight, 0.5);
+}
 
 // The histogram scan kernel gives the feature's own distance, bit for bit,
 // for ordinary and for odd records.

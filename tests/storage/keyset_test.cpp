@@ -81,21 +81,23 @@ TEST(KeySet, EntriesAreOrderedByDistanceThenKey) {
   EXPECT_TRUE(std::isnan(got[5].first));
 }
 
-TEST(KeySet, DuplicateKeysMetOnTheWalkAreRefused) {
+TEST(KeySet, OneEntryPerKeyWithTheSmallerDistance) {
   KvKeyMemoryDatabaseClass set(nullptr);
   ASSERT_EQ(0, Insert(set, "k", 0.5f));
   EXPECT_EQ(1, Insert(set, "k", 0.5f));
   EXPECT_EQ(1, Insert(set, "k", 0.9f));
   EXPECT_EQ(1, set.InsertKey("k", 0.7f));
   EXPECT_EQ(1, set.GetCount());
-  // The entry right after the new one's place is checked too.
-  EXPECT_EQ(1, Insert(set, "k", 0.1f));
-  EXPECT_EQ(1, set.GetCount());
-  // A smaller distance in front of another key is not compared with the
-  // later entry: callers that need unique keys use Update.
+  // A smaller distance replaces the entry, also when other keys lie between
+  // the new place and the old entry.
   ASSERT_EQ(0, Insert(set, "a", 0.2f));
+  ASSERT_EQ(0, Insert(set, "b", 0.3f));
   EXPECT_EQ(0, Insert(set, "k", 0.1f));
-  EXPECT_EQ(3, set.GetCount());
+  EXPECT_EQ((std::vector<Pair>{{0.1f, "k"}, {0.2f, "a"}, {0.3f, "b"}}), Contents(set));
+  EXPECT_EQ(0, set.InsertKey("b", 0.0f));
+  EXPECT_EQ(1, Insert(set, "a", 0.25f));
+  EXPECT_EQ((std::vector<Pair>{{0.0f, "b"}, {0.1f, "k"}, {0.2f, "a"}}), Contents(set));
+  EXPECT_EQ(0.2f, set.LastDistance());
 }
 
 TEST(KeySet, TableOperationsKeepTheirResults) {
@@ -262,7 +264,8 @@ TEST(KeySet, ReadingTextsGivesTheExpectedResults) {
       {"< 99999999999999999999999999 a 1 b 2 >", 0, 2},
       {"  <   9\ta\t0.5\n>  ", 0, 1},
       {"< 0 a nan b inf >", 0, 2},
-      {"< 0 a 1 a 2 >", 1, 1},  // read from the back: a 2 is kept, a 1 refused
+      {"< 0 a 1 a 2 >", 0, 1},  // read from the back: a 1 replaces a 2
+      {"< 0 a 2 a 1 >", 1, 1},  // read from the back: a 2 is refused
       {"x", -1, 0},
       {"<", -1, 0},
       {"< 12", -1, 0},
@@ -382,21 +385,22 @@ TEST(KeySet, GarbledTextsNeverCrash) {
   }
 }
 
-// The model: a multiset ordered by (distance, key). An insert walks the
-// entries up to and including the first one after its place; it is refused
-// when any of them has the same key.
+// The model: a set ordered by (distance, key) holding one pair per key. An
+// insert of a key it holds replaces the pair when it sorts first, and is
+// refused otherwise.
 struct Before {
   bool operator()(const Pair& a, const Pair& b) const {
     return a.first != b.first ? a.first < b.first : a.second < b.second;
   }
 };
-using Model = std::multiset<Pair, Before>;
+using Model = std::set<Pair, Before>;
 
 int ModelInsert(Model& model, const Pair& p) {
-  auto after = model.upper_bound(p);
-  auto end = after == model.end() ? after : std::next(after);
-  for (auto it = model.begin(); it != end; ++it) {
-    if (it->second == p.second) return 1;
+  for (auto it = model.begin(); it != model.end(); ++it) {
+    if (it->second != p.second) continue;
+    if (!Before()(p, *it)) return 1;
+    model.erase(it);
+    break;
   }
   model.insert(p);
   return 0;
@@ -511,11 +515,14 @@ TEST(KeySet, LongTextsWithARepeatedKeyReadInOnePass) {
   std::string text = "< 0 ";
   const int n = 60000;
   for (int i = 0; i < n; ++i) text += "k" + std::to_string(i) + " " + std::to_string((i * 7919) % 1000) + ".5 ";
-  // Read first: k0 at 1.0; the leading k0 at 0.5 comes before it and is kept.
+  // Read first: k0 at 1.0; the leading k0 at 0.5, read last, replaces it.
   const std::string repeated = text + "k0 1.0 >";
   KvKeyMemoryDatabaseClass set(nullptr);
   ASSERT_EQ(set.FromQueryString(ExactDatum(repeated).datum), 0);
-  EXPECT_EQ(set.GetCount(), n + 1);
+  EXPECT_EQ(set.GetCount(), n);
+  KvDatumClass got;
+  ASSERT_EQ(0, set.Get(TextDatum("k0").datum, got));
+  EXPECT_EQ(0.5f, set.GetDistance(got));
   // Read first: k7 at 0.25; reading stops at the leading k7 (433.5), which
   // comes after it, once k59999 down to k8 are in.
   const std::string stopped = text + "k7 0.25 >";

@@ -118,6 +118,9 @@ int KivoWrapClass::Query(KvStringClass* target) {
     if (featureCount_ > 0) {
       result = query->EvaluateObjects(ResultCount(numberOfResults_), catalog_, restriction, nullptr, featureCount_,
                                       dataObjects_, features_, parameterSets_);
+      // Stored records that could not be measured were left out; the query
+      // has recorded how many at severity 0, which the caller would not see.
+      if (result != nullptr && query->GetUnmeasuredRecords() > 0) KvPrintErrorMessage(stderr);
     }
     if (result == nullptr) return -1;
 
