@@ -36,6 +36,10 @@ const FeatureEntry kFeatures[] = {
     {"KvColorHistogramSubPartFeatureClass", NewKvColorHistogramSubPartFeatureClass},
     {"KvColorSubPartFeatureClass", NewKvColorSubPartFeatureClass},
     {"KvTextureSubPartFeatureClass", NewKvTextureSubPartFeatureClass},
+    {"KvHsvHistogramFeatureClass", NewKvHsvHistogramFeatureClass},
+    {"KvEdgeHistogramFeatureClass", NewKvEdgeHistogramFeatureClass},
+    {"KvColorEdgeFeatureClass", NewKvColorEdgeFeatureClass},
+    {"KvCorrelogramFeatureClass", NewKvCorrelogramFeatureClass},
     {nullptr, nullptr},
 };
 

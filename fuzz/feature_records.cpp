@@ -73,6 +73,10 @@ void Exercise(Family& family, const KvDatumClass& record, const KvDatumClass& in
     parms.SetParameter("MaxOffset", "2");
     parms.SetParameter("Halo", "T");
   }
+  // The descriptor features' normalisation and mirrored comparison; other
+  // classes ignore the names.
+  parms.SetParameter("Z", "1");
+  parms.SetParameter("Mirror", "T");
   stored->ParameterUpdateFromGlobalInfo(&parms, info);
   CheckDistance(family.query->Distance(stored.get(), &parms, -1.0f));
   if (reverse) CheckDistance(stored->Distance(family.query.get(), &parms, -1.0f));

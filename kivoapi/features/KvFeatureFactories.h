@@ -13,3 +13,7 @@ KvFeatureClass* NewKvTextureFeatureClass();
 KvFeatureClass* NewKvTextureSubPartFeatureClass();
 KvFeatureClass* NewKvDrawFeatureClass();
 KvFeatureClass* NewKvTextFeatureClass();
+KvFeatureClass* NewKvHsvHistogramFeatureClass();
+KvFeatureClass* NewKvEdgeHistogramFeatureClass();
+KvFeatureClass* NewKvColorEdgeFeatureClass();
+KvFeatureClass* NewKvCorrelogramFeatureClass();

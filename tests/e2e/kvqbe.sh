@@ -142,6 +142,10 @@ KvTextureFeatureClass
 KvColorHistogramSubPartFeatureClass
 KvColorSubPartFeatureClass
 KvTextureSubPartFeatureClass
+KvHsvHistogramFeatureClass
+KvEdgeHistogramFeatureClass
+KvColorEdgeFeatureClass
+KvCorrelogramFeatureClass
 
 EOF
 )" - 0 "$QBE" -L

@@ -34,19 +34,23 @@ const char* const kFeatureNames[] = {
     "KvColorFeatureClass",                 "KvTextFeatureClass",
     "KvTextureFeatureClass",               "KvColorHistogramSubPartFeatureClass",
     "KvColorSubPartFeatureClass",          "KvTextureSubPartFeatureClass",
+    // The descriptor classes follow the eight classic ones.
+    "KvHsvHistogramFeatureClass",          "KvEdgeHistogramFeatureClass",
+    "KvColorEdgeFeatureClass",             "KvCorrelogramFeatureClass",
 };
+constexpr int kFeatureCount = sizeof kFeatureNames / sizeof kFeatureNames[0];
 
-TEST(Factory, FeatureListHasTheEightNamesInOrder) {
+TEST(Factory, FeatureListHasEveryNameInOrder) {
   const char** list = KvListAllAvailableFeatures();
   ASSERT_NE(nullptr, list);
-  for (int i = 0; i < 8; ++i) EXPECT_STREQ(kFeatureNames[i], list[i]) << i;
-  EXPECT_EQ(nullptr, list[8]);
+  for (int i = 0; i < kFeatureCount; ++i) EXPECT_STREQ(kFeatureNames[i], list[i]) << i;
+  EXPECT_EQ(nullptr, list[kFeatureCount]);
   // The buffer is shared: a caller's change is undone by the next call.
   list[2] = "changed";
-  list[8] = "junk";
+  list[kFeatureCount] = "junk";
   EXPECT_EQ(list, KvListAllAvailableFeatures());
   EXPECT_STREQ("KvColorFeatureClass", list[2]);
-  EXPECT_EQ(nullptr, list[8]);
+  EXPECT_EQ(nullptr, list[kFeatureCount]);
 }
 
 TEST(Factory, UnknownNamesRecordTheirFamilysError) {

@@ -130,7 +130,8 @@ TEST(Tools, ListAllFeaturesEndsEveryNameWithABlank) {
   EXPECT_STREQ(list,
                "KvColorHistogramFeatureClass KvDrawFeatureClass KvColorFeatureClass KvTextFeatureClass "
                "KvTextureFeatureClass KvColorHistogramSubPartFeatureClass KvColorSubPartFeatureClass "
-               "KvTextureSubPartFeatureClass ");
+               "KvTextureSubPartFeatureClass KvHsvHistogramFeatureClass KvEdgeHistogramFeatureClass "
+               "KvColorEdgeFeatureClass KvCorrelogramFeatureClass ");
   KvDelete(list);
 }
 
