@@ -16,6 +16,7 @@
 
 #include "core/KvDatum.h"
 #include "core/KvError.h"
+#include "query/KvDeadline.h"
 #include "storage/KvConnect.h"
 
 namespace {
@@ -113,7 +114,11 @@ std::shared_ptr<KvScanView> KvScanView::Build(KvDatabaseClass* table, const KvSc
     view->ownKeyOffsets_.push_back(0);
     view->ownOddOffsets_.push_back(0);
     size_t count = 0;
+    // A walk on behalf of an evaluation keeps to its time limit (a damaged
+    // table may never end); the search then fails as the table walk would.
+    KvDeadlineTicker deadline(KvCurrentDeadline());
     while (it->HasCurrent()) {
+      if (deadline.Tick()) return nullptr;
       if (it->NextView(key, data) != 0) {
         KvError(KERR_General, KERR_NonFatal, "KvScanView::Build: reading the next record failed");
         return nullptr;

@@ -256,7 +256,9 @@ TEST_F(ScanSearch, ScanFilesAreWrittenCheckedAndRebuiltWhenStaleOrDamaged) {
     kvtest::WriteFile(file, bad);
     KvScanForgetAll();
     EXPECT_EQ(KvScanVerify(table.get(), qtest::kColor), -1) << "byte " << at;
-    if (at < kKvScanHeaderSize) EXPECT_EQ(Run(cat, 20, query, true), Run(cat, 20, query, false)) << "byte " << at;
+    if (at < kKvScanHeaderSize) {
+      EXPECT_EQ(Run(cat, 20, query, true), Run(cat, 20, query, false)) << "byte " << at;
+    }
   }
   kvtest::WriteFile(file, good.substr(0, good.size() / 2));
   KvScanForgetAll();
