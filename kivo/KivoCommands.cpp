@@ -220,7 +220,7 @@ std::string ConfigFilePath() {
   return std::string();
 }
 
-int KivoMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
+int ParseCommandLine(int argc, char** argv, std::ostream& out, std::ostream& err, Subcommand::Runner* run) {
   CLI::App app("kivo: index folders of images and query them by example", "kivo");
   app.set_version_flag("--version", std::string("kivo ") + KIVO_VERSION_STRING);
   app.set_config("--config", ConfigFilePath(), "read option defaults from this TOML file");
@@ -236,10 +236,19 @@ int KivoMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
     const int rc = app.exit(e, out, err);
     return rc == 0 ? kExitOk : kExitUsage;
   }
-  for (auto& [sub, run] : runners) {
-    if (sub->parsed()) return run(out, err);
+  for (auto& [sub, runner] : runners) {
+    if (sub->parsed()) {
+      *run = std::move(runner);
+      return -1;
+    }
   }
   return kExitUsage;
+}
+
+int KivoMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
+  Subcommand::Runner run;
+  const int rc = ParseCommandLine(argc, argv, out, err, &run);
+  return rc >= 0 ? rc : run(out, err);
 }
 
 }  // namespace kivo
