@@ -197,8 +197,10 @@ Subcommand::Runner DeclareInfo(CLI::App* app) {
 
 }  // namespace
 
-const std::vector<Subcommand>& Subcommands() {
-  static const std::vector<Subcommand> table = {
+namespace {
+
+std::vector<Subcommand>& Table() {
+  static std::vector<Subcommand> table = {
       {"index", "bring a catalog up to date with folders of images", DeclareIndex},
       {"query", "rank a catalog's images by their distance to an example", DeclareQuery},
       {"dups", "list groups of near-duplicate images of a catalog", DeclareDups},
@@ -208,6 +210,12 @@ const std::vector<Subcommand>& Subcommands() {
   };
   return table;
 }
+
+}  // namespace
+
+const std::vector<Subcommand>& Subcommands() { return Table(); }
+
+void AddSubcommand(Subcommand command) { Table().push_back(std::move(command)); }
 
 std::string ConfigFilePath() {
   if (const char* path = std::getenv("KIVO_CONFIG")) return path;
