@@ -8,6 +8,10 @@
 
 #include "KivoWrap.h"
 
+// Registers every command of the shell in interp (the kivotcl shell and the
+// loadable package both call it). TCL_OK.
+int KvTclRegisterCommands(Tcl_Interp* interp);
+
 // Command procedures (string-argument interface: argc counts the name).
 #define KV_TCL_COMMAND(name) int name(ClientData, Tcl_Interp* interp, int argc, const char* argv[])
 

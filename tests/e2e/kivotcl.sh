@@ -54,6 +54,11 @@ from_stdin() { "$TCL" <"$1"; }
 printf 'puts [kivo_start]\nputs [kivo_start]\nkivo_end kivo1\nputs [kivo_start]\n' >stdin.tcl
 printf 'puts before\nkivo_start a b\nputs after\n' >uncaught.tcl
 
+# Two untouched copies of the folder for the package check below.
+P1=$(e2e_workdir kivotcl-shell) P2=$(e2e_workdir kivotcl-package)
+trap 'rm -rf "$W" "$P1" "$P2"' EXIT
+cp -a . "$P1" && cp -a . "$P2"
+
 e2e_transcript_start
 e2e_step "commands without a catalog" "$TCL" commands.tcl
 e2e_step "sessions on a real catalog" "$TCL" catalog.tcl
@@ -62,4 +67,17 @@ e2e_step "the session example" "$TCL" session.tcl example
 e2e_step "commands from standard input" from_stdin stdin.tcl
 e2e_step "an uncaught error ends the script" "$TCL" uncaught.tcl
 e2e_transcript_check "$E2E_EXPECTED/kivotcl.txt"
+
+# The loadable package gives tclsh the shell's commands from the same code:
+# the command and catalog scripts print in tclsh, after package require kivo,
+# what they print in kivotcl. (A sanitizer build's package cannot be loaded
+# by an uninstrumented tclsh.)
+PKG_DIR=$(echo "$KIVO_BIN"/tcl/kivo*)
+if [ -f "$PKG_DIR/pkgIndex.tcl" ] && ! ldd "$PKG_DIR"/*.so | grep -q -e libasan -e libtsan; then
+  printf 'package require kivo\nset argv0 [lindex $argv 0]\nsource $argv0\n' >"$P2/require.tcl"
+  (cd "$P1" && for s in commands.tcl catalog.tcl; do "$TCL" "$s"; echo "status $?"; done) >"$W/shell.txt" 2>&1
+  (cd "$P2" && for s in commands.tcl catalog.tcl; do TCLLIBPATH="$KIVO_BIN/tcl" tclsh require.tcl "$s"; echo "status $?"; done) \
+    >"$W/package.txt" 2>&1
+  e2e_compare "package require kivo in tclsh" "$W/shell.txt" "$W/package.txt"
+fi
 e2e_finish

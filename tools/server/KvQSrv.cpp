@@ -4,6 +4,7 @@
 //
 //   KvQSrv -d database [-w workers] [-m maxQueryBytes] [-t idleSeconds]
 //          [-e EnvVar=EnvValue ...]
+//   KvQSrv --help | --version
 //
 // It listens on "KivoServerHost" (default 127.0.0.1) and "KivoServerPort"
 // (default 5517; 0 picks a free port, reported on the first log line), logs
@@ -37,6 +38,7 @@
 #include "KvFactory.h"
 #include "core/KvEnv.h"
 #include "core/KvError.h"
+#include "core/KvVersion.h"
 #include "query/KvQuery.h"
 #include "query/KvQueryService.h"
 #include "storage/KvConnect.h"
@@ -248,6 +250,15 @@ void Worker(WorkQueue* queue, const KvServiceLimits* limits, const KvConnectClas
 }  // namespace
 
 int main(int argc, char** argv) {
+  // --help and --version stand alone; every other option is read strictly.
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("KvQSrv %s\n", KIVO_VERSION_STRING);
+    return 0;
+  }
   Options options;
   if (ParseOptions(argc, argv, &options) != 0) {
     std::fputs(kUsage, stderr);
