@@ -75,6 +75,11 @@ int KivoWrapClass::MakeThumbnails(int argc, char** argv, KvStringClass* out) {
   FilePtr list;
   int i = 1;
   for (; i < argc && argv[i] != nullptr && argv[i][0] == '-'; ++i) {
+    if (std::strcmp(argv[i], "--") == 0) {
+      // The options end here; the names after it may begin with '-'.
+      ++i;
+      break;
+    }
     const char letter = argv[i][1];
     const bool takesValue = std::strchr("whosle", letter) != nullptr && letter != '\0';
     if (takesValue && i + 1 >= argc) {
