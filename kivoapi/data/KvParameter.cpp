@@ -1,5 +1,6 @@
 // Feature parameter sets and their text forms.
 #include "data/KvParameter.h"
+#include "core/KvRegularFile.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -347,7 +348,7 @@ int KvParameterClass::FromQueryString(const KvDatumClass& in) {
 
 int KvParameterClass::FromQueryStringInFile(const char* fileName) {
   if (fileName == nullptr) return -1;
-  FILE* file = std::fopen(fileName, "rb");
+  FILE* file = KvOpenRegularFile(fileName, "rb");
   if (file == nullptr) return -1;
   long length = -1;
   if (std::fseek(file, 0, SEEK_END) == 0) length = std::ftell(file);

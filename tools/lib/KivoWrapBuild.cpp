@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "KivoWrap.h"
+#include "core/KvRegularFile.h"
 #include "KivoWrapText.h"
 #include "core/KvEnv.h"
 #include "core/KvError.h"
@@ -313,7 +314,7 @@ int KivoWrapClass::MakeDatabase(int argc, char** argv, KvStringClass* out) {
       ReportSpec(count, spec, result, out);
     };
     if (imageListFile_ != nullptr) {
-      FILE* file = std::fopen(imageListFile_, "r");
+      FILE* file = KvOpenRegularFile(imageListFile_, "r");
       if (file == nullptr) {
         KvError(KERR_OpenFile, KERR_Fatal, "KivoWrapClass::MakeDatabase", imageListFile_);
         Close();

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "KivoWrap.h"
+#include "core/KvRegularFile.h"
 #include "core/KvEnv.h"
 #include "core/KvError.h"
 #include "image/KvThumbnail.h"
@@ -98,7 +99,7 @@ int KivoWrapClass::MakeThumbnails(int argc, char** argv, KvStringClass* out) {
       case 's': suffix = argv[++i]; break;
       case 'l': {
         const char* name = argv[++i];
-        list.reset(std::fopen(name, "r"));
+        list.reset(KvOpenRegularFile(name, "r"));
         if (list == nullptr) {
           const char* message = "Image list file cannot be opened";
           if (verbose_) std::fprintf(stderr, "%s\n", message);
