@@ -1,7 +1,9 @@
 // Format detection by magic bytes and size from the header, without decoding
 // pixels. Every read is bounded by the file's size, so a short or lying header
 // is a clean ECORRUPT.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -320,9 +322,22 @@ int ProbeFile(const char* path, ImageInfo* info) {
 }
 
 FilePtr OpenImageFile(const char* path, int64_t* size) {
-  FilePtr file(std::fopen(path, "rb"));
+  // Opened non-blocking and checked before reading: a FIFO named like an
+  // image would otherwise block open() until a writer comes.
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
   struct stat st;
-  if (!file || fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return nullptr;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  FilePtr file(::fdopen(fd, "rb"));
+  if (!file) {
+    ::close(fd);
+    return nullptr;
+  }
   *size = st.st_size;
   return file;
 }

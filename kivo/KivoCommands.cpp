@@ -125,14 +125,22 @@ Subcommand::Runner DeclareInfo(CLI::App* app) {
 
 }  // namespace
 
-const std::vector<Subcommand>& Subcommands() {
-  static const std::vector<Subcommand> table = {
+namespace {
+
+std::vector<Subcommand>& Table() {
+  static std::vector<Subcommand> table = {
       {"index", "bring a catalog up to date with folders of images", DeclareIndex},
       {"query", "rank a catalog's images by their distance to an example", DeclareQuery},
       {"info", "show catalogs, features, record counts and sizes", DeclareInfo},
   };
   return table;
 }
+
+}  // namespace
+
+const std::vector<Subcommand>& Subcommands() { return Table(); }
+
+void AddSubcommand(Subcommand command) { Table().push_back(std::move(command)); }
 
 std::string ConfigFilePath() {
   if (const char* path = std::getenv("KIVO_CONFIG")) return path;

@@ -31,6 +31,9 @@ struct Subcommand {
 // Every subcommand, in the order of the help text. A new subcommand (the
 // catalog check, the HTTP server, shards) is one more entry.
 const std::vector<Subcommand>& Subcommands();
+// Adds a subcommand after the others: one whose code lives outside the kivo
+// library (the HTTP server), added by the program before KivoMain.
+void AddSubcommand(Subcommand command);
 
 // The configuration file read for defaults: $KIVO_CONFIG, else
 // $XDG_CONFIG_HOME/kivo/config.toml, else ~/.config/kivo/config.toml.

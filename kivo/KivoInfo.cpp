@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <map>
 #include <ostream>
@@ -23,6 +24,14 @@ uint64_t FileSize(const std::string& path) {
 bool ReadCatalog(const std::string& database, const std::string& name, CatalogInfo* info, std::string* error) {
   CatalogStore store;
   if (!store.Open(database, name, false, error)) return false;
+  return ReadCatalogInfo(store, info, error);
+}
+
+}  // namespace
+
+bool ReadCatalogInfo(CatalogStore& store, CatalogInfo* info, std::string* error) {
+  const std::string& database = store.Database();
+  const std::string& name = store.CatalogName();
   info->name = name;
   store.GetMeta("root", &info->root);
   std::map<std::string, FileState> states;
@@ -55,7 +64,20 @@ bool ReadCatalog(const std::string& database, const std::string& name, CatalogIn
   return true;
 }
 
-}  // namespace
+bool ListCatalogNames(const std::string& database, std::vector<std::string>* names, std::string* error) {
+  names->clear();
+  DIR* d = opendir(database.c_str());
+  if (d == nullptr) {
+    *error = "no database " + database + ": " + std::strerror(errno);
+    return false;
+  }
+  while (dirent* e = readdir(d)) {
+    if (std::strncmp(e->d_name, "FeatIdx.", 8) == 0 && e->d_name[8] != '\0') names->emplace_back(e->d_name + 8);
+  }
+  closedir(d);
+  std::sort(names->begin(), names->end());
+  return true;
+}
 
 bool ReadDatabaseInfo(const std::string& database, const std::string& catalog, std::vector<CatalogInfo>* out,
                       std::string* error) {
@@ -63,17 +85,8 @@ bool ReadDatabaseInfo(const std::string& database, const std::string& catalog, s
   std::vector<std::string> names;
   if (!catalog.empty()) {
     names.push_back(catalog);
-  } else {
-    DIR* d = opendir(database.c_str());
-    if (d == nullptr) {
-      *error = "no database " + database + ": " + std::strerror(errno);
-      return false;
-    }
-    while (dirent* e = readdir(d)) {
-      if (std::strncmp(e->d_name, "FeatIdx.", 8) == 0 && e->d_name[8] != '\0') names.emplace_back(e->d_name + 8);
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
+  } else if (!ListCatalogNames(database, &names, error)) {
+    return false;
   }
   for (const std::string& name : names) {
     CatalogInfo info;

@@ -30,6 +30,14 @@ struct CatalogInfo {
 bool ReadDatabaseInfo(const std::string& database, const std::string& catalog, std::vector<CatalogInfo>* out,
                       std::string* error);
 
+class CatalogStore;
+// The information of the catalog store has open. The store stays open (a
+// server that keeps its catalogs open reads them this way: closing a store
+// gives up the process's connection).
+bool ReadCatalogInfo(CatalogStore& store, CatalogInfo* out, std::string* error);
+// The names of database's catalogs, in name order.
+bool ListCatalogNames(const std::string& database, std::vector<std::string>* names, std::string* error);
+
 nlohmann::ordered_json InfoJson(const std::string& database, const std::vector<CatalogInfo>& catalogs);
 void WriteInfoText(std::ostream& out, const std::string& database, const std::vector<CatalogInfo>& catalogs);
 

@@ -1,6 +1,10 @@
-// kivo: the command over the kivo library.
+// kivo: the command over the kivo library, with the HTTP server.
 #include <iostream>
 
 #include "KivoCommands.h"
+#include "WebServe.h"
 
-int main(int argc, char** argv) { return kivo::KivoMain(argc, argv, std::cout, std::cerr); }
+int main(int argc, char** argv) {
+  kivo::web::AddServeCommand();
+  return kivo::KivoMain(argc, argv, std::cout, std::cerr);
+}

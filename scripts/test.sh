@@ -29,7 +29,7 @@ UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 # and the test program they need are built in this tree.
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DCMAKE_C_FLAGS_DEBUG="-O1 -g1" \
   -DKIVO_TSAN=ON -DKIVO_BENCH=OFF -DKIVO_TABLEGEN=OFF >/dev/null
-cmake --build build-tsan -j"$jobs" --target KvQSrv KvMkDbs kivo_server_tests
+cmake --build build-tsan -j"$jobs" --target KvQSrv KvMkDbs kivo_server_tests kivo_eventloop_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan -L server --output-on-failure -j"$jobs"
 

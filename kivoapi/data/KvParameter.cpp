@@ -1,5 +1,6 @@
 // Feature parameter sets and their text forms.
 #include "data/KvParameter.h"
+#include "core/KvRegularFile.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -34,16 +35,44 @@ std::string FirstWord(const char* begin, const char* end) {
   return std::string(begin, stop);
 }
 
-// atoi that saturates instead of overflowing.
-int32_t ToInt(const char* text) {
-  const long long v = std::strtoll(text, nullptr, 10);
+// Text after the item letter and its '=' (or whatever stands in its place).
+const char* ValueText(const char* item) { return item[1] != '\0' ? item + 2 : item + 1; }
+
+// Reads the value of a W, F, O or C item: the text up to the next ':' (an
+// empty value is 0). False, with the error recorded at severity 1, when it is
+// not a number (or, with integer, not a whole number): a weight read from
+// "abc" as 0 would silently rank every image alike.
+bool ReadNumber(const char* item, bool integer, double* out) {
+  const char* text = ValueText(item);
+  const char* end = text;
+  while (*end != '\0' && *end != ':') ++end;
+  const std::string value(text, end);
+  size_t first = 0;
+  while (first < value.size() && IsBlank(value[first])) ++first;
+  if (first == value.size()) {
+    *out = 0.0;
+    return true;
+  }
+  const char* start = value.c_str() + first;
+  char* stop = nullptr;
+  const double v = integer ? static_cast<double>(std::strtoll(start, &stop, 10)) : std::strtod(start, &stop);
+  while (stop != nullptr && IsBlank(*stop)) ++stop;
+  if (stop == start || stop == nullptr || *stop != '\0') {
+    const std::string text = std::string("KvParameterClass::FromCommandLineString: ") + item[0] + "=" + value +
+                             (integer ? " is not a whole number" : " is not a number");
+    KvError(KERR_General, KERR_Fatal, text.c_str());
+    return false;
+  }
+  *out = v;
+  return true;
+}
+
+// A whole number cut to the 32-bit range.
+int32_t ClampInt(double v) {
   if (v > INT32_MAX) return INT32_MAX;
   if (v < INT32_MIN) return INT32_MIN;
   return static_cast<int32_t>(v);
 }
-
-// Text after the item letter and its '=' (or whatever stands in its place).
-const char* ValueText(const char* item) { return item[1] != '\0' ? item + 2 : item + 1; }
 
 }  // namespace
 
@@ -229,17 +258,17 @@ int KvParameterClass::FromCommandLineString(const char* text) {
     while (*p != '\0') {
       switch (*p) {
         case 'W':
-          w_ = std::atof(ValueText(p));
-          break;
         case 'F':
-          f_ = ToInt(ValueText(p)) != 0 ? True : False;
-          break;
         case 'O':
-          o_ = ToInt(ValueText(p));
+        case 'C': {
+          double v = 0.0;
+          if (!ReadNumber(p, *p != 'W', &v)) return -1;
+          if (*p == 'W') w_ = v;
+          if (*p == 'F') f_ = ClampInt(v) != 0 ? True : False;
+          if (*p == 'O') o_ = ClampInt(v);
+          if (*p == 'C') c_ = ClampInt(v);
           break;
-        case 'C':
-          c_ = ToInt(ValueText(p));
-          break;
+        }
         case 'P': {
           const char* q = p + 1;
           while (*q != '\0' && *q != ':') {
@@ -319,7 +348,7 @@ int KvParameterClass::FromQueryString(const KvDatumClass& in) {
 
 int KvParameterClass::FromQueryStringInFile(const char* fileName) {
   if (fileName == nullptr) return -1;
-  FILE* file = std::fopen(fileName, "rb");
+  FILE* file = KvOpenRegularFile(fileName, "rb");
   if (file == nullptr) return -1;
   long length = -1;
   if (std::fseek(file, 0, SEEK_END) == 0) length = std::ftell(file);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/KvError.h"
+#include "core/KvRegularFile.h"
 #include "core/KvString.h"
 #include "data/KvGenericImageData.h"
 
@@ -227,7 +228,7 @@ int KvGenericImageDataClass::ReadPickerImageDescriptionString(const char* text, 
 }
 
 int KvGenericImageDataClass::ReadPickerImageDescriptionFile(const char* fileName, Boolean subPart) {
-  std::unique_ptr<FILE, FileCloser> file(fileName != nullptr ? std::fopen(fileName, "r") : nullptr);
+  std::unique_ptr<FILE, FileCloser> file(fileName != nullptr ? KvOpenRegularFile(fileName, "r") : nullptr);
   if (file == nullptr) {
     KvError(KERR_OpenFile, KERR_NonFatal, "KvImgDat::ReadPickerImageDescriptionFile",
             fileName != nullptr ? fileName : "");

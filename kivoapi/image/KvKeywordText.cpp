@@ -5,6 +5,7 @@
 // (images under /data/images/set1/ have their texts under /data/text/set1/),
 // then along the setting "KivoTextPath".
 #include "image/KvKeywordText.h"
+#include "core/KvRegularFile.h"
 
 #include <unistd.h>
 
@@ -147,7 +148,7 @@ int KvReadKeywordText(const char* foundName, const char* fileName, bool testImag
   const int rc = findfile(KV_FIND_CURRENT_DIR, searchList.c_str(), textName.c_str(), path, sizeof path);
   if (rc < 0) return -1;
   if (rc > 0) return 0;  // no keyword text: an empty one
-  std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "r"));
+  std::unique_ptr<FILE, FileCloser> file(KvOpenRegularFile(path, "r"));
   if (file == nullptr) return 0;  // unreadable counts as absent
   const size_t length = std::fread(text, 1, capacity - 1, file.get());
   const size_t kept = MergeWhiteSpace(text, length);

@@ -1,5 +1,6 @@
 // Query texts from match files.
 #include "query/KvMatchFile.h"
+#include "core/KvRegularFile.h"
 
 #include <algorithm>
 #include <cmath>
@@ -283,7 +284,7 @@ int readQueryObjectsScenesNoX(FILE* file) {
 namespace {
 
 int ConvertMatchFile(const char* matchFile, KvDatumClass& out, const char* catalogName, int maxResults) {
-  FILE* file = matchFile != nullptr ? std::fopen(matchFile, "rb") : nullptr;
+  FILE* file = matchFile != nullptr ? KvOpenRegularFile(matchFile, "rb") : nullptr;
   if (file == nullptr) {
     std::fprintf(stderr, "Error: File %s cannot be found.", matchFile != nullptr ? matchFile : "(null)");
     KvError(KERR_OpenFile, KERR_NonFatal, "KvCvtQry", matchFile != nullptr ? matchFile : "(null)");

@@ -1,4 +1,14 @@
-// The server end of the query socket exchange.
+// The server end of the query socket exchange: the state machine over bytes
+// and a blocking driver for one connected socket.
+//
+// Server view of one exchange:
+//   <-  decimal length of the text plus one, then a zero byte (1 to 19 digits)
+//   ->  16 bytes: "okay" and twelve zero bytes
+//   <-  exactly that many bytes of query text (used up to its first NUL)
+//   ->  16 bytes: "%lu %d" (result size, status) and zero bytes
+//   <-  (only when the size is not 0) 6 bytes ("okay" and two zero bytes)
+//   ->  the result text
+//   <-  4 bytes: the count the peer received (not checked)
 #include "query/KvQueryService.h"
 
 #include <poll.h>
@@ -8,20 +18,190 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
 #include <string>
 #include <vector>
 
-#include "core/KvBytes.h"
+namespace {
+
+constexpr size_t kBlockSize = 16;
+constexpr size_t kMaxAnnouncement = 24;
+constexpr size_t kMaxDigits = 19;
+constexpr size_t kOkaySize = 6;
+constexpr size_t kCountSize = 4;
+// The text's buffer starts at most this large and then doubles, so it never
+// holds more than twice what has arrived.
+constexpr size_t kFirstTextBuffer = 64 * 1024;
+// Bytes a peer may send ahead of their turn: what one read of a driver may
+// bring behind the query text.
+constexpr size_t kMaxPending = 64 * 1024;
+
+// Frees a buffer's memory, not only its contents.
+template <typename T>
+void Release(T& buffer) {
+  T().swap(buffer);
+}
+
+}  // namespace
+
+KvQueryExchange::KvQueryExchange(const KvServiceLimits& limits) : limits_(limits) {}
+
+KvQueryExchange::Step KvQueryExchange::Refuse(const char* reason) {
+  Fail(reason);
+  return step_;
+}
+
+void KvQueryExchange::Fail(const std::string& reason) {
+  if (phase_ == Phase::kEnded) return;
+  phase_ = Phase::kEnded;
+  step_ = Step::kFailed;
+  result_.completed = false;
+  result_.error = reason;
+  Release(text_);
+  Release(reply_);
+  Release(pending_);
+}
+
+const char* KvQueryExchange::Text() const { return step_ == Step::kEvaluate ? text_.data() : nullptr; }
+
+KvQueryExchange::Step KvQueryExchange::Feed(const unsigned char* data, size_t n, std::string& out) {
+  if (n == 0) return step_;
+  started_ = true;
+  if (phase_ == Phase::kEnded) return step_;  // nothing more is read
+  if (pending_.size() + n > kMaxPending && phase_ == Phase::kEvaluating) {
+    return Refuse("peer sent bytes while its query was evaluated");
+  }
+  try {
+    pending_.append(reinterpret_cast<const char*>(data), n);
+    return Run(out);
+  } catch (const std::bad_alloc&) {
+    return Refuse("out of memory");
+  }
+}
+
+// Takes what the current phase needs from pending_, phase after phase, until
+// the bytes run out or the server must act.
+KvQueryExchange::Step KvQueryExchange::Run(std::string& out) {
+  size_t used = 0;
+  auto rest = [&] { return pending_.size() - used; };
+  while (rest() > 0 && phase_ != Phase::kEvaluating && phase_ != Phase::kEnded) {
+    const char* p = pending_.data() + used;
+    switch (phase_) {
+      case Phase::kAnnouncement: {
+        const char c = *p;
+        ++used;
+        if (c != '\0') {
+          if (c < '0' || c > '9' || announcement_.size() == kMaxAnnouncement) {
+            return Refuse("malformed length announcement");
+          }
+          announcement_ += c;
+          break;
+        }
+        if (announcement_.empty()) return Refuse("empty length announcement");
+        if (announcement_.size() > kMaxDigits) return Refuse("oversized length announcement");
+        announced_ = std::strtoul(announcement_.c_str(), nullptr, 10);
+        result_.querySize = announced_;
+        // Every text the client sends carries at least its zero byte.
+        if (announced_ == 0) return Refuse("zero length announcement");
+        if (announced_ > limits_.maxQuerySize) return Refuse("query larger than the server accepts");
+        Release(announcement_);
+        static const char kAck[kBlockSize] = {'o', 'k', 'a', 'y'};
+        out.append(kAck, sizeof kAck);
+        phase_ = Phase::kText;
+        break;
+      }
+      case Phase::kText: {
+        const size_t take = std::min(rest(), announced_ - text_.size());
+        const size_t wanted = text_.size() + take;
+        if (wanted > text_.capacity()) {
+          // Room for the text's own closing NUL once the last byte comes.
+          const size_t whole = static_cast<size_t>(announced_) + 1;
+          text_.reserve(std::min(whole, std::max({wanted, 2 * text_.capacity(), kFirstTextBuffer})));
+        }
+        text_.insert(text_.end(), p, p + take);
+        used += take;
+        if (text_.size() == announced_) {
+          text_.push_back('\0');
+          phase_ = Phase::kEvaluating;
+          step_ = Step::kEvaluate;
+        }
+        break;
+      }
+      case Phase::kOkay:
+      case Phase::kCount: {
+        const size_t need = (phase_ == Phase::kOkay ? kOkaySize : kCountSize) - announcement_.size();
+        const size_t take = std::min(rest(), need);
+        announcement_.append(p, take);
+        used += take;
+        if (take < need) break;
+        announcement_.clear();
+        if (phase_ == Phase::kCount) {
+          phase_ = Phase::kEnded;
+          step_ = Step::kDone;
+          result_.completed = true;
+          break;
+        }
+        // The peer asked for the result: it goes out now.
+        if (out.empty()) {
+          out.swap(reply_);
+        } else {
+          out += reply_;
+        }
+        Release(reply_);
+        phase_ = Phase::kCount;
+        break;
+      }
+      case Phase::kEvaluating:
+      case Phase::kEnded:
+        break;
+    }
+  }
+  pending_.erase(0, used);
+  if (phase_ == Phase::kEnded) Release(pending_);
+  return step_;
+}
+
+KvQueryExchange::Step KvQueryExchange::Answer(int status, const KvDatumClass& resultText, std::string& out) {
+  if (phase_ != Phase::kEvaluating) return step_;
+  Release(text_);
+  try {
+    result_.status = status;
+    result_.resultSize = resultText.Data() != nullptr ? resultText.Size() : 0;
+    char header[kBlockSize];
+    std::memset(header, 0, sizeof header);
+    if (std::snprintf(header, sizeof header, "%lu %d", result_.resultSize, result_.status) >=
+        static_cast<int>(sizeof header)) {
+      // The block holds at most 15 characters; a result that large cannot be
+      // announced, so the peer gets an empty answer with a failure status.
+      result_.status = -1;
+      result_.resultSize = 0;
+      std::memset(header, 0, sizeof header);
+      std::snprintf(header, sizeof header, "0 -1");
+    }
+    out.append(header, sizeof header);
+    step_ = Step::kNeedBytes;
+    if (result_.resultSize == 0) {
+      phase_ = Phase::kEnded;
+      step_ = Step::kDone;
+      result_.completed = true;
+      Release(pending_);
+      return step_;
+    }
+    reply_.assign(reinterpret_cast<const char*>(resultText.Data()), result_.resultSize);
+    phase_ = Phase::kOkay;
+    return Run(out);
+  } catch (const std::bad_alloc&) {
+    return Refuse("out of memory");
+  }
+}
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t kBlockSize = 16;
-constexpr size_t kMaxAnnouncement = 24;
 constexpr size_t kReadChunk = 64 * 1024;
 
 // The system's text for an error number. strerror may share one buffer
@@ -31,68 +211,32 @@ std::string ErrorText(int number) {
   return strerror_r(number, buffer, sizeof buffer);
 }
 
-class Exchange {
+// One socket with the exchange's two deadlines: the idle time for each wait
+// and the total time for the whole exchange.
+class Socket {
  public:
-  Exchange(int fd, const KvServiceLimits& limits)
+  Socket(int fd, const KvServiceLimits& limits)
       : fd_(fd), limits_(limits), deadline_(Clock::now() + std::chrono::milliseconds(limits.totalTimeoutMs)) {}
 
-  // Reads exactly n bytes into out; false on close, error or timeout.
-  bool ReadExact(unsigned char* out, size_t n) {
-    size_t done = 0;
-    while (done < n) {
-      if (!WaitReadable()) return false;
-      const ssize_t got = ::recv(fd_, out + done, n - done, 0);
+  // Some bytes into buffer; 0 (error() says why) at close, error or timeout.
+  size_t ReadSome(unsigned char* buffer, size_t n) {
+    for (;;) {
+      if (!Wait(POLLIN)) return 0;
+      const ssize_t got = ::recv(fd_, buffer, n, 0);
       if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
       if (got <= 0) {
         error_ = got == 0 ? "peer closed the connection" : ErrorText(errno);
-        return false;
+        return 0;
       }
-      done += static_cast<size_t>(got);
+      return static_cast<size_t>(got);
     }
-    return true;
   }
 
-  // Reads the decimal announcement up to and including its zero byte.
-  bool ReadAnnouncement(unsigned long* value) {
-    char text[kMaxAnnouncement + 1];
-    size_t n = 0;
-    for (;;) {
-      unsigned char c;
-      if (!ReadExact(&c, 1)) return false;
-      if (c == '\0') break;
-      if (c < '0' || c > '9' || n == kMaxAnnouncement) {
-        error_ = "malformed length announcement";
-        return false;
-      }
-      text[n++] = static_cast<char>(c);
-    }
-    text[n] = '\0';
-    if (n == 0 || n > 19) {
-      error_ = n == 0 ? "empty length announcement" : "oversized length announcement";
-      return false;
-    }
-    *value = std::strtoul(text, nullptr, 10);
-    return true;
-  }
-
-  // Reads n bytes, growing the buffer as they arrive rather than trusting n.
-  bool ReadGrowing(std::vector<char>* out, size_t n) {
-    out->clear();
-    while (out->size() < n) {
-      const size_t want = std::min(kReadChunk, n - out->size());
-      const size_t at = out->size();
-      out->resize(at + want);
-      if (!ReadExact(reinterpret_cast<unsigned char*>(out->data() + at), want)) return false;
-    }
-    return true;
-  }
-
-  bool WriteAll(const void* bytes, size_t n) {
-    const unsigned char* p = static_cast<const unsigned char*>(bytes);
+  bool WriteAll(const std::string& bytes) {
     size_t done = 0;
-    while (done < n) {
-      if (!WaitWritable()) return false;
-      const ssize_t sent = ::send(fd_, p + done, n - done, MSG_NOSIGNAL);
+    while (done < bytes.size()) {
+      if (!Wait(POLLOUT)) return false;
+      const ssize_t sent = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
       if (sent < 0 && (errno == EINTR || errno == EAGAIN)) continue;
       if (sent <= 0) {
         error_ = ErrorText(errno);
@@ -104,7 +248,6 @@ class Exchange {
   }
 
   const std::string& error() const { return error_; }
-  void set_error(const char* text) { error_ = text; }
 
  private:
   bool Wait(short events) {
@@ -114,8 +257,7 @@ class Exchange {
         error_ = "exchange took too long";
         return false;
       }
-      const long remaining =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - now).count();
+      const long remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - now).count();
       const int wait = static_cast<int>(std::min<long>(remaining, limits_.idleTimeoutMs));
       pollfd p{fd_, events, 0};
       const int rc = ::poll(&p, 1, wait);
@@ -131,8 +273,6 @@ class Exchange {
       return true;
     }
   }
-  bool WaitReadable() { return Wait(POLLIN); }
-  bool WaitWritable() { return Wait(POLLOUT); }
 
   int fd_;
   const KvServiceLimits& limits_;
@@ -140,99 +280,54 @@ class Exchange {
   std::string error_;
 };
 
-}  // namespace
-
-namespace {
-
-int ServeExchange(int fd, const KvServiceLimits& limits, const KvQueryEvaluator& evaluate, KvExchangeResult& r) {
-  Exchange x(fd, limits);
-
-  unsigned long announced = 0;
-  if (!x.ReadAnnouncement(&announced)) {
-    r.error = x.error();
-    return -1;
+void ServeExchange(int fd, const KvServiceLimits& limits, const KvQueryEvaluator& evaluate, KvQueryExchange& x) {
+  Socket socket(fd, limits);
+  std::vector<unsigned char> chunk(kReadChunk);
+  std::string out;
+  for (;;) {
+    if (!out.empty()) {
+      if (!socket.WriteAll(out)) {
+        x.Fail(socket.error());
+        return;
+      }
+      Release(out);
+    }
+    switch (x.step()) {
+      case KvQueryExchange::Step::kEvaluate: {
+        KvDatumClass reply;
+        const int status = evaluate(x.Text(), reply);
+        x.Answer(status, reply, out);
+        continue;
+      }
+      case KvQueryExchange::Step::kDone:
+      case KvQueryExchange::Step::kFailed:
+        return;
+      case KvQueryExchange::Step::kNeedBytes:
+        break;
+    }
+    const size_t got = socket.ReadSome(chunk.data(), chunk.size());
+    if (got == 0) {
+      x.Fail(socket.error());
+      return;
+    }
+    x.Feed(chunk.data(), got, out);
   }
-  r.querySize = announced;
-  if (announced == 0) {
-    // Every text the client sends carries at least its zero byte.
-    r.error = "zero length announcement";
-    return -1;
-  }
-  if (announced > limits.maxQuerySize) {
-    r.error = "query larger than the server accepts";
-    return -1;
-  }
-  unsigned char ack[kBlockSize] = {'o', 'k', 'a', 'y'};
-  if (!x.WriteAll(ack, sizeof ack)) {
-    r.error = x.error();
-    return -1;
-  }
-  std::vector<char> text;
-  if (!x.ReadGrowing(&text, announced)) {
-    r.error = x.error();
-    return -1;
-  }
-  // The text is used up to its first zero byte; one is added if the peer
-  // sent none.
-  text.push_back('\0');
-
-  KvDatumClass reply;
-  r.status = evaluate(text.data(), reply);
-  r.resultSize = reply.Data() != nullptr ? reply.Size() : 0;
-  char header[kBlockSize];
-  std::memset(header, 0, sizeof header);
-  if (std::snprintf(header, sizeof header, "%lu %d", r.resultSize, r.status) >= static_cast<int>(sizeof header)) {
-    // The block holds at most 15 characters; a result that large cannot be
-    // announced, so the peer gets an empty answer with a failure status.
-    r.status = -1;
-    r.resultSize = 0;
-    std::memset(header, 0, sizeof header);
-    std::snprintf(header, sizeof header, "0 -1");
-  }
-  if (!x.WriteAll(header, sizeof header)) {
-    r.error = x.error();
-    return -1;
-  }
-  if (r.resultSize == 0) {
-    r.completed = true;
-    return 0;
-  }
-  unsigned char okay[6];
-  if (!x.ReadExact(okay, sizeof okay)) {
-    r.error = x.error();
-    return -1;
-  }
-  if (!x.WriteAll(reply.Data(), reply.Size())) {
-    r.error = x.error();
-    return -1;
-  }
-  unsigned char count[4];
-  if (!x.ReadExact(count, sizeof count)) {
-    r.error = x.error();
-    return -1;
-  }
-  r.completed = true;
-  return 0;
 }
 
 }  // namespace
 
 int KvServeQueryExchange(int fd, const KvServiceLimits& limits, const KvQueryEvaluator& evaluate,
                          KvExchangeResult* result) {
-  KvExchangeResult local;
-  KvExchangeResult& r = result != nullptr ? *result : local;
-  r = KvExchangeResult();
+  KvQueryExchange x(limits);
   try {
-    return ServeExchange(fd, limits, evaluate, r);
+    ServeExchange(fd, limits, evaluate, x);
   } catch (const std::bad_alloc&) {
-    // Memory for the text or the reply ran out: the connection is dropped,
-    // the server goes on. (Both texts fit a string without allocating.)
-    r.completed = false;
-    r.error = "out of memory";
-    return -1;
+    // Memory for a buffer ran out: the connection is dropped, the server
+    // goes on.
+    x.Fail("out of memory");
   } catch (const std::exception&) {
-    r.completed = false;
-    r.error = "aborted";
-    return -1;
+    x.Fail("aborted");
   }
+  if (result != nullptr) *result = x.result();
+  return x.result().completed ? 0 : -1;
 }

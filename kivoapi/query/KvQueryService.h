@@ -1,11 +1,17 @@
-// The server end of the query socket exchange: one exchange on one connected
-// socket, with bounded sizes and deadlines so that a slow or hostile peer can
-// neither hold a worker forever nor make it allocate what it announces.
+// The server end of the query socket exchange.
+//
+// KvQueryExchange is the exchange itself as a state machine over bytes, with
+// no socket of its own: bytes from the peer go in, bytes for the peer come
+// out, and it says when the whole query text has arrived and must be
+// evaluated. An event loop drives it on non-blocking connections; the
+// blocking KvServeQueryExchange drives it on one connected socket. Sizes are
+// bounded so that a hostile peer cannot make it allocate what it announces.
 #pragma once
 
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "core/KvDatum.h"
 
@@ -26,11 +32,66 @@ struct KvExchangeResult {
   std::string error;            // why the exchange stopped early
 };
 
+class KvQueryExchange {
+ public:
+  enum class Step {
+    kNeedBytes,  // waiting for the peer (after sending what Feed gave out)
+    kEvaluate,   // the query text is complete: evaluate it, then Answer
+    kDone,       // the exchange completed
+    kFailed,     // the exchange broke off: result().error says why
+  };
+
+  explicit KvQueryExchange(const KvServiceLimits& limits);
+  KvQueryExchange(const KvQueryExchange&) = delete;
+  KvQueryExchange& operator=(const KvQueryExchange&) = delete;
+
+  // Takes all n bytes from the peer and appends to out what must be sent
+  // back. Bytes that arrive at kEvaluate, kDone or kFailed are kept (a few)
+  // or fail the exchange; a peer sends nothing while the server evaluates.
+  // The query text's buffer grows with the bytes that arrive, never ahead of
+  // them to the announced size.
+  Step Feed(const unsigned char* data, size_t n, std::string& out);
+
+  // At kEvaluate: the query text, NUL-terminated (cut at its first NUL).
+  const char* Text() const;
+
+  // After evaluating Text(): appends the reply header to out, keeps the
+  // result text (copied from resultText) until it is sent, and frees the
+  // query text. The next step follows from bytes already received.
+  Step Answer(int status, const KvDatumClass& resultText, std::string& out);
+
+  // Records that the connection ended early (closed, timed out) for reason.
+  void Fail(const std::string& reason);
+
+  Step step() const { return step_; }
+  // Whether any byte of the exchange has arrived.
+  bool Started() const { return started_; }
+  const KvExchangeResult& result() const { return result_; }
+
+ private:
+  enum class Phase { kAnnouncement, kText, kEvaluating, kOkay, kCount, kEnded };
+  Step Run(std::string& out);
+  Step Refuse(const char* reason);
+
+  const KvServiceLimits limits_;
+  Phase phase_ = Phase::kAnnouncement;
+  Step step_ = Step::kNeedBytes;
+  bool started_ = false;
+  std::string announcement_;
+  unsigned long announced_ = 0;
+  std::vector<char> text_;
+  std::string reply_;
+  // Bytes received ahead of the phase that reads them (at most a few).
+  std::string pending_;
+  KvExchangeResult result_;
+};
+
 // Evaluates a NUL-terminated query text; fills resultText with the result
 // set's query-string form (empty when there is none) and returns the status.
 using KvQueryEvaluator = std::function<int(const char* queryText, KvDatumClass& resultText)>;
 
-// Runs one exchange on fd (which stays open). Returns 0 when it completed,
-// -1 otherwise (result->error says why).
+// Runs one exchange on fd (which stays open), waiting at most the idle time
+// for each of the peer's bytes and the total time for the exchange. Returns 0
+// when it completed, -1 otherwise (result->error says why).
 int KvServeQueryExchange(int fd, const KvServiceLimits& limits, const KvQueryEvaluator& evaluate,
                          KvExchangeResult* result);

@@ -206,8 +206,14 @@ int KvCatalogClass::AddFeatureRecords(const char* key, KvGenericDataClass* data,
     // Fill the caller's arrays with the catalog's classes, or register every
     // whole-image class when the catalog has none yet.
     std::vector<std::string> names;
-    rc = ListFeatureNames(names);
-    if (rc != 0) return rc;
+    // A catalog that no class was ever added to has no feature index yet:
+    // it has no classes, like an index without keys.
+    KvStringClass index(64ul);
+    if (GetFeatureCatalogName(name_.c_str(), index) != 0) return -1;
+    if (kvcat::FileExistsInDatabase(connection_, index.c_str())) {
+      rc = ListFeatureNames(names);
+      if (rc != 0) return rc;
+    }
     const bool fresh = names.empty();
     if (fresh) {
       const char** all = KvListAllAvailableFeatures();

@@ -191,3 +191,27 @@ TEST(Parameters, FromFile) {
 }
 
 }  // namespace
+
+// A weight or number that is not one was once read as 0, which ranks every
+// image alike: such texts are refused and the error names the item.
+TEST(Parameters, ValuesThatAreNotNumbersAreRefused) {
+  const struct {
+    const char* text;
+    int rc;
+  } cases[] = {
+      {"W=abc", -1}, {"W=1.5x", -1}, {"W=", 0},     {"W= 2.5 ", 0}, {"W=-3e2", 0},
+      {"F=yes", -1}, {"O=1.5", -1},  {"C=", 0},     {"O=-2:C=3", 0}, {"W=2:O=x", -1},
+  };
+  for (const auto& c : cases) {
+    KvParameterClass p;
+    EXPECT_EQ(p.FromCommandLineString(c.text), c.rc) << c.text;
+    if (c.rc != 0) {
+      EXPECT_EQ(GetErrorMSGSeverity(), KERR_Fatal) << c.text;
+      EXPECT_NE(std::string(GetErrorMSG()).find("is not a"), std::string::npos) << c.text;
+    }
+  }
+  KvParameterClass p;
+  ASSERT_EQ(p.FromCommandLineString("W= 2.5 :O=-2"), 0);
+  EXPECT_DOUBLE_EQ(p.GetW(), 2.5);
+  EXPECT_EQ(p.GetO(), -2);
+}

@@ -13,6 +13,7 @@ WORK=$(e2e_workdir kvmkdbs)
 cd "$WORK" || exit 1
 MK="$KIVO_BIN/KvMkDbs"
 DUMP="$KIVO_BIN/KvDumpDb"
+QBE="$KIVO_BIN/KvQBE"
 RED='!@rffg00b00'
 GREEN='!@r00gffb00'
 BLUE='!@r00g00bff'
@@ -74,12 +75,34 @@ e2e_note "image/mask specs on the command line"
 e2e_step "an empty image/mask spec is skipped" "$MK" -d db -c cat +p '(' ')'
 e2e_step "an over-long image/mask spec is refused" "$MK" -d db -c cat "$(head -c 2000 /dev/zero | tr '\0' 'y')"
 
+e2e_note "option scanning: the first of a repeated option counts, the rest are image/mask specs"
+e2e_step "a value option given last is an image/mask spec" "$MK" -d db -c cat "$BLUE" -l
+e2e_step "a repeated database option" "$MK" -d db -c cat -f KvColorFeatureClass -d db2 '!@r41g42b43'
+e2e_step "values written against their letters" "$MK" -ddb -ccat '!@r44g45b46'
+printf 'P6\n2 2\n255\n%s' "$(printf '\x10\x20\x30%.0s' 1 2 3 4)" >-rainy-day.ppm
+cp -- -rainy-day.ppm -dark.ppm
+e2e_step "an image named like a flag stays an image" "$MK" -U -d db -c cat -rainy-day.ppm
+e2e_step "-- ends the options" "$MK" -d db -c cat -- -dark.ppm
+e2e_step "deleting a mask that is not stored" "$MK" -r -d db -c cat +p -rainy-day.ppm '(' nomask.ppm ')'
+e2e_step "the 65th feature is left out" "$MK" -d db -c cat $(for i in $(seq 65); do echo -f KvColorFeatureClass; done)
+
 e2e_note "refused command lines"
-e2e_step "a value option given last" "$MK" -d db -c cat "$BLUE" -l
+e2e_step "a database that cannot be made" "$MK" -d /proc/no-such-db -c cat "$BLUE"
 e2e_step "no catalog name" "$MK" -d db "$BLUE"
 e2e_step "no database name" "$MK" -c cat "$BLUE"
 e2e_step "a feature class the factory does not know" "$MK" -d db -c cat -f KvNoSuchFeatureClass '!@r31g32b33'
 counters "final"
+
+e2e_note "a new database without -f takes every whole-image class the factory has"
+e2e_step "no -f on a new database" "$MK" -d fresh -c cat '!@r51g52b53'
+e2e_step "its classes" "$QBE" -d fresh -c cat -l
+
+e2e_note "-E erases listed features, or the whole catalog"
+e2e_step "-E refuses image/mask specs" "$MK" -E -d fresh -c cat '!@r51g52b53'
+e2e_step "erase one feature" "$MK" -E -d fresh -c cat -f KvTextureFeatureClass
+e2e_step "the feature is gone" "$QBE" -d fresh -c cat -l
+e2e_step "erase the catalog" "$MK" -E -d fresh -c cat
+e2e_step "the catalog is gone" ls fresh
 
 e2e_note "real image files: masks make sub-part records, keyword texts feed the keyword feature"
 # flag.ppm: red left half, blue right half; left.ppm and right.ppm select one

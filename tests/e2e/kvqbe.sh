@@ -16,6 +16,12 @@ want() {
   echo "$W/want.$1"
 }
 
+# want_usage NAME: the usage text followed by the text on standard input.
+want_usage() {
+  cat "$E2E_EXPECTED/usage_kvqbe.txt" - >"$W/want.$1"
+  echo "$W/want.$1"
+}
+
 # Keyword texts: white space in them is merged into single blanks on reading.
 mkdir text
 printf 'red sports car\n' >'text/!@rffg00b00.txt'
@@ -84,14 +90,9 @@ total of 4 keys found
 EOF
 )" - 0 "$QBE" -d db -c photos -T car
 
-# The image query ranks the keyword's matches only; the keyword query of the
-# command's last step then runs once more and prints its own block.
+# The image query ranks the keyword's matches only, and its ranking is
+# printed once.
 e2e_run "keyword restriction then image ranking" "$(want keyword_image <<'EOF'
-total of 3 keys found
-!@rffgffb00 0.000000
-!@rf0g10b00 0.390144
-!@rffg00b00 0.409761
-
 total of 3 keys found
 !@rffgffb00 0.000000
 !@rf0g10b00 0.390144
@@ -99,6 +100,78 @@ total of 3 keys found
 
 EOF
 )" - 0 "$QBE" -d db -c photos -T car -f KvColorFeatureClass -n 3 -I '!@rffgffb00'
+
+e2e_run "-n -1 asks for every key" "$(want all_keys <<'EOF'
+total of 8 keys found
+!@rffg00b00 0.000000
+!@rf0g10b00 0.002049
+!@rffgffb00 0.409761
+!@r80g80b80 0.476858
+!@rffgffbff 0.597544
+!@r00g80b80 0.759130
+!@r00gffb00 0.861516
+!@r00g00bff 0.962433
+
+EOF
+)" - 0 "$QBE" -d db -c photos -f KvColorFeatureClass -n -1 -i '!@rffg00b00'
+
+e2e_run "a count that is not a number" - "$(want bad_n <<'EOF'
+Error=10001  Severity=1
+KIVO error: number of results -n ten is not a whole number 
+EOF
+)" 255 "$QBE" -d db -c photos -f KvColorFeatureClass -n ten -i '!@rffg00b00'
+
+{
+  echo 'Skipping bad parameter in string W=abc for feature KvColorFeatureClass'
+  cat "$E2E_EXPECTED/usage_kvqbe.txt"
+  echo 'Error=10001  Severity=1'
+  echo 'KIVO error: KvParameterClass::FromCommandLineString: W=abc is not a number '
+} >"$W/want.bad_w"
+e2e_run "a weight that is not a number" "$(want bad_w_out <<'EOF'
+Error=10001  Severity=1
+KIVO error: KvParameterClass::FromCommandLineString: W=abc is not a number 
+EOF
+)" "$W/want.bad_w" 255 "$QBE" -d db -c photos -f KvColorFeatureClass:W=abc -i '!@rffg00b00'
+
+e2e_run "-d naming no database" - "$(want_usage no_db <<'EOF'
+Error=10001  Severity=1
+KIVO error: database nodb does not exist 
+EOF
+)" 255 "$QBE" -d nodb -c photos -f KvColorFeatureClass -i '!@rffg00b00'
+if [ -e nodb ]; then
+  echo "FAIL: a query made the database directory nodb"
+  E2E_FAILURES=$((E2E_FAILURES + 1))
+fi
+
+e2e_run "a query form without a reader" - "$(want_usage no_q <<'EOF'
+Error=10001  Severity=1
+KIVO error: option -Q is not supported by this command 
+EOF
+)" 255 "$QBE" -d db -c photos -Q spec.txt
+
+"$QBE" -t -d db -c photos -f KvColorFeatureClass -n 1 -i '!@rffg00b00' >timed.out 2>timed.err
+e2e_run "-t times the feature query" "$(want timed <<'EOF'
+total of 1 keys found
+!@rffg00b00 0.000000
+
+query time: N ms
+EOF
+)" - 0 bash -c 'cat timed.out; sed "s/[0-9][0-9]* ms/N ms/" timed.err'
+
+# A random ranking ignores the keyword, so the keyword query still follows it.
+e2e_run "keyword after a random ranking" "$(want random_keyword <<'EOF'
+total of 2 keys found
+!@rffgffb00 0.000000
+!@rffgffbff 0.250000
+
+total of 4 keys found
+!@r00g00bff 0.000000
+!@rf0g10b00 0.000000
+!@rffg00b00 0.000000
+!@rffgffb00 0.000000
+
+EOF
+)" - 0 "$QBE" -d db -c photos -T car -R -n 2
 
 e2e_run "picker description" "$(want picker <<'EOF'
 total of 2 keys found
@@ -217,10 +290,6 @@ total of 2 keys found
 flag.ppm 0.240650
 red.ppm 0.962433
 
-total of 2 keys found
-flag.ppm 0.240650
-red.ppm 0.962433
-
 EOF
 )" - 0 "$QBE" -d db -c pics -T red -f KvColorFeatureClass -I blue.ppm
 
@@ -253,6 +322,14 @@ blue.ppm 1.962433
 
 EOF
 )" - 0 "$QBE" -d db -c pics -f KvColorFeatureClass -f KvTextFeatureClass -I red.ppm
+
+e2e_run "-e gives a setting for the query" "$(want setting <<'EOF'
+total of 1 keys found
+red.ppm 0.000000
+
+EOF
+)" - 0 env -u KivoImagePath "$QBE" -e KivoImagePath=images/set1 -d db -c pics -f KvColorFeatureClass -n 1 \
+  -I red.ppm
 
 e2e_run "a missing image file" - "$(want nofile <<'EOF'
 input image: nosuch.ppm does not exist!

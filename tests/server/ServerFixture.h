@@ -90,9 +90,10 @@ class ServerProcess {
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
 
-  // Starts "KvQSrv -d <photos> <extra...>" on a free port of 127.0.0.1 and
-  // waits for its listening line. False (with the log printed) otherwise.
-  bool Start(const std::vector<std::string>& extra);
+  // Starts "KvQSrv -d <database> <extra...>" on a free port of 127.0.0.1
+  // and waits for its listening line; the database is the photos' unless
+  // given. False (with the log printed) otherwise.
+  bool Start(const std::vector<std::string>& extra, const std::string& database = std::string());
   int port() const { return port_; }
   pid_t pid() const { return pid_; }
   // Makes the query client of this process talk to this server.

@@ -2,6 +2,7 @@
 // to in-process evaluation, concurrent clients, peers that disconnect, stall
 // or announce too much, the stop signal, and the command line.
 #include <atomic>
+#include <memory>
 
 #include "ServerFixture.h"
 #include "core/KvBytes.h"
@@ -180,7 +181,7 @@ TEST_F(ClientServer, StalledClientCannotHoldTheOnlyWorker) {
   RawPeer stalled(server.port());
   ASSERT_TRUE(stalled.Send("100" + std::string(1, '\0')));
   ASSERT_EQ(stalled.Receive(16).size(), 16u);
-  // The only worker waits for the stalled peer until its idle time is up.
+  // The stalled peer holds no worker: the query goes through at once.
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(stest::ThroughClient(texts_[1]), expected_[1]);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
@@ -188,35 +189,132 @@ TEST_F(ClientServer, StalledClientCannotHoldTheOnlyWorker) {
   StopCleanly(server);
 }
 
-TEST_F(ClientServer, StopSignalFinishesTheQueryInFlight) {
+TEST_F(ClientServer, StopAnswersTheQueriesReceivedAndClosesTheRest) {
   ServerProcess server;
   ASSERT_TRUE(server.Start({"-w", "2"}));
   const std::string& text = texts_[2];
-  RawPeer peer(server.port());
-  ASSERT_TRUE(peer.Send(Announce(text)));
-  ASSERT_EQ(peer.Receive(16).size(), 16u);
-  // A worker holds the exchange now; the server is asked to stop.
-  ASSERT_EQ(::kill(server.pid(), SIGTERM), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  ASSERT_TRUE(peer.Send(text + '\0'));
-  const std::string header = peer.Receive(16);
+  // One peer whose query has been evaluated and which has its reply header,
+  // one still sending its text, and idle ones.
+  RawPeer answered(server.port());
+  ASSERT_TRUE(answered.Send(Announce(text)));
+  ASSERT_EQ(answered.Receive(16).size(), 16u);
+  ASSERT_TRUE(answered.Send(text + '\0'));
+  const std::string header = answered.Receive(16);
   ASSERT_EQ(header.size(), 16u);
+  RawPeer partial(server.port());
+  ASSERT_TRUE(partial.Send(Announce(text)));
+  ASSERT_EQ(partial.Receive(16).size(), 16u);
+  ASSERT_TRUE(partial.Send(text.substr(0, 10)));
+  std::vector<std::unique_ptr<RawPeer>> idle;
+  for (int i = 0; i < 20; ++i) idle.push_back(std::make_unique<RawPeer>(server.port()));
+  ASSERT_TRUE(server.WaitForLog("KvQSrv: listening", 1, 1000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(::kill(server.pid(), SIGTERM), 0);
+  // The idle and the partial are closed at once.
+  EXPECT_EQ(partial.Receive(1), "");
+  for (auto& peer : idle) EXPECT_EQ(peer->Receive(1), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  // The answered one still gets its result.
   unsigned long size = 0;
   int status = 1;
   ASSERT_EQ(std::sscanf(header.c_str(), "%lu %d", &size, &status), 2);
   EXPECT_EQ(status, 0);
   ASSERT_EQ(size, expected_[2].text.size());
-  ASSERT_TRUE(peer.Send(std::string("okay\0\0", 6)));
-  EXPECT_EQ(peer.Receive(size), expected_[2].text);
+  ASSERT_TRUE(answered.Send(std::string("okay\0\0", 6)));
+  EXPECT_EQ(answered.Receive(size), expected_[2].text);
   unsigned char count[4];
   Encode32LE(count, static_cast<uint32_t>(size));
-  ASSERT_TRUE(peer.Send(std::string(reinterpret_cast<char*>(count), 4)));
-  EXPECT_EQ(peer.Receive(1), "");
+  ASSERT_TRUE(answered.Send(std::string(reinterpret_cast<char*>(count), 4)));
+  EXPECT_EQ(answered.Receive(1), "");
   StopCleanly(server);
-  EXPECT_EQ(CountLines(server.Log(), " status=0 "), 1u);
+  const std::vector<std::string> log = server.Log();
+  EXPECT_EQ(CountLines(log, " status=0 "), 1u) << server.LogText();
+  EXPECT_EQ(CountLines(log, "status=failed (server stopping)"), 21u) << server.LogText();
   // Nobody listens any more.
   RawPeer late(server.port());
   EXPECT_LT(late.fd(), 0);
+}
+
+TEST_F(ClientServer, StopWithOnlyIdlePeersExitsWithinASecond) {
+  ServerProcess server;
+  ASSERT_TRUE(server.Start({"-w", "2"}));
+  std::vector<std::unique_ptr<RawPeer>> idle;
+  for (int i = 0; i < 50; ++i) idle.push_back(std::make_unique<RawPeer>(server.port()));
+  // A peer that announced a text and stalled counts as idle too.
+  RawPeer stalled(server.port());
+  ASSERT_TRUE(stalled.Send("100" + std::string(1, '\0')));
+  ASSERT_EQ(stalled.Receive(16).size(), 16u);
+  const auto start = std::chrono::steady_clock::now();
+  StopCleanly(server);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+// Peers that send nothing, or a byte now and then, cost the others nothing:
+// every well-behaved query is answered at once while they stay connected.
+TEST_F(ClientServer, IdleAndSlowPeersDoNotDelayOthers) {
+  ServerProcess server;
+  ASSERT_TRUE(server.Start({"-w", "2", "-t", "20"}));
+  server.PointClientHere();
+  std::vector<std::unique_ptr<RawPeer>> idle;
+  for (int i = 0; i < 100; ++i) {
+    idle.push_back(std::make_unique<RawPeer>(server.port()));
+    ASSERT_GE(idle.back()->fd(), 0);
+  }
+  constexpr int kSlow = 8;
+  std::atomic<bool> done{false};
+  std::vector<std::thread> slow;
+  for (int i = 0; i < kSlow; ++i) {
+    slow.emplace_back([&] {
+      RawPeer peer(server.port());
+      const std::string& text = texts_[0];
+      const std::string all = Announce(text) + text + '\0';
+      for (size_t at = 0; at < all.size() && !done.load(); ++at) {
+        if (!peer.Send(all.substr(at, 1))) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const auto start = std::chrono::steady_clock::now();
+  for (int round = 0; round < 3; ++round) {
+    for (size_t i = 0; i < texts_.size(); ++i) {
+      const Answer got = stest::ThroughClient(texts_[i]);
+      EXPECT_EQ(got.text, expected_[i].text) << i;
+      EXPECT_EQ(got.status, expected_[i].status) << i;
+    }
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  done.store(true);
+  for (std::thread& t : slow) t.join();
+  // The idle peers were never dropped: they were not idle long enough.
+  EXPECT_EQ(CountLines(server.Log(), "peer idle too long"), 0u) << server.LogText();
+  StopCleanly(server);
+}
+
+// At the bound, the connection idle the longest makes room for a newcomer,
+// and the newcomer's query is answered.
+TEST_F(ClientServer, TheLongestIdleIsDroppedAtTheBound) {
+  ServerProcess server;
+  ASSERT_TRUE(server.Start({"-w", "1", "-n", "4"}));
+  server.PointClientHere();
+  std::vector<std::unique_ptr<RawPeer>> idle;
+  for (int i = 0; i < 4; ++i) {
+    idle.push_back(std::make_unique<RawPeer>(server.port()));
+    // Later peers are active later: the first stays the longest idle.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_TRUE(idle[3]->Send("1"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(stest::ThroughClient(texts_[1]), expected_[1]);
+  EXPECT_EQ(idle[0]->Receive(1), "");
+  ASSERT_TRUE(server.WaitForLog("status=failed (dropped: too many connections)", 1, 5000)) << server.LogText();
+  // The client's connection is closed after its answer, so the other three
+  // are still there.
+  EXPECT_EQ(CountLines(server.Log(), "dropped: too many connections"), 1u) << server.LogText();
+  for (size_t i = 1; i < 4; ++i) EXPECT_TRUE(idle[i]->Send("1")) << i;
+  StopCleanly(server);
 }
 
 TEST_F(ClientServer, CommandLine) {
@@ -226,7 +324,8 @@ TEST_F(ClientServer, CommandLine) {
     std::string output;
   };
   const std::string usage =
-      "Usage: KvQSrv -d database [-w workers] [-m maxQueryBytes] [-t idleSeconds] [-e EnvVar=EnvValue ...]\n";
+      "Usage: KvQSrv -d database [-w workers] [-m maxQueryBytes] [-t idleSeconds] [-n maxConnections] "
+      "[-e EnvVar=EnvValue ...]\n";
   const std::string db = stest::Photos().database;
   const Case cases[] = {
       {{}, 2, usage},
@@ -237,6 +336,7 @@ TEST_F(ClientServer, CommandLine) {
       {{"-d", db, "-m", "-5"}, 2, usage},
       {{"-d", db, "-t", "0"}, 2, usage},
       {{"-d", db, "-t", "99999999999"}, 2, usage},
+      {{"-d", db, "-n", "0"}, 2, usage},
       {{"-d", db, "-x"}, 2, usage},
       {{"-d", db + "/missing"}, 1, "KvQSrv: no database directory " + db + "/missing\n"},
       {{"-d", db, "-e", "KivoServerPort=abc"}, 1, "KvQSrv: invalid port abc\n"},

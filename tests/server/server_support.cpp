@@ -308,10 +308,11 @@ ServerProcess::~ServerProcess() {
   if (reader_.joinable()) reader_.join();
 }
 
-bool ServerProcess::Start(const std::vector<std::string>& extra) {
+bool ServerProcess::Start(const std::vector<std::string>& extra, const std::string& database) {
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) return false;
-  std::vector<std::string> args = {Bin("KvQSrv"), "-d", Photos().database, "-e", "KivoServerHost=127.0.0.1",
+  std::vector<std::string> args = {Bin("KvQSrv"), "-d", database.empty() ? Photos().database : database,
+                                   "-e", "KivoServerHost=127.0.0.1",
                                    "-e", "KivoServerPort=0"};
   args.insert(args.end(), extra.begin(), extra.end());
   posix_spawn_file_actions_t actions;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "KivoWrap.h"
+#include "KivoWrapText.h"
 
 namespace {
 
@@ -61,8 +62,18 @@ TEST(Tools, GetOptionTable) {
       // A flag at position 1 keeps the rest in order and the program name.
       {{"prog", "-h", "a", "b"}, 'h', 1, "", {"prog", "a", "b"}},
       {{"prog", "-h"}, 'h', 1, "", {"prog"}},
-      // Only the first two characters are compared.
-      {{"prog", "-dfoo", "db", "x"}, 'd', 0, "db", {"prog", "x"}},
+      // A value option matches by its first two characters; a value written
+      // against the letter is the value.
+      {{"prog", "-dfoo", "db", "x"}, 'd', 0, "foo", {"prog", "db", "x"}},
+      // The first occurrence is taken; a repeat stays for the caller.
+      {{"prog", "-d", "a", "-d", "b"}, 'd', 0, "a", {"prog", "-d", "b"}},
+      // A flag counts only standing alone, so a file named like one stays.
+      {{"prog", "-rainy.jpg", "-r"}, 'r', 1, "", {"prog", "-rainy.jpg"}},
+      {{"prog", "-rainy.jpg"}, 'r', 1, nullptr, {"prog", "-rainy.jpg"}},
+      // "--" ends the options.
+      {{"prog", "--", "-r", "-d", "x"}, 'r', 1, nullptr, {"prog", "--", "-r", "-d", "x"}},
+      {{"prog", "--", "-d", "x"}, 'd', 0, nullptr, {"prog", "--", "-d", "x"}},
+      {{"prog", "-d", "--", "x"}, 'd', 0, "--", {"prog", "x"}},
       {{"prog", "x", "-d", "db", "y"}, 'd', 0, "db", {"prog", "x", "y"}},
       // A value option given last is not taken and nothing moves.
       {{"prog", "a", "-d"}, 'd', 0, nullptr, {"prog", "a", "-d"}},
@@ -148,3 +159,21 @@ TEST(Tools, NullNamesKeepDefaults) {
 }
 
 }  // namespace
+
+TEST(Tools, CountsOnTheCommandLine) {
+  const struct {
+    const char* text;
+    bool ok;
+    int value;
+  } cases[] = {
+      {"5", true, 5},          {"-1", true, -1},   {"+7", true, 7},     {"0", true, 0},
+      {"2147483647", true, 2147483647},            {"-2147483648", true, -2147483647 - 1},
+      {"2147483648", false, 0}, {"ten", false, 0}, {"5x", false, 0},    {"", false, 0},
+      {"-", false, 0},          {" 5", false, 0},  {"99999999999999999999", false, 0},
+  };
+  for (const auto& c : cases) {
+    int value = 12345;
+    EXPECT_EQ(kivowrap::ReadCount(c.text, &value), c.ok) << c.text;
+    EXPECT_EQ(value, c.ok ? c.value : 12345) << c.text;
+  }
+}

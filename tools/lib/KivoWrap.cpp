@@ -95,14 +95,7 @@ void KivoWrapClass::SetKeyword(const char* keyword) { CopyName(keyword_, keyword
 
 char* KivoWrapClass::GetOption(int& argc, char**& argv, char letter, int noValue) {
   if (argv == nullptr) return nullptr;
-  int found = -1;
-  for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
-    if (arg != nullptr && arg[0] == '-' && arg[1] == letter) {
-      found = i;
-      break;
-    }
-  }
+  const int found = kivowrap::FindOption(argc, argv, letter, noValue != 0);
   if (found < 0) return nullptr;
 
   if (noValue) {
@@ -116,11 +109,15 @@ char* KivoWrapClass::GetOption(int& argc, char**& argv, char letter, int noValue
     return kFlagMarker;
   }
 
+  char* arg = argv[found];
+  if (arg[2] != '\0') {
+    // The value written against its letter.
+    kivowrap::RemoveArguments(argc, argv, found, 1);
+    return arg + 2;
+  }
+  // Without a value the option is left where it is, as the caller gave it.
   if (found == argc - 1) return nullptr;
   char* value = argv[found + 1];
-  for (int i = found + 2; i < argc; ++i) argv[i - 2] = argv[i];
-  argc -= 2;
-  // Keeps the vector null-terminated like a program's own argv.
-  argv[argc] = nullptr;
+  kivowrap::RemoveArguments(argc, argv, found, 2);
   return value;
 }

@@ -157,6 +157,8 @@ class KivoWrapClass {
   bool CheckCatalogOpen();
   int AddImageWord(const char* image);
   int AddRecordsForKey(const char* key);
+  // -E: erases the listed features from the catalog, or the whole catalog.
+  int EraseFromOptions(int argc, KvStringClass* out);
   void ReportSpec(int count, const char* spec, int result, KvStringClass* out);
   // Applies one -e EnvVar=EnvValue argument (restored before returning).
   void ApplySetting(char* assignment);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "KivoWrap.h"
+#include "core/KvRegularFile.h"
 #include "KivoWrapText.h"
 #include "core/KvEnv.h"
 #include "core/KvError.h"
@@ -59,19 +60,6 @@ bool IsBlankText(const char* text) {
     if (!std::isspace(static_cast<unsigned char>(*text))) return false;
   }
   return true;
-}
-
-// An option of the build command that takes a value and is still among the
-// arguments after the options were taken: it was given last (without its
-// value) or more often than the command takes it.
-const char* LeftoverValueOption(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
-    if (arg != nullptr && arg[0] == '-' && arg[1] != '\0' && std::strchr("dcfle", arg[1]) != nullptr) {
-      return arg;
-    }
-  }
-  return nullptr;
 }
 
 // Reads one line of at most capacity - 1 bytes, newline included, into
@@ -197,6 +185,11 @@ int KivoWrapClass::DeleteMasks(const char* spec) {
     const SpecWords words = SplitSpec(spec);
     for (const std::string& mask : words.masks) {
       const int rc = catalog_->DeleteSubPartRecord(mask.c_str());
+      if (rc == 1) {
+        // Nothing was stored under that name: the deletion did not happen.
+        const std::string text = "Sub-part " + mask + " not found in catalog";
+        KvError(KERR_General, KERR_NonFatal, text.c_str());
+      }
       if (rc != 0) return rc;
     }
     return 0;
@@ -239,6 +232,36 @@ void KivoWrapClass::ApplySetting(char* assignment) {
   *equals = '=';
 }
 
+int KivoWrapClass::EraseFromOptions(int argc, KvStringClass* out) {
+  if (argc > 1 || imageListFile_ != nullptr) {
+    KvError(KERR_General, KERR_Fatal, "-E erases and takes no image/mask specs");
+    return -1;
+  }
+  auto report = [&](int count, const std::string& what, int rc) {
+    std::string line = "<" + std::to_string(count) + "> Erase of " + what + " in database=" + databaseName_ +
+                       " catalog=" + catalogName_ +
+                       (rc == 0 ? std::string(" successful\n") : " unsuccessful due to " + std::string(GetErrorMSG()) + "\n");
+    if (out == nullptr || verbose_) {
+      std::fputs(line.c_str(), stdout);
+      std::fflush(stdout);
+    } else {
+      out->Append(line.c_str());
+    }
+  };
+  int result = 0;
+  if (featureCount_ == 0) {
+    result = catalog_->DeleteCatalog(catalogName_);
+    report(1, "catalog", result);
+    return result;
+  }
+  for (int i = 0; i < featureCount_; ++i) {
+    const int rc = catalog_->DeleteFeatureClass(featureNames_[i]);
+    report(i + 1, std::string("feature ") + featureNames_[i], rc);
+    if (rc != 0) result = rc;
+  }
+  return result;
+}
+
 int KivoWrapClass::MakeDatabase(int argc, char** argv, KvStringClass* out) {
   return kivowrap::Guarded("KivoWrapClass::MakeDatabase", [&]() -> int {
     if (argc <= 1) return MakeDatabaseUsage(stdout, out);
@@ -267,21 +290,31 @@ int KivoWrapClass::MakeDatabase(int argc, char** argv, KvStringClass* out) {
       addMode_ = KV_MODE_FORCE_UPDATE;
       modeText_ = "Update";
     }
+    // Deletion wins over the update modes; the report says what was done.
+    if (deleteFlag_) modeText_ = "Deletion";
     imageListFile_ = GetOption(argc, argv, 'l', 0);
     while (char* assignment = GetOption(argc, argv, 'e', 0)) ApplySetting(assignment);
+    kivowrap::DropOptionsEnd(argc, argv);
 
-    if (const char* leftover = LeftoverValueOption(argc, argv)) {
-      MakeDatabaseUsage(stderr, out);
-      const std::string message = std::string("option ") + leftover + " needs a value (or is repeated)";
-      KvError(KERR_General, KERR_Fatal, message.c_str());
+    if (eraseFlag_) {
+      const int erased = EraseFromOptions(argc, out);
       Close();
-      return -1;
+      return erased;
     }
 
     int result = 0;
     int count = 0;
+    int failed = 0;
+    int lastFailure = 0;
+    auto report = [&](const char* spec) {
+      if (result != 0) {
+        ++failed;
+        lastFailure = result;
+      }
+      ReportSpec(count, spec, result, out);
+    };
     if (imageListFile_ != nullptr) {
-      FILE* file = std::fopen(imageListFile_, "r");
+      FILE* file = KvOpenRegularFile(imageListFile_, "r");
       if (file == nullptr) {
         KvError(KERR_OpenFile, KERR_Fatal, "KivoWrapClass::MakeDatabase", imageListFile_);
         Close();
@@ -303,10 +336,10 @@ int KivoWrapClass::MakeDatabase(int argc, char** argv, KvStringClass* out) {
         }
         if (result != 0 && GetErrorMSGSeverity() == KERR_Fatal) {
           result = -1;
-          ReportSpec(count, line, result, out);
+          report(line);
           break;
         }
-        ReportSpec(count, line, result, out);
+        report(line);
       }
     } else {
       int i = 1;
@@ -338,9 +371,16 @@ int KivoWrapClass::MakeDatabase(int argc, char** argv, KvStringClass* out) {
         } else {
           result = ProcessImageSpec(spec.c_str(), deleteFlag_);
         }
-        ReportSpec(count, spec.c_str(), result, out);
+        report(spec.c_str());
       }
     }
+    // One failure among many report lines is easy to miss: the counts close
+    // the report, and the command fails when any spec failed.
+    if (count > 0 && (out == nullptr || verbose_)) {
+      std::printf("%d image/mask specs: %d successful, %d unsuccessful\n", count, count - failed, failed);
+      std::fflush(stdout);
+    }
+    if (failed > 0) result = lastFailure;
     Close();
     return result;
   });

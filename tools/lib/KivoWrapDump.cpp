@@ -39,18 +39,6 @@ std::string DatumText(const KvDatumClass& datum) {
   return std::string(bytes, strnlen(bytes, datum.Size()));
 }
 
-// Options of the dump command that take a value and are still among the
-// arguments once the options were taken (given last, without a value).
-const char* LeftoverValueOption(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
-    if (arg != nullptr && arg[0] == '-' && arg[1] != '\0' && std::strchr("cdf", arg[1]) != nullptr) {
-      return arg;
-    }
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 int KivoWrapClass::IsBinary(const unsigned char* bytes, unsigned long length) {
@@ -119,13 +107,7 @@ int KivoWrapClass::DumpDatabase(int argc, char** argv, FILE* out) {
     // Features this build does not know are left out: the dump goes on with
     // the others (the reason is on standard error).
     while (const char* spec = GetOption(argc, argv, 'f', 0)) AddFeature(spec);
-    if (const char* leftover = LeftoverValueOption(argc, argv)) {
-      DumpDatabaseUsage(stdout, nullptr);
-      const std::string message = std::string("option ") + leftover + " needs a value";
-      KvError(KERR_General, KERR_Fatal, message.c_str());
-      Close();
-      return -1;
-    }
+    kivowrap::DropOptionsEnd(argc, argv);
     const char* fileName = argc > 1 ? argv[1] : nullptr;
     if (catalogName == nullptr && fileName == nullptr) {
       DumpDatabaseUsage(stdout, nullptr);
@@ -173,12 +155,17 @@ int KivoWrapClass::DumpDatabase(int argc, char** argv, FILE* out) {
       }
       for (int i = 0; i < featureCount_; ++i) {
         KvStringClass tableName(64ul);
+        // A table that cannot be dumped fails the command once the others
+        // are done: a partial dump must not look complete.
         if (catalog_->GetFeatureTableName(featureNames_[i], tableName) != 0) {
           KvPrintErrorMessage(stdout);
+          result = -1;
           continue;
         }
         if (table->OpenForWrite(tableName.c_str()) != 0) {
           std::printf("Unable to open %s. Skipping it. \n", tableName.c_str());
+          KvError(KERR_OpenFile, KERR_NonFatal, "KivoWrapClass::DumpDatabase", tableName.c_str());
+          result = -1;
           continue;
         }
         DumpTable(table.get(), features_[i], stream);

@@ -1,5 +1,6 @@
 // KivoWrapClass queries: the query-by-example command (KvQBE), the keyword
 // restriction followed by the feature query, and the random ranking.
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -71,8 +72,9 @@ int Fail(int code, KERR_SeverityType severity, const char* text) {
   return code;
 }
 
-// A non-negative number of results (a negative count asks for none).
-uint32_t ResultCount(int n) { return n < 0 ? 0u : static_cast<uint32_t>(n); }
+// The number of results as the evaluator takes it: unsigned, so that a
+// negative count (-n -1) asks for every key.
+uint32_t ResultCount(int n) { return static_cast<uint32_t>(n); }
 
 }  // namespace
 
@@ -296,9 +298,42 @@ int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
     QueryOutput output(out, verbose);
     KvStringClass& text = output.text();
 
+    // Query forms the usage names but this command has no reader for.
+    for (const char letter : {'Q', 'G', 'D'}) {
+      if (kivowrap::FindOption(argc, argv, letter, false) >= 0) {
+        const std::string message = std::string("option -") + letter + " is not supported by this command";
+        KvError(KERR_General, KERR_Fatal, message.c_str());
+        QueryByExampleUsage(stderr, nullptr);
+        Close();
+        return -1;
+      }
+    }
     if (const char* keyword = GetOption(argc, argv, 'T', 0)) SetKeyword(keyword);
     const char* mask = GetOption(argc, argv, 'M', 0);
-    if (const char* n = GetOption(argc, argv, 'n', 0)) numberOfResults_ = std::atoi(n);
+    if (const char* n = GetOption(argc, argv, 'n', 0)) {
+      // A count read as 0 from "ten" would silently answer nothing.
+      if (!kivowrap::ReadCount(n, &numberOfResults_)) {
+        const std::string message = std::string("number of results -n ") + n + " is not a whole number";
+        KvError(KERR_General, KERR_Fatal, message.c_str());
+        Close();
+        return -1;
+      }
+    }
+    while (char* assignment = GetOption(argc, argv, 'e', 0)) ApplySetting(assignment);
+    const bool timed = kivowrap::TakeFlag(argc, argv, 't');
+    // The feature query of -i, -I or -S, timed with -t.
+    bool featureQueryRan = false;
+    auto mainQuery = [&](KvStringClass* target) {
+      const auto start = std::chrono::steady_clock::now();
+      const int rc = Query(target);
+      const auto elapsed = std::chrono::steady_clock::now() - start;
+      featureQueryRan = true;
+      if (timed) {
+        std::fprintf(stderr, "query time: %lld ms\n",
+                     static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
+      }
+      return rc;
+    };
     bool dumpMode = kivowrap::TakeFlag(argc, argv, 'P');
     int result = 0;
     while (const char* spec = GetOption(argc, argv, 'F', 0)) {
@@ -329,7 +364,7 @@ int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
     if (OpenFromOptions(argc, argv, "r") != 0) {
       QueryByExampleUsage(stderr, nullptr);
       Close();
-      return 0;
+      return -1;
     }
 
     if (kivowrap::TakeFlag(argc, argv, 'l')) {
@@ -363,7 +398,7 @@ int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
           Close();
           return result;
         }
-        result = Query(&text);
+        result = mainQuery(&text);
         if (result != 0) {
           output.Fail(kQueryFailed, GetErrorMSG(), nullptr, true);
           Close();
@@ -383,7 +418,7 @@ int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
           Close();
           return result;
         }
-        result = Query(&text);
+        result = mainQuery(&text);
         if (result != 0) {
           output.Fail(kQueryFailed, GetErrorMSG(), nullptr, verbose != 0);
           Close();
@@ -403,7 +438,7 @@ int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
           Close();
           return result;
         }
-        result = Query(&text);
+        result = mainQuery(&text);
         if (result != 0) {
           // The command goes on after a failed description query.
           output.SetMessage(kQueryFailed, GetErrorMSG(), nullptr);
@@ -426,7 +461,9 @@ int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
       output.Step();
     }
 
-    if (keyword_[0] != '\0') {
+    // The feature query already ranked only the keyword's keys: running the
+    // keyword query again would print the same ranking a second time.
+    if (keyword_[0] != '\0' && !featureQueryRan) {
       result = Query(&text);
       if (result != 0) {
         output.Fail("Error in keyword query with message: ", GetErrorMSG(), nullptr, verbose != 0);

@@ -1,5 +1,7 @@
 // KivoWrapClass sessions: the connection, the catalog object, the list of
 // features with their parameter sets, and option-driven opening.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -44,6 +46,16 @@ bool NameFits(const char* text, size_t capacity, const char* what) {
     return false;
   }
   return true;
+}
+
+// A read-only command never writes to disk, so it does not make a database
+// directory that is not there (a connection would).
+bool DatabaseExists(const char* database) {
+  struct stat info;
+  if (stat(database, &info) == 0 && S_ISDIR(info.st_mode)) return true;
+  const std::string text = std::string("database ") + database + " does not exist";
+  KvError(KERR_General, KERR_Fatal, text.c_str());
+  return false;
 }
 
 }  // namespace
@@ -244,6 +256,11 @@ int KivoWrapClass::AddFeature(const char* spec) {
   return kivowrap::Guarded("KivoWrapClass::AddFeature", [&]() -> int {
     if (featureCount_ > kKivoMaxFeatures - 1) {
       std::fprintf(stderr, "Exceed Max # (%d) of features\n", kKivoMaxFeatures);
+      // Recorded too, so that a caller printing the error record says why
+      // this feature was left out.
+      const std::string text = std::string("feature ") + (spec != nullptr ? spec : "") +
+                               " left out: at most " + std::to_string(kKivoMaxFeatures) + " features";
+      KvError(KERR_General, KERR_NonFatal, text.c_str());
       return 1;
     }
     const char* text = spec != nullptr ? spec : "";
@@ -390,26 +407,25 @@ int KivoWrapClass::OpenFromOptions(int& argc, char**& argv, const char* mode) {
     KvError(KERR_General, KERR_Fatal, "database name (-d database) is required");
     return -1;
   }
-  if (Connect(database, mode) < 0) {
-    KvPrintErrorMessage(stdout);
-    return -1;
-  }
+  if (mode != nullptr && mode[0] == 'r' && !DatabaseExists(database)) return -1;
+  // Connect and OpenCatalog print the error record of a failed connection or
+  // catalog themselves; the caller's failure report says the rest.
+  if (Connect(database, mode) < 0) return -1;
   const char* catalog = GetOption(argc, argv, 'c', 0);
   if (catalog == nullptr) {
     KvError(KERR_General, KERR_Fatal, "catalog name (-c catalog) is required");
     return -1;
   }
   if (OpenCatalog(catalog) < 0) {
-    KvPrintErrorMessage(stdout);
     ReleaseSession();
     return -1;
   }
   while (const char* spec = GetOption(argc, argv, 'f', 0)) {
     const int rc = AddFeature(spec);
-    // 1 is a full feature table, already reported on standard error.
-    if (rc < 0) {
+    // 1 is a full feature table: that feature and the rest are left out.
+    if (rc != 0) {
       KvPrintErrorMessage(stdout);
-      if (GetErrorMSGSeverity() == KERR_Fatal) {
+      if (rc < 0 && GetErrorMSGSeverity() == KERR_Fatal) {
         Close();
         return -1;
       }

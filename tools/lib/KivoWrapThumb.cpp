@@ -7,6 +7,7 @@
 #include <string>
 
 #include "KivoWrap.h"
+#include "core/KvRegularFile.h"
 #include "core/KvEnv.h"
 #include "core/KvError.h"
 #include "image/KvThumbnail.h"
@@ -75,6 +76,11 @@ int KivoWrapClass::MakeThumbnails(int argc, char** argv, KvStringClass* out) {
   FilePtr list;
   int i = 1;
   for (; i < argc && argv[i] != nullptr && argv[i][0] == '-'; ++i) {
+    if (std::strcmp(argv[i], "--") == 0) {
+      // The options end here; the names after it may begin with '-'.
+      ++i;
+      break;
+    }
     const char letter = argv[i][1];
     const bool takesValue = std::strchr("whosle", letter) != nullptr && letter != '\0';
     if (takesValue && i + 1 >= argc) {
@@ -93,7 +99,7 @@ int KivoWrapClass::MakeThumbnails(int argc, char** argv, KvStringClass* out) {
       case 's': suffix = argv[++i]; break;
       case 'l': {
         const char* name = argv[++i];
-        list.reset(std::fopen(name, "r"));
+        list.reset(KvOpenRegularFile(name, "r"));
         if (list == nullptr) {
           const char* message = "Image list file cannot be opened";
           if (verbose_) std::fprintf(stderr, "%s\n", message);

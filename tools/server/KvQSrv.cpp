@@ -1,112 +1,70 @@
 // KvQSrv: the query server. Answers the query socket exchange by evaluating
-// each query text against the database it was started on, with a fixed pool
-// of worker threads, each with its own query object.
+// each query text against the database it was started on. An event loop
+// holds every connection until its whole query text has arrived; a fixed
+// pool of worker threads, each with its own query object, evaluates.
 //
 //   KvQSrv -d database [-w workers] [-m maxQueryBytes] [-t idleSeconds]
-//          [-e EnvVar=EnvValue ...]
+//          [-n maxConnections] [-e EnvVar=EnvValue ...]
 //   KvQSrv --help | --version
 //
 // It listens on "KivoServerHost" (default 127.0.0.1) and "KivoServerPort"
 // (default 5517; 0 picks a free port, reported on the first log line), logs
-// one line per query to standard error, and on SIGINT or SIGTERM finishes the
-// queries in flight and exits.
+// one line per connection to standard error, and on SIGINT or SIGTERM stops
+// accepting, closes idle connections, finishes the queries already received
+// and exits.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
+#include "KvEventLoop.h"
 #include "KvFactory.h"
+#include "KvQSrvConnection.h"
+#include "KvWorkerPool.h"
 #include "core/KvEnv.h"
 #include "core/KvError.h"
 #include "core/KvVersion.h"
-#include "query/KvQuery.h"
-#include "query/KvQueryService.h"
+#include "query/KvDeadline.h"
 #include "storage/KvConnect.h"
-#include "storage/KvKeyDatabase.h"
 
 namespace {
 
 const char kUsage[] =
-    "Usage: KvQSrv -d database [-w workers] [-m maxQueryBytes] [-t idleSeconds] "
+    "Usage: KvQSrv -d database [-w workers] [-m maxQueryBytes] [-t idleSeconds] [-n maxConnections] "
     "[-e EnvVar=EnvValue ...]\n";
 
-constexpr size_t kMaxPending = 256;
 constexpr int kDefaultPort = 5517;
 constexpr long long kMaxWorkers = 64;
 constexpr long long kMaxQueryBytes = 1ll << 30;
 constexpr long long kMaxIdleSeconds = 86400;
+constexpr long long kMaxConnections = 1 << 20;
+// Descriptors kept beyond the connections: the listening socket, the loop's
+// own, the tables the workers open.
+constexpr rlim_t kSpareDescriptors = 64;
 
-int gWakePipe[2] = {-1, -1};
-std::atomic<bool> gStopping{false};
+KvEventLoop* gLoop = nullptr;
 
 void OnSignal(int) {
-  gStopping.store(true);
-  const char byte = 1;
-  if (::write(gWakePipe[1], &byte, 1) < 0) {
-    // The flag alone stops the loop at its next wake-up.
-  }
+  if (gLoop != nullptr) gLoop->Stop();
 }
 
 struct Options {
   const char* database = nullptr;
   int workers = 2;
-  KvServiceLimits limits;
-};
-
-struct Pending {
-  int fd;
-  std::string peer;
-};
-
-// Connections waiting for a worker.
-class WorkQueue {
- public:
-  bool Push(Pending p) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_ || items_.size() >= kMaxPending) return false;
-    items_.push_back(std::move(p));
-    ready_.notify_one();
-    return true;
-  }
-  bool Pop(Pending* out) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ready_.wait(lock, [&] { return closed_ || !items_.empty(); });
-    if (items_.empty()) return false;
-    *out = std::move(items_.front());
-    items_.pop_front();
-    return true;
-  }
-  void Close() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
-    ready_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<Pending> items_;
-  bool closed_ = false;
+  KvQSrvSettings settings;
+  KvLoopLimits loop;
 };
 
 // A whole decimal number within [low, high]; false for anything else.
@@ -121,6 +79,7 @@ bool ParseNumber(const char* text, long long low, long long high, long long* out
 }
 
 int ParseOptions(int argc, char** argv, Options* options) {
+  KvServiceLimits& limits = options->settings.limits;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -132,11 +91,14 @@ int ParseOptions(int argc, char** argv, Options* options) {
       options->workers = static_cast<int>(n);
     } else if (arg == "-m" && hasValue) {
       if (!ParseNumber(argv[++i], 1, kMaxQueryBytes, &n)) return -1;
-      options->limits.maxQuerySize = static_cast<unsigned long>(n);
+      limits.maxQuerySize = static_cast<unsigned long>(n);
     } else if (arg == "-t" && hasValue) {
       if (!ParseNumber(argv[++i], 1, kMaxIdleSeconds, &n)) return -1;
-      options->limits.idleTimeoutMs = static_cast<int>(n) * 1000;
-      options->limits.totalTimeoutMs = static_cast<int>(n) * 10000;
+      limits.idleTimeoutMs = static_cast<int>(n) * 1000;
+      limits.totalTimeoutMs = static_cast<int>(n) * 10000;
+    } else if (arg == "-n" && hasValue) {
+      if (!ParseNumber(argv[++i], 1, kMaxConnections, &n)) return -1;
+      options->loop.maxConnections = static_cast<size_t>(n);
     } else if (arg == "-e" && hasValue) {
       char* pair = argv[++i];
       char* eq = std::strchr(pair, '=');
@@ -154,6 +116,37 @@ int ParseOptions(int argc, char** argv, Options* options) {
     }
   }
   return options->database != nullptr ? 0 : -1;
+}
+
+// The loop's deadlines and the evaluations' limit follow from the exchange's
+// own: an evaluation may take as long as a whole exchange, and a stop waits
+// that long (and a second more for the answers) for the queries received.
+void DeriveLimits(Options* options) {
+  const KvServiceLimits& limits = options->settings.limits;
+  options->loop.idleTimeoutMs = limits.idleTimeoutMs;
+  options->loop.requestTimeoutMs = limits.totalTimeoutMs;
+  int64_t evaluation = limits.totalTimeoutMs;
+  const int64_t setting = KvQueryTimeLimitMs();
+  if (setting > 0) evaluation = std::min(evaluation, setting);
+  options->settings.evaluationLimitMs = limits.totalTimeoutMs;
+  options->loop.stopGraceMs = static_cast<int>(evaluation) + 1000;
+}
+
+// Room for as many descriptors as connections may be open; the bound is
+// lowered when the system does not allow that many.
+void FitDescriptors(KvLoopLimits* loop) {
+  rlimit r{};
+  if (::getrlimit(RLIMIT_NOFILE, &r) != 0) return;
+  const rlim_t wanted = static_cast<rlim_t>(loop->maxConnections) + kSpareDescriptors;
+  if (r.rlim_cur < wanted) {
+    r.rlim_cur = r.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, r.rlim_max);
+    ::setrlimit(RLIMIT_NOFILE, &r);
+    ::getrlimit(RLIMIT_NOFILE, &r);
+  }
+  if (r.rlim_cur < wanted) {
+    const rlim_t room = r.rlim_cur > 2 * kSpareDescriptors ? r.rlim_cur - kSpareDescriptors : kSpareDescriptors;
+    loop->maxConnections = static_cast<size_t>(room);
+  }
 }
 
 int Listen(std::string* where) {
@@ -187,7 +180,7 @@ int Listen(std::string* where) {
   }
   const int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&bindAddress), sizeof bindAddress) != 0 || ::listen(fd, 64) != 0) {
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&bindAddress), sizeof bindAddress) != 0 || ::listen(fd, SOMAXCONN) != 0) {
     std::perror("KvQSrv: bind");
     ::close(fd);
     return -1;
@@ -198,53 +191,6 @@ int Listen(std::string* where) {
   ::inet_ntop(AF_INET, &bindAddress.sin_addr, text, sizeof text);
   *where = std::string(text) + ":" + std::to_string(ntohs(bindAddress.sin_port));
   return fd;
-}
-
-// An error message on one log line.
-std::string OneLine(const char* text) {
-  std::string line(text != nullptr ? text : "");
-  for (char& c : line) {
-    if (c == '\n' || c == '\r') c = ' ';
-  }
-  while (!line.empty() && line.back() == ' ') line.pop_back();
-  return line;
-}
-
-void Worker(WorkQueue* queue, const KvServiceLimits* limits, const KvConnectClass* connection) {
-  KvQueryServerClass query(connection);
-  if (!query.IsValid()) {
-    std::fprintf(stderr, "KvQSrv: worker cannot make a query object: %s\n", GetErrorMSG());
-  }
-  const KvQueryEvaluator evaluate = [&](const char* text, KvDatumClass& reply) {
-    if (!query.IsValid()) return -1;
-    KvKeyDatabaseClass* result = query.Evaluate(text);
-    int status = query.GetStatus();
-    if (result == nullptr) return status != 0 ? status : -1;
-    if (result->ToQueryString(reply) != 0) return status != 0 ? status : -1;
-    return status;
-  };
-  Pending job;
-  while (queue->Pop(&job)) {
-    // A failed query must not poison the next: the evaluator stops whenever
-    // an error of severity 1 is pending.
-    KvInitializeErrorStructure();
-    const auto start = std::chrono::steady_clock::now();
-    KvExchangeResult outcome;
-    KvServeQueryExchange(job.fd, *limits, evaluate, &outcome);
-    ::close(job.fd);
-    const double ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    if (outcome.completed && outcome.status != 0) {
-      std::fprintf(stderr, "KvQSrv: peer=%s size=%lu status=%d result=%lu ms=%.1f error=%s\n", job.peer.c_str(),
-                   outcome.querySize, outcome.status, outcome.resultSize, ms, OneLine(GetErrorMSG()).c_str());
-    } else if (outcome.completed) {
-      std::fprintf(stderr, "KvQSrv: peer=%s size=%lu status=%d result=%lu ms=%.1f\n", job.peer.c_str(),
-                   outcome.querySize, outcome.status, outcome.resultSize, ms);
-    } else {
-      std::fprintf(stderr, "KvQSrv: peer=%s size=%lu status=failed (%s) ms=%.1f\n", job.peer.c_str(),
-                   outcome.querySize, outcome.error.c_str(), ms);
-    }
-  }
 }
 
 }  // namespace
@@ -279,63 +225,38 @@ int main(int argc, char** argv) {
   std::string where;
   const int listenFd = Listen(&where);
   if (listenFd < 0) return 1;
-  if (::pipe2(gWakePipe, O_CLOEXEC) != 0) {
-    std::perror("KvQSrv: pipe");
-    return 1;
-  }
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
+  DeriveLimits(&options);
+  FitDescriptors(&options.loop);
   ::signal(SIGPIPE, SIG_IGN);
 
-  // The workers start with the stop signals blocked, so only the accepting
-  // thread is ever interrupted: a worker's reads (sockets, tables, files)
-  // never see EINTR from a stop request.
-  sigset_t stopSignals, previous;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  ::pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
-  WorkQueue queue;
-  std::vector<std::thread> workers;
-  for (int i = 0; i < options.workers; ++i) {
-    workers.emplace_back(Worker, &queue, &options.limits, connection);
-  }
-  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  std::fprintf(stderr, "KvQSrv: listening on %s with %d workers, database %s\n", where.c_str(), options.workers,
-               options.database);
-
-  while (!gStopping.load()) {
-    pollfd fds[2] = {{listenFd, POLLIN, 0}, {gWakePipe[0], POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) continue;
-    if (fds[1].revents != 0) break;
-    if ((fds[0].revents & POLLIN) == 0) continue;
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-    if (fd < 0) {
-      // Out of descriptors: the pending connection stays readable, so wait a
-      // little (still watching for the stop request) instead of spinning.
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        pollfd wake{gWakePipe[0], POLLIN, 0};
-        ::poll(&wake, 1, 100);
-      }
-      continue;
-    }
-    char text[INET_ADDRSTRLEN] = "";
-    ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-    Pending job{fd, std::string(text) + ":" + std::to_string(ntohs(peer.sin_port))};
-    if (!queue.Push(job)) {
-      std::fprintf(stderr, "KvQSrv: peer=%s refused: too many pending connections\n", job.peer.c_str());
-      ::close(fd);
+  {
+    // The workers start with the stop signals blocked, so only the loop's
+    // thread is ever interrupted: a worker's reads (tables, files) never see
+    // EINTR from a stop request.
+    KvWorkerPool pool(options.workers, [connection](int) { return KvQSrvWorkerState(connection); });
+    const KvQSrvSettings& settings = options.settings;
+    KvEventLoop loop(options.loop, [&settings](const std::string& peer) { return KvQSrvConnection(settings, peer); },
+                     pool);
+    loop.SetRefusalHook([](const std::string& peer) {
+      std::fprintf(stderr, "KvQSrv: peer=%s refused: too many connections\n", peer.c_str());
+    });
+    gLoop = &loop;
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    std::fprintf(stderr, "KvQSrv: listening on %s with %d workers, database %s\n", where.c_str(), options.workers,
+                 options.database);
+    const int rc = loop.Run(listenFd);
+    ::signal(SIGINT, SIG_IGN);
+    ::signal(SIGTERM, SIG_IGN);
+    gLoop = nullptr;
+    if (rc != 0) {
+      std::perror("KvQSrv: event loop");
+      return 1;
     }
   }
-
-  ::close(listenFd);
-  queue.Close();
-  for (std::thread& t : workers) t.join();
   KvDestroyConnection(connection);
   std::fprintf(stderr, "KvQSrv: stopped\n");
   return 0;

@@ -1,0 +1,154 @@
+// KvQSrv connections: the exchange on the loop, the evaluation on a worker.
+#include "KvQSrvConnection.h"
+
+#include <malloc.h>
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <new>
+
+#include "core/KvError.h"
+#include "query/KvDeadline.h"
+#include "query/KvQuery.h"
+#include "storage/KvConnect.h"
+#include "storage/KvKeyDatabase.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// An error message on one log line.
+std::string OneLine(const char* text) {
+  std::string line(text != nullptr ? text : "");
+  for (char& c : line) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
+}
+
+class Worker : public KvWorkerState {
+ public:
+  explicit Worker(const KvConnectClass* connection) : query_(connection) {
+    if (!query_.IsValid()) {
+      std::fprintf(stderr, "KvQSrv: worker cannot make a query object: %s\n", GetErrorMSG());
+    }
+  }
+
+  // The status sent to the peer; reply gets the result text, error the
+  // message of a failed evaluation.
+  int Evaluate(const char* text, int64_t limitMs, KvDatumClass& reply, std::string& error) {
+    // A failed query must not poison the next: the evaluator stops whenever
+    // an error of severity 1 is pending.
+    KvInitializeErrorStructure();
+    int status = -1;
+    if (query_.IsValid()) {
+      KvDeadlineScope deadline(KvDeadline::In(limitMs));
+      KvKeyDatabaseClass* result = query_.Evaluate(text);
+      status = query_.GetStatus();
+      if (result == nullptr || result->ToQueryString(reply) != 0) {
+        if (status == 0) status = -1;
+        reply.Clear();
+      }
+    }
+    if (status != 0) error = OneLine(GetErrorMSG());
+    return status;
+  }
+
+ private:
+  KvQueryServerClass query_;
+};
+
+class Connection : public KvProtocol {
+ public:
+  Connection(const KvQSrvSettings& settings, const std::string& peer)
+      : settings_(settings), peer_(peer), exchange_(settings.limits), start_(Clock::now()) {}
+
+  KvNext OnBytes(const unsigned char* data, size_t n, std::string& out) override {
+    return Next(exchange_.Feed(data, n, out));
+  }
+
+  void Work(KvWorkerState* state) override {
+    auto* worker = static_cast<Worker*>(state);
+    try {
+      KvDatumClass reply;
+      int status = -1;
+      if (worker != nullptr) {
+        status = worker->Evaluate(exchange_.Text(), settings_.evaluationLimitMs, reply, error_);
+      } else {
+        error_ = "no query object";
+      }
+      exchange_.Answer(status, reply, answer_);
+    } catch (const std::bad_alloc&) {
+      exchange_.Fail("out of memory");
+    } catch (const std::exception&) {
+      exchange_.Fail("aborted");
+    }
+    // A large text leaves large free blocks behind in the worker's arena;
+    // they go back to the system rather than staying resident.
+    if (exchange_.result().querySize >= settings_.trimAfterBytes) ::malloc_trim(0);
+  }
+
+  KvNext OnWorked(std::string& out) override {
+    if (out.empty()) {
+      out.swap(answer_);
+    } else {
+      out += answer_;
+    }
+    std::string().swap(answer_);
+    return Next(exchange_.step());
+  }
+
+  bool InRequest() const override {
+    const KvQueryExchange::Step step = exchange_.step();
+    return exchange_.Started() && (step == KvQueryExchange::Step::kNeedBytes || step == KvQueryExchange::Step::kEvaluate);
+  }
+
+  void OnEnd(const KvConnectionEnd& end) override {
+    if (!end.clean) exchange_.Fail(end.reason);
+    const KvExchangeResult& r = exchange_.result();
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
+    if (r.completed && r.status != 0) {
+      std::fprintf(stderr, "KvQSrv: peer=%s size=%lu status=%d result=%lu ms=%.1f error=%s\n", peer_.c_str(),
+                   r.querySize, r.status, r.resultSize, ms, error_.c_str());
+    } else if (r.completed) {
+      std::fprintf(stderr, "KvQSrv: peer=%s size=%lu status=%d result=%lu ms=%.1f\n", peer_.c_str(), r.querySize,
+                   r.status, r.resultSize, ms);
+    } else {
+      std::fprintf(stderr, "KvQSrv: peer=%s size=%lu status=failed (%s) ms=%.1f\n", peer_.c_str(), r.querySize,
+                   r.error.c_str(), ms);
+    }
+  }
+
+ private:
+  static KvNext Next(KvQueryExchange::Step step) {
+    switch (step) {
+      case KvQueryExchange::Step::kNeedBytes:
+        return KvNext::kRead;
+      case KvQueryExchange::Step::kEvaluate:
+        return KvNext::kWork;
+      case KvQueryExchange::Step::kDone:
+      case KvQueryExchange::Step::kFailed:
+        break;
+    }
+    return KvNext::kClose;
+  }
+
+  const KvQSrvSettings& settings_;
+  const std::string peer_;
+  KvQueryExchange exchange_;
+  const Clock::time_point start_;
+  std::string answer_;
+  std::string error_;
+};
+
+}  // namespace
+
+std::unique_ptr<KvWorkerState> KvQSrvWorkerState(const KvConnectClass* connection) {
+  return std::make_unique<Worker>(connection);
+}
+
+std::unique_ptr<KvProtocol> KvQSrvConnection(const KvQSrvSettings& settings, const std::string& peer) {
+  return std::make_unique<Connection>(settings, peer);
+}
