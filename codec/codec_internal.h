@@ -32,6 +32,7 @@ enum class Format : int {
   kTiff = 5,
   kPnm = 6,
   kWebp = 7,
+  kHeif = 8,  // HEIC, AVIF and the other brands of the HEIF container
 };
 
 // Largest image the library handles: 2^28 pixels, 65535 per side.
@@ -78,6 +79,13 @@ FilePtr OpenImageFile(const char* path, int64_t* size);
 int DecodeFile(const char* path, Format format, int reduction, PixPtr* out);
 int DecodeJpeg(FILE* file, int reduction, PixPtr* out);
 int DecodePng(FILE* file, PixPtr* out);
+
+// HEIF-family files through libheif (heif_read.cpp). IsHeifBrand looks at the
+// first 12 bytes (an "ftyp" box with one of the image brands); ProbeHeif
+// reads the container's boxes but no pixels.
+bool IsHeifBrand(const unsigned char* magic, size_t n);
+int ProbeHeif(const char* path, int64_t* width, int64_t* height);
+int DecodeHeif(const char* path, PixPtr* out);
 
 // Replaces alpha by compositing onto white; the image becomes spp 3.
 void FlattenAlphaOntoWhite(PIX* pix32);

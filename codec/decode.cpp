@@ -74,6 +74,9 @@ int DecodeFile(const char* path, Format format, int reduction, PixPtr* out) {
   switch (format) {
     case Format::kJpeg: return DecodeJpeg(f, reduction, out);
     case Format::kPng: return DecodePng(f, out);
+    case Format::kHeif:
+      file.reset();
+      return DecodeHeif(path, out);
     case Format::kGif: pix = pixReadStreamGif(f); break;
     case Format::kBmp:
       bmp_bits = BmpBitsPerPixel(f);

@@ -286,6 +286,7 @@ Format FormatFromMagic(const unsigned char* m, size_t n) {
   if (n >= 12 && std::memcmp(m, "RIFF", 4) == 0 && std::memcmp(m + 8, "WEBP", 4) == 0) {
     return Format::kWebp;
   }
+  if (IsHeifBrand(m, n)) return Format::kHeif;
   return Format::kUnknown;
 }
 
@@ -311,6 +312,10 @@ int ProbeFile(const char* path, ImageInfo* info) {
     case Format::kTiff: dims = ProbeTiff(src, magic[0] == 'M'); break;
     case Format::kPnm: dims = ProbePnm(src, magic[1]); break;
     case Format::kWebp: dims = ProbeWebp(src); break;
+    case Format::kHeif:
+      file.reset();
+      dims.status = ProbeHeif(path, &dims.width, &dims.height);
+      break;
     case Format::kUnknown: return GEN_IMG_EFORMAT;
   }
   if (dims.status != GEN_IMG_OK) return dims.status;

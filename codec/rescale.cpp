@@ -6,6 +6,7 @@
 #include <new>
 
 #include "codec_internal.h"
+#include "gen_img_orient.h"
 
 namespace kvcodec {
 namespace {
@@ -84,22 +85,50 @@ PixPtr Quantized(PIX* pix) {
   return MakeColormappedPix(w, h, indices.data(), palette);
 }
 
-int Rescale(const char* in_path, const char* out_path, int box_w, int box_h, bool pad) {
+// The image turned upright for an orientation tag value (1 to 8 as in EXIF;
+// other values leave it as it is).
+PixPtr Oriented(PixPtr pix, int orientation) {
+  if (orientation < 2 || orientation > 8) return pix;
+  if (orientation >= 5) {
+    // 5 to 8 turn the image a quarter: clockwise for 5, 6 and 7, then
+    // mirrored for 5 and 7; 8 turns it anticlockwise.
+    pix.reset(pixRotateOrth(pix.get(), orientation == 8 ? 3 : 1));
+    if (!pix) return nullptr;
+  }
+  PIX* p = pix.get();
+  switch (orientation) {
+    case 2:
+    case 5: pixFlipLR(p, p); break;
+    case 3: pixRotate180(p, p); break;
+    case 4:
+    case 7: pixFlipTB(p, p); break;
+    default: break;
+  }
+  pixSetSpp(p, 3);
+  return pix;
+}
+
+int Rescale(const char* in_path, const char* out_path, int box_w, int box_h, bool pad, int orientation) {
   OutFormat out_format = OutFormatFromName(out_path);
   if (out_format == OutFormat::kNone) return GEN_IMG_EARG;
   if (!SizeAllowed(box_w, box_h)) return GEN_IMG_ETOOBIG;
   ImageInfo info;
   int status = ProbeFile(in_path, &info);
   if (status != GEN_IMG_OK) return status;
-  Size target = FitInside(info.width, info.height, box_w, box_h);
+  const bool quarter = orientation >= 5 && orientation <= 8;
+  const Size upright = FitInside(quarter ? info.height : info.width, quarter ? info.width : info.height, box_w, box_h);
+  // The target in the stored pixel order, for the JPEG reduction.
+  const Size stored = quarter ? Size{upright.height, upright.width} : upright;
 
   PixPtr pix;
-  int reduction = info.format == Format::kJpeg ? JpegReduction(info.width, info.height, target) : 1;
+  int reduction = info.format == Format::kJpeg ? JpegReduction(info.width, info.height, stored) : 1;
   status = DecodeFile(in_path, info.format, reduction, &pix);
   if (status != GEN_IMG_OK) return status;
   pix = ToRgb(std::move(pix));
   if (!pix) return GEN_IMG_ENOMEM;
-  pix = ScaleTo(std::move(pix), target);
+  pix = ScaleTo(std::move(pix), stored);
+  if (!pix) return GEN_IMG_ENOMEM;
+  pix = Oriented(std::move(pix), orientation);
   if (!pix) return GEN_IMG_ENOMEM;
   if (pad) {
     pix = PadOnBlack(pix.get(), box_w, box_h);
@@ -123,7 +152,20 @@ int gen_img_rescale_image(const char* inPath, const char* outPath, int maxWidth,
   }
   try {
     kvcodec::QuietLeptonica();
-    return kvcodec::Rescale(inPath, outPath, maxWidth, maxHeight, pad != 0);
+    return kvcodec::Rescale(inPath, outPath, maxWidth, maxHeight, pad != 0, 1);
+  } catch (const std::bad_alloc&) {
+    return GEN_IMG_ENOMEM;
+  }
+}
+
+int gen_img_rescale_oriented(const char* inPath, const char* outPath, int maxWidth, int maxHeight, int pad,
+                             int orientation) {
+  if (inPath == nullptr || outPath == nullptr || maxWidth < 1 || maxHeight < 1) {
+    return GEN_IMG_EARG;
+  }
+  try {
+    kvcodec::QuietLeptonica();
+    return kvcodec::Rescale(inPath, outPath, maxWidth, maxHeight, pad != 0, orientation);
   } catch (const std::bad_alloc&) {
     return GEN_IMG_ENOMEM;
   }

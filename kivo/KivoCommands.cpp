@@ -7,11 +7,13 @@
 #include <iostream>
 #include <memory>
 
+#include "KivoDups.h"
 #include "KivoFeatures.h"
 #include "KivoIndex.h"
 #include "KivoInfo.h"
 #include "KivoOutput.h"
 #include "KivoQuery.h"
+#include "KivoThumbs.h"
 #include "core/KvVersion.h"
 
 namespace kivo {
@@ -33,7 +35,9 @@ Subcommand::Runner DeclareIndex(CLI::App* app) {
   auto o = std::make_shared<IndexOptions>();
   auto progress = std::make_shared<std::string>("auto");
   DatabaseOptions(app, &o->database, &o->catalog);
-  app->add_option("-f,--feature", o->features, FeatureHelp() + " (a new catalog gets the default set)");
+  // One spec per -f, so that the paths after it stay paths.
+  app->add_option("-f,--feature", o->features, FeatureHelp() + " (a new catalog gets the default set)")
+      ->allow_extra_args(false);
   app->add_option("paths", o->paths, "image files and folders, indexed recursively");
   app->add_option("--from0", o->from0, "also index the NUL-separated paths of FILE ('-': standard input)");
   app->add_option("--root", o->root, "catalog root of a new catalog (default: the folder holding every path)");
@@ -61,20 +65,27 @@ struct QueryCommand {
   bool json = false, tsv = false;
 };
 
-Subcommand::Runner DeclareQuery(CLI::App* app) {
-  auto q = std::make_shared<QueryCommand>();
-  DatabaseOptions(app, &q->database, &q->catalog);
-  auto* image = app->add_option("-I,--image", q->request.image, "query by this image file");
-  auto* key = app->add_option("-i,--key", q->request.key, "query by this stored key (or an indexed file's path)");
-  app->add_option("-T,--keywords", q->request.keywords,
+// The example options of a query, shared by query and thumbs.
+void ExampleOptions(CLI::App* app, QueryRequest* request) {
+  auto* image = app->add_option("-I,--image", request->image, "query by this image file");
+  auto* key = app->add_option("-i,--key", request->key, "query by this stored key (or an indexed file's path)");
+  app->add_option("-T,--keywords", request->keywords,
                   "keywords, any case; 'a,b' any of them, 'a+b' all; alone it lists the matches, "
                   "with an example it restricts the candidates");
-  auto* sketch = app->add_option("-S,--sketch", q->request.sketch,
+  auto* sketch = app->add_option("-S,--sketch", request->sketch,
                                  "query by a drawing: \"D<w> <h> R<x> <y> <w> <h> <r> <g> <b> ...\" or its JSON form");
   image->excludes(key)->excludes(sketch);
   key->excludes(sketch);
-  app->add_option("-f,--feature", q->request.features, FeatureHelp() + " (default: the catalog's own)");
-  app->add_option("-n,--results", q->request.n, "number of results (default 20)")->check(CLI::Range(1, 1000000));
+  // One spec per -f.
+  app->add_option("-f,--feature", request->features, FeatureHelp() + " (default: the catalog's own)")
+      ->allow_extra_args(false);
+  app->add_option("-n,--results", request->n, "number of results (default 20)")->check(CLI::Range(1, 1000000));
+}
+
+Subcommand::Runner DeclareQuery(CLI::App* app) {
+  auto q = std::make_shared<QueryCommand>();
+  DatabaseOptions(app, &q->database, &q->catalog);
+  ExampleOptions(app, &q->request);
   auto* json = app->add_flag("--json", q->json, "print {\"results\": [{\"rank\", \"key\", \"path\", \"distance\"}]}");
   auto* tsv = app->add_flag("--tsv", q->tsv, "print tab-separated rank, key, path, distance");
   json->excludes(tsv);
@@ -95,6 +106,67 @@ Subcommand::Runner DeclareQuery(CLI::App* app) {
       WriteResultsTable(out, result);
     }
     return kExitOk;
+  };
+}
+
+struct DupsCommand {
+  DupsOptions options;
+  bool json = false, tsv = false;
+};
+
+Subcommand::Runner DeclareDups(CLI::App* app) {
+  auto d = std::make_shared<DupsCommand>();
+  DatabaseOptions(app, &d->options.database, &d->options.catalog);
+  app->add_option("-f,--feature", d->options.features, FeatureHelp() + " (default: the catalog's own)")
+      ->allow_extra_args(false);
+  app->add_option("-t,--threshold", d->options.threshold, "largest distance of two near-duplicates (default 0.03)")
+      ->check(CLI::Range(0.0, 1e30));
+  app->add_option("--neighbours", d->options.neighbours, "nearest images looked at per image (default 10)")
+      ->check(CLI::Range(1, 10000));
+  app->add_option("-j,--jobs", d->options.jobs, "query threads (default: one per core)")
+      ->check(CLI::Range(1, 64))
+      ->envname("KIVO_JOBS");
+  app->add_flag("-q,--quiet", d->options.quiet, "no progress");
+  auto* json = app->add_flag("--json", d->json, "print {\"images\": N, \"groups\": [{\"group\", \"images\"}]}");
+  auto* tsv = app->add_flag("--tsv", d->tsv, "print tab-separated group, key, path, distance");
+  json->excludes(tsv);
+  return [d](std::ostream& out, std::ostream& err) {
+    DupsResult result;
+    std::string error;
+    const int rc = FindDuplicates(d->options, err, &result, &error);
+    if (rc != kQueryOk) {
+      err << "kivo dups: " << error << '\n';
+      return rc == kQueryBadRequest ? kExitUsage : kExitFailed;
+    }
+    if (d->json) {
+      WriteJson(out, DupsJson(result));
+    } else if (d->tsv) {
+      WriteDupsTsv(out, result);
+    } else {
+      WriteDupsTable(out, result);
+    }
+    return kExitOk;
+  };
+}
+
+Subcommand::Runner DeclareThumbs(CLI::App* app) {
+  auto o = std::make_shared<ThumbsOptions>();
+  DatabaseOptions(app, &o->database, &o->catalog);
+  app->add_option("-o,--output", o->output, "folder the thumbnails are written below")->required();
+  ExampleOptions(app, &o->query);
+  app->add_option("-s,--size", o->size, "the square a thumbnail fits into (default 128)")->check(CLI::Range(1, 4096));
+  app->add_option("--format", o->format, "jpg or png (default jpg)")->check(CLI::IsMember({"jpg", "png"}));
+  app->add_flag("--pad", o->pad, "centre each thumbnail on black at exactly the size");
+  app->add_flag("!--no-orient", o->orient, "keep the stored pixel order (ignore the orientation tag)");
+  app->add_option("-j,--jobs", o->jobs, "worker threads (default: one per core)")
+      ->check(CLI::Range(1, 64))
+      ->envname("KIVO_JOBS");
+  app->add_flag("-q,--quiet", o->quiet, "no progress and no summary (failures are still listed)");
+  return [o](std::ostream& out, std::ostream& err) {
+    o->query.orient = o->orient;
+    ThumbsSummary summary;
+    const int rc = MakeThumbnails(*o, out, err, &summary);
+    return rc == 2 ? kExitUsage : rc == 0 ? kExitOk : kExitFailed;
   };
 }
 
@@ -131,7 +203,10 @@ std::vector<Subcommand>& Table() {
   static std::vector<Subcommand> table = {
       {"index", "bring a catalog up to date with folders of images", DeclareIndex},
       {"query", "rank a catalog's images by their distance to an example", DeclareQuery},
+      {"dups", "list groups of near-duplicate images of a catalog", DeclareDups},
+      {"thumbs", "write thumbnails of a query's results or of a whole catalog", DeclareThumbs},
       {"info", "show catalogs, features, record counts and sizes", DeclareInfo},
+      // The catalog check and repair takes its place here.
   };
   return table;
 }
@@ -153,7 +228,7 @@ std::string ConfigFilePath() {
   return std::string();
 }
 
-int KivoMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
+int ParseCommandLine(int argc, char** argv, std::ostream& out, std::ostream& err, Subcommand::Runner* run) {
   CLI::App app("kivo: index folders of images and query them by example", "kivo");
   app.set_version_flag("--version", std::string("kivo ") + KIVO_VERSION_STRING);
   app.set_config("--config", ConfigFilePath(), "read option defaults from this TOML file");
@@ -169,10 +244,19 @@ int KivoMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
     const int rc = app.exit(e, out, err);
     return rc == 0 ? kExitOk : kExitUsage;
   }
-  for (auto& [sub, run] : runners) {
-    if (sub->parsed()) return run(out, err);
+  for (auto& [sub, runner] : runners) {
+    if (sub->parsed()) {
+      *run = std::move(runner);
+      return -1;
+    }
   }
   return kExitUsage;
+}
+
+int KivoMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
+  Subcommand::Runner run;
+  const int rc = ParseCommandLine(argc, argv, out, err, &run);
+  return rc >= 0 ? rc : run(out, err);
 }
 
 }  // namespace kivo

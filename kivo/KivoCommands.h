@@ -39,7 +39,12 @@ void AddSubcommand(Subcommand command);
 // $XDG_CONFIG_HOME/kivo/config.toml, else ~/.config/kivo/config.toml.
 std::string ConfigFilePath();
 
-// Runs the command line argv[0..argc).
+// Parses the command line argv[0..argc) (with the configuration file's
+// defaults): -1 with *run set to the chosen subcommand, or the exit status
+// when parsing ended it (help, version, a refused command line).
+int ParseCommandLine(int argc, char** argv, std::ostream& out, std::ostream& err, Subcommand::Runner* run);
+
+// Parses and runs the command line argv[0..argc).
 int KivoMain(int argc, char** argv, std::ostream& out, std::ostream& err);
 
 }  // namespace kivo

@@ -63,11 +63,6 @@ int64_t MtimeNs(const struct stat& st) {
   return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
-std::string CurrentDirectory() {
-  char buffer[PATH_MAX];
-  return getcwd(buffer, sizeof buffer) != nullptr ? std::string(buffer) : std::string("/");
-}
-
 // The real absolute path of an existing file or folder; false (reason set)
 // when it does not exist.
 bool RealPath(const std::string& path, std::string* out, std::string* reason) {

@@ -1,6 +1,10 @@
 // Key encoding and lexical path handling.
 #include "KivoKey.h"
 
+#include <unistd.h>
+
+#include <climits>
+
 #include <vector>
 
 namespace kivo {
@@ -159,6 +163,11 @@ std::string CommonDirectory(const std::string* paths, size_t count) {
     }
   }
   return common;
+}
+
+std::string CurrentDirectory() {
+  char buffer[PATH_MAX];
+  return getcwd(buffer, sizeof buffer) != nullptr ? std::string(buffer) : std::string("/");
 }
 
 }  // namespace kivo

@@ -32,6 +32,9 @@ std::string NormalisePath(std::string_view path, std::string_view base);
 // root itself. False when absolutePath does not lie inside root.
 bool RelativeTo(std::string_view root, std::string_view absolutePath, std::string* relative);
 
+// The current directory ("/" when it cannot be learnt).
+std::string CurrentDirectory();
+
 // The deepest directory that holds every one of the (normalised, absolute)
 // paths.
 std::string CommonDirectory(const std::string* paths, size_t count);

@@ -167,6 +167,22 @@ void CollectHits(KvKeyDatabaseClass* set, int n, const QueryEngine& engine, Quer
 
 }  // namespace
 
+int QueryEngine::CatalogFeatures(std::vector<std::string>* names, std::string* error) {
+  names->clear();
+  std::vector<std::string> all;
+  if (!store_.FeatureClasses(&all, error)) return kQueryFailed;
+  for (const std::string& name : all) {
+    if (name == kTextFeature) continue;
+    std::unique_ptr<KvFeatureClass> f(KvCreateFeatureClass(name.c_str()));
+    if (f != nullptr && f->IsSubPartFeature() == False) names->push_back(name);
+  }
+  if (names->empty()) {
+    *error = "catalog " + store_.CatalogName() + " has no image features";
+    return kQueryBadRequest;
+  }
+  return kQueryOk;
+}
+
 int QueryEngine::Run(const QueryRequest& request, QueryResult* result, std::string* error) {
   result->hits.clear();
   KvCatalogClass* catalog = state_->catalog.get();
@@ -194,16 +210,9 @@ int QueryEngine::Run(const QueryRequest& request, QueryResult* result, std::stri
   if (examples > 0) {
     if (request.features.empty()) {
       std::vector<std::string> names;
-      if (!store_.FeatureClasses(&names, error)) return kQueryFailed;
-      for (const std::string& name : names) {
-        if (name == kTextFeature) continue;
-        std::unique_ptr<KvFeatureClass> f(KvCreateFeatureClass(name.c_str()));
-        if (f != nullptr && f->IsSubPartFeature() == False) specs.push_back(FeatureSpec{name, ""});
-      }
-      if (specs.empty()) {
-        *error = "catalog " + store_.CatalogName() + " has no image features";
-        return kQueryBadRequest;
-      }
+      const int rc = CatalogFeatures(&names, error);
+      if (rc != kQueryOk) return rc;
+      for (const std::string& name : names) specs.push_back(FeatureSpec{name, ""});
     } else {
       for (const std::string& text : request.features) {
         FeatureSpec spec;

@@ -62,6 +62,10 @@ class QueryEngine {
   // indexed file (relative to the root or the current directory). False when
   // nothing matches.
   bool FindKey(const std::string& text, std::string* key);
+  // The features a request without -f uses: the catalog's whole-image
+  // classes but the keyword class. kQueryOk, or kQueryBadRequest when it has
+  // none, kQueryFailed when they cannot be read.
+  int CatalogFeatures(std::vector<std::string>* names, std::string* error);
 
  private:
   struct State;

@@ -252,6 +252,39 @@ bool CatalogStore::LoadFileStates(std::map<std::string, FileState>* states, std:
   return true;
 }
 
+bool CatalogStore::ImageKeys(std::vector<std::string>* keys, std::string* error) {
+  keys->clear();
+  std::map<std::string, FileState> states;
+  if (!LoadFileStates(&states, error)) return false;
+  for (const auto& entry : states) keys->push_back(entry.first);
+  if (!keys->empty()) return true;
+  std::vector<std::string> names;
+  if (!FeatureClasses(&names, error)) return false;
+  for (const std::string& name : names) {
+    FeaturePtr holder = MakeFeature(name.c_str());
+    KvStringClass tableName(64ul);
+    if (!holder || holder->IsSubPartFeature() == True || catalog_->GetFeatureTableName(name.c_str(), tableName) != 0) {
+      continue;
+    }
+    TableGuard t(connection_->NewDatabase(), true);
+    if (t.get() == nullptr || t.Open(tableName.c_str(), "r") != 0) {
+      *error = Reason("cannot open the table of " + name);
+      return false;
+    }
+    std::unique_ptr<KvDbIteratorClass> it(t->NewIterator());
+    KvDatumClass key, data;
+    while (it != nullptr && it->HasCurrent()) {
+      if (it->NextView(key, data) != 0) {
+        *error = Reason("cannot walk the table of " + name);
+        return false;
+      }
+      keys->push_back(DatumText(key));
+    }
+    return true;
+  }
+  return true;
+}
+
 bool CatalogStore::Commit(const std::vector<Change>& group, std::string* error) {
   if (group.empty()) return true;
   if (!dirtyMarked_) {

@@ -89,6 +89,10 @@ class CatalogStore {
   bool PutMeta(const std::string& name, const std::string& value, std::string* error);
 
   bool LoadFileStates(std::map<std::string, FileState>* states, std::string* error);
+  // The catalog's image keys in key order: those kivo index keeps state
+  // for, or, in a catalog it never wrote, those of its first whole-image
+  // feature table.
+  bool ImageKeys(std::vector<std::string>* keys, std::string* error);
   // Writes a group of changes (see above). Marks the catalog dirty first.
   bool Commit(const std::vector<Change>& group, std::string* error);
   // Ends a run's writes: the catalog is marked clean.

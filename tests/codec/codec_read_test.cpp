@@ -1,6 +1,7 @@
 // Reading through gen_img_read_sizes / gen_img_get_palettized: every format,
 // palette and gray handling, alpha, the quantizer, size limits, and damaged
 // files that must fail cleanly and silently.
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -371,6 +372,10 @@ TEST(CodecRead, BadFilesFailWithTheirStatus) {
       {"bmp zero width", BmpHeader(0, 4), GEN_IMG_ECORRUPT},
       {"tiff without size", Bytes({'I', 'I', 42, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0}), GEN_IMG_ECORRUPT},
       {"pnm without size", Text("P5\n# only a comment\n"), GEN_IMG_ECORRUPT},
+      {"heic file type box only", Bytes({0, 0, 0, 16, 'f', 't', 'y', 'p', 'h', 'e', 'i', 'c', 0, 0, 0, 0}),
+       GEN_IMG_ECORRUPT},
+      {"video file type", Bytes({0, 0, 0, 16, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0, 0, 0, 0}),
+       GEN_IMG_EFORMAT},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -464,6 +469,42 @@ TEST(CodecRead, ReaderStateIsAlwaysReleased) {
   EXPECT_EQ(gen_img_read_sizes(path.c_str(), nullptr, &h, &state, 0), GEN_IMG_EARG);
   EXPECT_EQ(gen_img_read_sizes(path.c_str(), &w, &h, nullptr, 0), GEN_IMG_EARG);
   EXPECT_EQ(gen_img_read_close(nullptr), GEN_IMG_OK);
+}
+
+// HEIC and AVIF files made by libheif's own encoder from a two-colour
+// picture: size from the container, colours kept (lossless, no chroma
+// subsampling), every truncation refused.
+TEST(CodecRead, ReadsHeifContainers) {
+  if (std::system("command -v heif-enc >/dev/null 2>&1") != 0) GTEST_SKIP() << "heif-enc is not installed";
+  TempDir dir;
+  Pix src(pixCreate(64, 48, 32));
+  for (int y = 0; y < 48; ++y) {
+    for (int x = 0; x < 64; ++x) pixSetRGBPixel(src.get(), x, y, x < 32 ? 200 : 10, 30, x < 32 ? 20 : 220);
+  }
+  const std::string png = dir.File("two.png");
+  ASSERT_EQ(pixWrite(png.c_str(), src.get(), IFF_PNG), 0);
+  for (const char* name : {"two.heic", "two.avif"}) {
+    SCOPED_TRACE(name);
+    const std::string path = dir.File(name);
+    const std::string cmd = "heif-enc -L -p chroma=444 -o '" + path + "' '" + png + "' >/dev/null 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    Read r = ReadPalettized(path);
+    ASSERT_EQ(r.status, GEN_IMG_OK);
+    EXPECT_EQ(r.width, 64);
+    EXPECT_EQ(r.height, 48);
+    for (const auto& [x, y, red, blue] : {std::array<int, 4>{3, 3, 200, 20}, {60, 44, 10, 220}}) {
+      const int i = PaletteIndexAt(r, x, y);
+      EXPECT_NEAR(r.palette[i], red, 6) << x << "," << y;
+      EXPECT_NEAR(r.palette[256 + i], 30, 6) << x << "," << y;
+      EXPECT_NEAR(r.palette[512 + i], blue, 6) << x << "," << y;
+    }
+    const std::vector<unsigned char> bytes = ReadBytes(path);
+    const std::string cut = dir.File("cut");
+    for (size_t n = 12; n < bytes.size(); n += std::max<size_t>(1, bytes.size() / 23)) {
+      WriteBytes(cut, std::vector<unsigned char>(bytes.begin(), bytes.begin() + static_cast<long>(n)));
+      EXPECT_NE(ReadPalettized(cut).status, GEN_IMG_OK) << "length " << n << " of " << bytes.size();
+    }
+  }
 }
 
 }  // namespace
