@@ -24,6 +24,8 @@ const char* const kSettingNames[] = {
     "KivoRWeightValue",
     // Settings of the engine's own, beyond the original nineteen.
     "KivoQueryTimeLimit",
+    // Settings of the scan path (on/off, threads per scan).
+    "KivoScanFiles",      "KivoScanThreads",
     nullptr,
 };
 constexpr int kSettingCount = sizeof kSettingNames / sizeof kSettingNames[0] - 1;

@@ -48,6 +48,24 @@ int KvBestList::Offer(const char* key, size_t keyLength, float distance) {
   return 1;
 }
 
+int KvBestList::OfferRanked(const char* key, size_t keyLength, float distance) {
+  if (heap_.size() < n_) return Offer(key, keyLength, distance);
+  if (heap_.empty()) return 0;
+  Entry& top = heap_.front();
+  if (!(distance < top.distance)) {
+    if (!(distance == top.distance) || !(std::string_view(key, keyLength) < std::string_view(top.key))) return 0;
+  }
+  top.distance = distance;
+  top.key.assign(key, keyLength);
+  SiftDown(0);
+  return 1;
+}
+
+void KvBestList::Merge(KvBestList& other) {
+  for (const Entry& e : other.heap_) OfferRanked(e.key.data(), e.key.size(), e.distance);
+  other.heap_.clear();
+}
+
 int KvBestList::EmitTo(KvKeyDatabaseClass* set) {
   std::sort(heap_.begin(), heap_.end(), [](const Entry& a, const Entry& b) { return After(b, a); });
   auto* memory = dynamic_cast<KvKeyMemoryDatabaseClass*>(set);

@@ -27,6 +27,14 @@ class KvBestList {
   // Offers a candidate. 1 when it replaced the worst entry, 0 when it was
   // taken while filling or refused. May throw std::bad_alloc while filling.
   int Offer(const char* key, size_t keyLength, float distance);
+  // Offers a candidate by the full order (distance, then key): once N are
+  // held it replaces the entry that sorts last when it sorts before it. For
+  // candidates offered in key order this takes exactly what Offer takes; in
+  // any other order it still ends with the N first entries of that order, so
+  // lists kept over parts of a walk can be merged (Merge).
+  int OfferRanked(const char* key, size_t keyLength, float distance);
+  // Offers every entry of other by the full order and empties other.
+  void Merge(KvBestList& other);
   // Largest distance held, -1.0 while empty.
   float Worst() const { return heap_.empty() ? -1.0f : heap_.front().distance; }
   size_t Count() const { return heap_.size(); }

@@ -23,18 +23,13 @@
 #include "query/KvQueryInternal.h"
 #include "query/KvQueryKernel.h"
 #include "query/KvQueryRules.h"
+#include "query/KvQueryWalk.h"
 #include "storage/KvCatalog.h"
 #include "storage/KvConnect.h"
 #include "storage/KvKeyDatabase.h"
+#include "scan/KvScanSearch.h"
 
 namespace {
-
-template <typename T>
-struct Deleter {
-  void operator()(T* p) const { delete p; }
-};
-template <typename T>
-using Owned = std::unique_ptr<T, Deleter<T>>;
 
 // The largest finite float: the bound a search starts from.
 constexpr float kNoBound = FLT_MAX;
@@ -44,7 +39,7 @@ constexpr float kNoBound = FLT_MAX;
 // per search.
 struct Scorer {
   KvQuerySlot* slot;
-  Owned<KvFeatureClass> holder;
+  KvOwned<KvFeatureClass> holder;
   KvTermRule rule;
   std::unique_ptr<KvScanKernel> kernel;
 
@@ -84,58 +79,6 @@ bool MakeScorer(KvQuerySlot* slot, Scorer* scorer) {
   return true;
 }
 
-// A key view as a NUL-terminated text in a reused buffer, and a datum on it
-// (the text with its NUL) for lookups by key.
-class KeyText {
- public:
-  void Set(const KvDatumClass& view) {
-    unsigned long size = 0;
-    const char* bytes = nullptr;
-    view.GetBytes(size, bytes);
-    const void* nul = bytes != nullptr ? std::memchr(bytes, '\0', size) : nullptr;
-    const size_t length = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - bytes)
-                                         : (bytes != nullptr ? size : 0);
-    text_.assign(bytes != nullptr ? bytes : "", length);
-    datum_.SetBytes(length + 1, reinterpret_cast<unsigned char*>(text_.data()), KvOwnNone);
-  }
-  void Set(const char* text, size_t length) {
-    text_.assign(text, length);
-    datum_.SetBytes(length + 1, reinterpret_cast<unsigned char*>(text_.data()), KvOwnNone);
-  }
-  const char* c_str() const { return text_.c_str(); }
-  size_t size() const { return text_.size(); }
-  const KvDatumClass& datum() const { return datum_; }
-
- private:
-  std::string text_;
-  KvDatumClass datum_;
-};
-
-// Walks a table or a result set with one cursor. For every entry, body(key,
-// record) runs with the key as text and the entry's data as a borrowed view
-// (a stored record, or a result set's 4 distance bytes). A non-zero result
-// of body ends the walk and is returned; so does the evaluation's deadline,
-// looked at once per block of entries.
-template <typename Body>
-int Walk(KvDatabaseClass* source, Body body) {
-  Owned<KvDbIteratorClass> it(source->NewIterator());
-  if (it == nullptr) return KvQueryFail("KvQueryServerClass: cannot walk a feature table or key set");
-  KvDatumClass keyView;
-  KvDatumClass dataView;
-  KeyText key;
-  KvDeadlineTicker deadline(KvCurrentDeadline());
-  while (it->HasCurrent()) {
-    if (deadline.Tick()) return KvDeadlineFail("KvQueryServerClass");
-    if (it->NextView(keyView, dataView) != 0) {
-      return KvQueryFail("KvQueryServerClass: reading the next record failed");
-    }
-    key.Set(keyView);
-    const int rc = body(key, dataView);
-    if (rc != 0) return rc;
-  }
-  return 0;
-}
-
 // What became of a candidate key.
 enum class Candidate { kScored, kSkipped, kUnmeasurable, kFailed };
 
@@ -143,7 +86,7 @@ enum class Candidate { kScored, kSkipped, kUnmeasurable, kFailed };
 // each record from the scorer's table by key; the first scorer's record may
 // be at hand already (firstRecord). A missing record skips the key; a
 // negative term fails the search (recorded).
-Candidate AddTerms(std::vector<Scorer>& scorers, const KeyText& key, const KvDatumClass* firstRecord,
+Candidate AddTerms(std::vector<Scorer>& scorers, const KvKeyText& key, const KvDatumClass* firstRecord,
                    KvDatumClass& record, double* total) {
   for (size_t i = 0; i < scorers.size(); ++i) {
     const KvDatumClass* at = &record;
@@ -165,7 +108,7 @@ Candidate AddTerms(std::vector<Scorer>& scorers, const KeyText& key, const KvDat
 
 // Turns the best list into a new result set.
 int Emit(const KvSearchContext& context, KvBestList& best, KvKeyDatabaseClass** result) {
-  Owned<KvKeyDatabaseClass> set(context.connection->NewKeyDatabase());
+  KvOwned<KvKeyDatabaseClass> set(context.connection->NewKeyDatabase());
   if (set == nullptr) return -1;
   if (best.EmitTo(set.get()) != 0) return -1;
   *result = set.release();
@@ -182,7 +125,7 @@ int Tally(const KvSearchContext& context, Candidate outcome) {
 
 int SingleSearch(const KvSearchContext& context, KvQuerySlot* slot, KvKeyDatabaseClass* restriction,
                  KvKeyDatabaseClass** result) {
-  Owned<KvKeyDatabaseClass> own(context.connection->NewKeyDatabase());
+  KvOwned<KvKeyDatabaseClass> own(context.connection->NewKeyDatabase());
   if (own == nullptr) return -1;
   int rc;
   {
@@ -204,14 +147,16 @@ int SingleSearch(const KvSearchContext& context, KvQuerySlot* slot, KvKeyDatabas
     own.reset();
   }
 
+  KvBestList best(context.maxResults);
+  rc = KvScanSearchFeatures(context, {slot}, candidates, true, &best);
+  if (rc != 1) return rc != 0 ? rc : Emit(context, best, result);
   Scorer scorer;
   if (!MakeScorer(slot, &scorer)) return -1;
-  KvBestList best(context.maxResults);
   if (context.maxResults == 0) return Emit(context, best, result);
 
   float bound = kNoBound;
   // Scores record and offers the key, adding the base distance unless C is set.
-  auto candidate = [&](const KeyText& key, const KvDatumClass& record, float base) {
+  auto candidate = [&](const KvKeyText& key, const KvDatumClass& record, float base) {
     double term = 0.0;
     switch (scorer.Score(record, bound, &term)) {
       case KvTermOutcome::kScored: break;
@@ -225,12 +170,12 @@ int SingleSearch(const KvSearchContext& context, KvQuerySlot* slot, KvKeyDatabas
   };
 
   if (candidates == nullptr) {
-    rc = Walk(slot->table, [&](const KeyText& key, const KvDatumClass& record) {
+    rc = KvQueryWalk(slot->table, [&](const KvKeyText& key, const KvDatumClass& record) {
       return Tally(context, candidate(key, record, 0.0f));
     });
   } else {
     KvDatumClass record;
-    rc = Walk(candidates, [&](const KeyText& key, const KvDatumClass& distanceView) {
+    rc = KvQueryWalk(candidates, [&](const KvKeyText& key, const KvDatumClass& distanceView) {
       // A candidate without a stored record is skipped.
       if (slot->table->Get(key.datum(), record) != 0) return 0;
       return Tally(context, candidate(key, record, candidates->GetDistance(distanceView)));
@@ -242,17 +187,19 @@ int SingleSearch(const KvSearchContext& context, KvQuerySlot* slot, KvKeyDatabas
 
 int CombinedSearch(const KvSearchContext& context, const std::vector<KvQuerySlot*>& slots,
                    KvKeyDatabaseClass* restriction, KvKeyDatabaseClass** result) {
+  KvBestList best(context.maxResults);
+  const int scanned = KvScanSearchFeatures(context, slots, restriction, false, &best);
+  if (scanned != 1) return scanned != 0 ? scanned : Emit(context, best, result);
   std::vector<Scorer> scorers(slots.size());
   for (size_t i = 0; i < slots.size(); ++i) {
     if (!MakeScorer(slots[i], &scorers[i])) return -1;
   }
-  KvBestList best(context.maxResults);
   if (context.maxResults == 0) return Emit(context, best, result);
 
   KvDatumClass record;
   int rc;
   if (restriction == nullptr) {
-    rc = Walk(scorers[0].slot->table, [&](const KeyText& key, const KvDatumClass& view) {
+    rc = KvQueryWalk(scorers[0].slot->table, [&](const KvKeyText& key, const KvDatumClass& view) {
       double total = 0.0;
       const Candidate outcome = AddTerms(scorers, key, &view, record, &total);
       if (outcome == Candidate::kScored) best.Offer(key.c_str(), key.size(), static_cast<float>(total));
@@ -260,7 +207,7 @@ int CombinedSearch(const KvSearchContext& context, const std::vector<KvQuerySlot
     });
   } else {
     const bool addBase = scorers[0].rule.combine == 0;
-    rc = Walk(restriction, [&](const KeyText& key, const KvDatumClass& distanceView) {
+    rc = KvQueryWalk(restriction, [&](const KvKeyText& key, const KvDatumClass& distanceView) {
       double total = 0.0;
       const Candidate outcome = AddTerms(scorers, key, nullptr, record, &total);
       if (outcome == Candidate::kScored) {
@@ -277,6 +224,9 @@ int CombinedSearch(const KvSearchContext& context, const std::vector<KvQuerySlot
 int MixedSearch(const KvSearchContext& context, const std::vector<KvQuerySlot*>& mainSlots,
                 const std::vector<KvQuerySlot*>& subSlots, KvKeyDatabaseClass* restriction,
                 KvKeyDatabaseClass* subPartRestriction, KvKeyDatabaseClass** result) {
+  KvBestList best(context.maxResults);
+  const int scanned = KvScanSearchMixed(context, mainSlots, subSlots, restriction, subPartRestriction, &best);
+  if (scanned != 1) return scanned != 0 ? scanned : Emit(context, best, result);
   std::vector<Scorer> subs(subSlots.size());
   std::vector<Scorer> mains(mainSlots.size());
   for (size_t i = 0; i < subSlots.size(); ++i) {
@@ -285,13 +235,12 @@ int MixedSearch(const KvSearchContext& context, const std::vector<KvQuerySlot*>&
   for (size_t i = 0; i < mainSlots.size(); ++i) {
     if (!MakeScorer(mainSlots[i], &mains[i])) return -1;
   }
-  KvBestList best(context.maxResults);
   if (context.maxResults == 0) return Emit(context, best, result);
 
   // The image keys of the main restriction set, looked up once per candidate.
   std::unordered_set<std::string> allowed;
   if (restriction != nullptr) {
-    const int rc = Walk(restriction, [&](const KeyText& key, const KvDatumClass&) {
+    const int rc = KvQueryWalk(restriction, [&](const KvKeyText& key, const KvDatumClass&) {
       allowed.emplace(key.c_str(), key.size());
       return 0;
     });
@@ -300,9 +249,9 @@ int MixedSearch(const KvSearchContext& context, const std::vector<KvQuerySlot*>&
   const double divisor = static_cast<double>(mains.size() + subs.size());
   KvDatumClass record;
   KvDatumClass parentDatum;
-  KeyText parent;
+  KvKeyText parent;
 
-  auto candidate = [&](const KeyText& subKey, const KvDatumClass* firstRecord) {
+  auto candidate = [&](const KvKeyText& subKey, const KvDatumClass* firstRecord) {
     double total = 0.0;
     Candidate outcome = AddTerms(subs, subKey, firstRecord, record, &total);
     if (outcome != Candidate::kScored) return outcome;
@@ -317,11 +266,11 @@ int MixedSearch(const KvSearchContext& context, const std::vector<KvQuerySlot*>&
 
   int rc;
   if (subPartRestriction == nullptr) {
-    rc = Walk(subs[0].slot->table,
-              [&](const KeyText& key, const KvDatumClass& view) { return Tally(context, candidate(key, &view)); });
+    rc = KvQueryWalk(subs[0].slot->table,
+              [&](const KvKeyText& key, const KvDatumClass& view) { return Tally(context, candidate(key, &view)); });
   } else {
-    rc = Walk(subPartRestriction,
-              [&](const KeyText& key, const KvDatumClass&) { return Tally(context, candidate(key, nullptr)); });
+    rc = KvQueryWalk(subPartRestriction,
+              [&](const KvKeyText& key, const KvDatumClass&) { return Tally(context, candidate(key, nullptr)); });
   }
   if (rc != 0) return rc;
   return Emit(context, best, result);

@@ -4,7 +4,8 @@
 # embedding example compiled with pkg-config and with find_package and its
 # ranking checked against KvQBE's, the libraries' SONAMEs and run paths (none
 # into the build tree), a man page for every program, every public header
-# compiling on its own, and the Tcl package loaded by tclsh.
+# compiling on its own, a C program over kivo.h, the Tcl package loaded by
+# tclsh and the Python module imported by python3.
 . "$KIVO_SOURCE_DIR/tests/e2e/lib/check.bash"
 unset KivoImagePath KivoMaskPath KivoTextPath KivoDatabaseName KivoConnectMode KivoConnectClass
 unset LD_LIBRARY_PATH PKG_CONFIG_PATH CMAKE_PREFIX_PATH TCLLIBPATH
@@ -105,6 +106,31 @@ if g++ -std=c++17 -Wall -Wextra -Werror "$KIVO_SOURCE_DIR/examples/query_catalog
 else
   fail "the example does not build with pkg-config"
 fi
+# The C interface from C: kivo.h and libKvCApi through kivo.pc.
+cat >capi.c <<'C'
+#include <stdio.h>
+#include "kivo.h"
+int main(void) {
+  KivoCatalog* c = kivo_open("db", "photos", "r");
+  KivoResults* r = NULL;
+  if (c == NULL || kivo_query_image(c, "images/redish.ppm", NULL, NULL, 0, NULL, 4, &r) != 0) {
+    fprintf(stderr, "%s\n", kivo_last_error());
+    return 1;
+  }
+  for (size_t i = 0; i < kivo_results_count(r); ++i) {
+    printf("%s %f\n", kivo_results_key(r, i), (double)kivo_results_distance(r, i));
+  }
+  kivo_results_free(r);
+  kivo_close(c);
+  return 0;
+}
+C
+if gcc -std=c99 -Wall -Wextra -Werror capi.c $(pkg-config --cflags --libs kivo) \
+  -Wl,-rpath,"$(pkg-config --variable=libdir kivo)" -o capi; then
+  e2e_run "C interface (pkg-config)" want.txt - 0 ./capi
+else
+  fail "a C program does not build against kivo.h"
+fi
 unset PKG_CONFIG_PATH
 if cmake -S "$KIVO_SOURCE_DIR/examples" -B example-cmake -DCMAKE_PREFIX_PATH="$P" >cmake.log 2>&1 &&
   cmake --build example-cmake >>cmake.log 2>&1; then
@@ -129,5 +155,15 @@ printf 'puts "kivo [package require kivo]"\nsource query.tcl\n' >pkg.tcl
   "$P/bin/kivotcl" query.tcl
 } >want-tcl.txt
 TCLLIBPATH="$P/lib/tcltk" e2e_run "package require kivo (tclsh)" want-tcl.txt - 0 tclsh pkg.tcl
+
+# The Python module, from the prefix's dist-packages.
+python_dir=$(echo "$P"/lib/python3*/dist-packages)
+cat >query.py <<'PY'
+import kivo
+with kivo.Catalog("db", "photos") as c:
+    for key, distance in c.query_image("images/redish.ppm", n=4):
+        print("%s %f" % (key, distance))
+PY
+PYTHONPATH="$python_dir" e2e_run "import kivo (python3)" want.txt - 0 /usr/bin/python3 query.py
 
 e2e_finish

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 
 #include "core/KvBase.h"
 #include "core/KvDatum.h"
@@ -109,6 +110,10 @@ class KivoWrapClass {
 
   // Queries.
   int Query(KvStringClass* target);
+  // The same evaluation handing each (key, distance) of the result set to
+  // each, best first, and the result set's count to *total (when not null).
+  // 0, or -1 with the error recorded.
+  int Query(const std::function<void(const char* key, float distance)>& each, long* total);
   int RandomQuery(KvStringClass* target, Boolean random);
 
   // Thumbnails and dumps.

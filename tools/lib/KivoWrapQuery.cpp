@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <new>
 #include <queue>
@@ -77,9 +78,8 @@ uint32_t ResultCount(int n) { return static_cast<uint32_t>(n); }
 
 }  // namespace
 
-int KivoWrapClass::Query(KvStringClass* target) {
+int KivoWrapClass::Query(const std::function<void(const char* key, float distance)>& each, long* total) {
   return kivowrap::Guarded("KivoWrapClass::Query", [&]() -> int {
-    if (target == nullptr) return Fail(-1, KERR_NonFatal, "KivoWrapClass::Query: no output string");
     if (catalog_ == nullptr) return Fail(-1, KERR_NonFatal, "KivoWrapClass::Query: no catalog is open");
     Owned<KvGenericImageDataClass> keywordData(new (std::nothrow) KvGenericImageDataClass());
     if (keywordData == nullptr) {
@@ -128,16 +128,30 @@ int KivoWrapClass::Query(KvStringClass* target) {
 
     Owned<KvDbIteratorClass> it(result->NewIterator());
     if (it == nullptr) return -1;
-    target->AppendFormat("total of %ld keys found\n", result->GetCount());
+    if (total != nullptr) *total = result->GetCount();
     KvDatumClass key;
     KvDatumClass distance;
     // Bounded by the count so an iterator that stops advancing cannot loop.
     for (long i = 0; i <= result->GetCount() && it->HasCurrent(); ++i) {
       if (it->Next(key, distance, 1) != 0) continue;
-      target->AppendFormat("%s %f\n", DatumText(key).c_str(), static_cast<double>(result->GetDistance(distance)));
+      each(DatumText(key).c_str(), result->GetDistance(distance));
     }
-    return target->IsValid() ? 0 : 1;
+    return 0;
   });
+}
+
+int KivoWrapClass::Query(KvStringClass* target) {
+  if (target == nullptr) return Fail(-1, KERR_NonFatal, "KivoWrapClass::Query: no output string");
+  // The header comes first, so the lines are gathered until the count is known.
+  KvStringClass lines(800ul, True);
+  long total = 0;
+  const int rc = Query(
+      [&](const char* key, float distance) { lines.AppendFormat("%s %f\n", key, static_cast<double>(distance)); },
+      &total);
+  if (rc != 0) return rc;
+  target->AppendFormat("total of %ld keys found\n", total);
+  if (lines.GetString() != nullptr) target->Append(lines.GetString());
+  return target->IsValid() && lines.IsValid() ? 0 : 1;
 }
 
 int KivoWrapClass::RandomQuery(KvStringClass* target, Boolean random) {

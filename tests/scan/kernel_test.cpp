@@ -1,0 +1,265 @@
+// Scan kernels against the feature classes' own Distance: random and edge
+// records, contiguous and indexed blocks of every length up to a few
+// vectors, under every SIMD target this CPU runs, each forced in turn.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "KvFactory.h"
+#include "core/KvBytes.h"
+#include "core/KvDatum.h"
+#include "data/KvParameter.h"
+#include "features/KvFeature.h"
+#include "scan/KvScanKernels.h"
+#include "scan/KvScanLayouts.h"
+
+namespace {
+
+using Record = std::string;
+
+struct Case {
+  const char* name;
+  const char* featureClass;
+  // Query and stored records, and the query's parameter text.
+  std::vector<Record> queries;
+  std::vector<Record> stored;
+  std::vector<std::string> parameters;
+};
+
+Record Words(const std::vector<int32_t>& words) {
+  Record r(4 * words.size(), '\0');
+  for (size_t i = 0; i < words.size(); ++i) {
+    Encode32BE(reinterpret_cast<unsigned char*>(&r[4 * i]), static_cast<uint32_t>(words[i]));
+  }
+  return r;
+}
+
+Record Histogram(const std::vector<int16_t>& bins, int32_t selfTerm) {
+  Record r(516, '\0');
+  for (int i = 0; i < 256; ++i) {
+    Encode16BE(reinterpret_cast<unsigned char*>(&r[2 * i]), static_cast<uint16_t>(bins[static_cast<size_t>(i)]));
+  }
+  Encode32BE(reinterpret_cast<unsigned char*>(&r[512]), static_cast<uint32_t>(selfTerm));
+  return r;
+}
+
+// Histograms whose shares sum to 1000 over a few bins, with self terms
+// large and small, missing and impossible, plus extreme bins.
+std::vector<Record> Histograms(std::mt19937& rng, size_t n) {
+  std::vector<Record> out;
+  for (size_t k = 0; k < n; ++k) {
+    std::vector<int16_t> bins(256, 0);
+    int left = 1000;
+    const int colours = 1 + static_cast<int>(rng() % 12);
+    for (int c = 0; c < colours && left > 0; ++c) {
+      const int share = c + 1 == colours ? left : static_cast<int>(rng() % (left + 1));
+      bins[rng() % 256] += static_cast<int16_t>(share);
+      left -= share;
+    }
+    int32_t selfTerm = static_cast<int32_t>(rng() % 3000000);
+    if (k % 3 == 0) selfTerm = -100;  // no self term
+    if (k % 7 == 0) selfTerm = 0;     // a self term that cannot belong to the bins
+    out.push_back(Histogram(bins, selfTerm));
+  }
+  std::vector<int16_t> extreme(256, 32767);
+  for (int i = 0; i < 256; i += 2) extreme[static_cast<size_t>(i)] = -32768;
+  out.push_back(Histogram(extreme, 2147483647));
+  out.push_back(Histogram(extreme, -1));
+  out.push_back(Histogram(std::vector<int16_t>(256, 0), 0));
+  return out;
+}
+
+std::vector<Record> Colors(std::mt19937& rng, size_t n) {
+  std::vector<Record> out;
+  for (size_t k = 0; k < n; ++k) {
+    out.push_back(Words({static_cast<int32_t>(rng() % 4200000), static_cast<int32_t>(rng() % 4200000) - 2100000,
+                         static_cast<int32_t>(rng() % 4200000) - 2100000}));
+  }
+  // Differences that need more than 31 bits take the wide sum.
+  out.push_back(Words({INT32_MAX, INT32_MIN, 0}));
+  out.push_back(Words({INT32_MIN, INT32_MAX, -1}));
+  out.push_back(Words({0, 0, 0}));
+  return out;
+}
+
+std::vector<Record> Textures(std::mt19937& rng, size_t n) {
+  std::vector<Record> out;
+  for (size_t k = 0; k < n; ++k) {
+    out.push_back(Words({static_cast<int32_t>(rng() % 2), static_cast<int32_t>(rng() % 90000),
+                         static_cast<int32_t>(rng() % 1300000), static_cast<int32_t>(rng() % 100000)}));
+  }
+  out.push_back(Words({0, INT32_MAX, INT32_MIN, INT32_MAX}));
+  out.push_back(Words({1, INT32_MIN, INT32_MAX, INT32_MIN}));
+  return out;
+}
+
+std::vector<Case> Cases() {
+  std::mt19937 rng(15);
+  std::vector<Case> cases;
+  {
+    std::vector<Record> stored = Colors(rng, 300);
+    cases.push_back({"colour", "KvColorFeatureClass", {stored[0], stored[1], stored[300], stored[302]}, stored, {""}});
+    cases.push_back({"colour sub-part", "KvColorSubPartFeatureClass", {stored[5], stored[301]}, stored, {""}});
+  }
+  {
+    std::vector<Record> stored = Histograms(rng, 200);
+    std::vector<Record> queries;
+    for (const Record& r : stored) {
+      if (queries.size() < 4 && Load32BE(reinterpret_cast<const unsigned char*>(&r[512])) < 0x80000000u) {
+        queries.push_back(r);
+      }
+    }
+    queries.push_back(stored[stored.size() - 3]);
+    cases.push_back({"histogram", "KvColorHistogramFeatureClass", queries, stored, {""}});
+    cases.push_back({"histogram sub-part", "KvColorHistogramSubPartFeatureClass", {queries[1]}, stored, {""}});
+  }
+  {
+    std::vector<Record> stored = Textures(rng, 300);
+    cases.push_back({"texture",
+                     "KvTextureFeatureClass",
+                     {stored[0], stored[7], stored[300]},
+                     stored,
+                     {"", "PCoarseness=0.5,Contrast=0.00001,Directionality=3", "PCoarseness=0,Contrast=0",
+                      "PCoarseness=-2,Contrast=1e-9,Directionality=1e300"}});
+    cases.push_back({"texture sub-part", "KvTextureSubPartFeatureClass", {stored[3]}, stored, {"PContrast=2"}});
+  }
+  return cases;
+}
+
+// The feature's own distance of a stored record.
+float OwnDistance(KvFeatureClass* query, KvParameterClass* parms, const Record& stored) {
+  std::unique_ptr<KvFeatureClass> holder(KvCreateFeatureClass(query->GetClassName()));
+  KvDatumClass d;
+  d.SetBytes(stored.size(), reinterpret_cast<unsigned char*>(const_cast<char*>(stored.data())), KvOwnNone);
+  EXPECT_EQ(holder->FromByteString(d), 0);
+  return query->Distance(holder.get(), parms, 3.4e38f);
+}
+
+std::string Bits(float f) {
+  uint32_t u;
+  std::memcpy(&u, &f, sizeof u);
+  char text[32];
+  std::snprintf(text, sizeof text, "%.9g (%08x)", static_cast<double>(f), u);
+  return text;
+}
+
+class KernelTargets : public ::testing::Test {
+ protected:
+  void TearDown() override { KvScanForceTargets(0); }
+};
+
+TEST_F(KernelTargets, EveryKernelGivesTheFeaturesOwnDistanceOnEveryTarget) {
+  const std::vector<int64_t> targets = KvScanKernelTargets();
+  ASSERT_FALSE(targets.empty());
+  for (const Case& c : Cases()) {
+    const KvScanLayout* layout = KvScanLayoutForClass(c.featureClass);
+    ASSERT_NE(layout, nullptr) << c.name;
+    // The slots of the stored records, and an index that visits them out of
+    // order and twice.
+    std::vector<unsigned char> slots(c.stored.size() * layout->stride);
+    for (size_t i = 0; i < c.stored.size(); ++i) {
+      ASSERT_TRUE(layout->encode(reinterpret_cast<const unsigned char*>(c.stored[i].data()), c.stored[i].size(),
+                                 slots.data() + i * layout->stride))
+          << c.name;
+    }
+    std::vector<uint64_t> index;
+    for (size_t i = 0; i < c.stored.size(); ++i) index.push_back((i * 37) % c.stored.size());
+    for (const Record& q : c.queries) {
+      for (const std::string& parameterText : c.parameters) {
+        std::unique_ptr<KvFeatureClass> query(KvCreateFeatureClass(c.featureClass));
+        KvDatumClass d;
+        d.SetBytes(q.size(), reinterpret_cast<unsigned char*>(const_cast<char*>(q.data())), KvOwnNone);
+        ASSERT_EQ(query->FromByteString(d), 0);
+        KvParameterClass parms;
+        parms = *query->GetParameters();
+        if (!parameterText.empty()) parms.FromCommandLineString(parameterText.c_str());
+        std::vector<float> expected;
+        for (const Record& s : c.stored) expected.push_back(OwnDistance(query.get(), &parms, s));
+        std::unique_ptr<KvSlotKernel> kernel = KvSlotKernelFor(query.get(), &parms, layout->id);
+        ASSERT_NE(kernel, nullptr) << c.name;
+        for (int64_t target : targets) {
+          KvScanForceTargets(target);
+          SCOPED_TRACE(std::string(c.name) + " on " + KvScanTargetName(target) + " with '" + parameterText + "'");
+          // Every block length up to a few vectors, then the whole run.
+          std::vector<float> out(c.stored.size(), -7.0f);
+          for (size_t first = 0, n = 1; first < c.stored.size(); first += n, n = n % 37 + 1) {
+            const size_t count = std::min(n, c.stored.size() - first);
+            kernel->Distances(slots.data(), layout->stride, nullptr, first, count, out.data() + first);
+          }
+          for (size_t i = 0; i < c.stored.size(); ++i) {
+            ASSERT_EQ(Bits(out[i]), Bits(expected[i])) << "record " << i;
+          }
+          kernel->Distances(slots.data(), layout->stride, index.data(), 0, index.size(), out.data());
+          for (size_t r = 0; r < index.size(); ++r) {
+            ASSERT_EQ(Bits(out[r]), Bits(expected[index[r]])) << "indexed row " << r;
+          }
+        }
+        KvScanForceTargets(0);
+      }
+    }
+  }
+}
+
+TEST(ScanLayouts, SlotsGiveBackTheTableFormAndRefuseWhatTheFeatureRefuses) {
+  struct Bad {
+    const char* featureClass;
+    Record bytes;
+  };
+  std::string draw(112, '\x03');
+  Encode16BE(reinterpret_cast<unsigned char*>(&draw[0]), 12);
+  Encode16BE(reinterpret_cast<unsigned char*>(&draw[2]), 9);
+  std::string drawWide = draw;
+  Encode16BE(reinterpret_cast<unsigned char*>(&drawWide[0]), 108);
+  Encode16BE(reinterpret_cast<unsigned char*>(&drawWide[2]), 1);
+  const std::vector<std::pair<const char*, Record>> good = {
+      {"KvColorFeatureClass", Words({1, -2, INT32_MIN})},
+      {"KvTextureFeatureClass", Words({1, INT32_MAX, -3, 4})},
+      {"KvColorHistogramFeatureClass", Histogram(std::vector<int16_t>(256, -32768), -100)},
+      {"KvDrawFeatureClass", draw},
+      {"KvDrawFeatureClass", drawWide},
+  };
+  for (const auto& [featureClass, bytes] : good) {
+    const KvScanLayout* layout = KvScanLayoutForClass(featureClass);
+    ASSERT_NE(layout, nullptr);
+    std::vector<unsigned char> slot(layout->stride), back(layout->recordSize);
+    ASSERT_TRUE(layout->encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), slot.data()));
+    layout->decode(slot.data(), back.data());
+    EXPECT_EQ(std::string(back.begin(), back.end()), bytes) << featureClass;
+  }
+  std::string drawEmpty = draw;
+  Encode16BE(reinterpret_cast<unsigned char*>(&drawEmpty[0]), 0);
+  std::string drawShort = draw;
+  Encode16BE(reinterpret_cast<unsigned char*>(&drawShort[0]), 11);
+  std::string drawNegative = draw;
+  Encode16BE(reinterpret_cast<unsigned char*>(&drawNegative[0]), static_cast<uint16_t>(-12));
+  Encode16BE(reinterpret_cast<unsigned char*>(&drawNegative[2]), static_cast<uint16_t>(-9));
+  const std::vector<Bad> bad = {
+      {"KvColorFeatureClass", Words({1, 2})},
+      {"KvColorFeatureClass", Words({1, 2, 3, 4})},
+      {"KvTextureFeatureClass", Words({1, 2, 3})},
+      {"KvColorHistogramFeatureClass", Record(515, '\0')},
+      {"KvColorHistogramFeatureClass", Record()},
+      {"KvDrawFeatureClass", drawEmpty},
+      {"KvDrawFeatureClass", drawShort},
+      {"KvDrawFeatureClass", drawNegative},
+      {"KvDrawFeatureClass", draw.substr(0, 111)},
+  };
+  for (const Bad& b : bad) {
+    const KvScanLayout* layout = KvScanLayoutForClass(b.featureClass);
+    std::vector<unsigned char> slot(layout->stride, 0xAB);
+    EXPECT_FALSE(layout->encode(reinterpret_cast<const unsigned char*>(b.bytes.data()), b.bytes.size(), slot.data()))
+        << b.featureClass << " " << b.bytes.size();
+    // And the feature itself refuses it.
+    std::unique_ptr<KvFeatureClass> f(KvCreateFeatureClass(b.featureClass));
+    KvDatumClass d;
+    d.SetBytes(b.bytes.size(), reinterpret_cast<unsigned char*>(const_cast<char*>(b.bytes.data())), KvOwnNone);
+    EXPECT_NE(f->FromByteString(d), 0) << b.featureClass;
+  }
+  EXPECT_EQ(KvScanLayoutForClass("KvTextFeatureClass"), nullptr);
+}
+
+}  // namespace
