@@ -129,7 +129,8 @@ class Api(unittest.TestCase):
             self.assertEqual(body, f.read())
 
     def test_page_and_assets(self):
-        for path, kind in [("/", "text/html"), ("/index.html", "text/html")]:
+        for path, kind in [("/", "text/html"), ("/index.html", "text/html"), ("/app.js", "text/javascript"),
+                           ("/style.css", "text/css")]:
             with self.subTest(path):
                 status, headers, body = self.server.get(path)
                 self.assertEqual(status, 200)

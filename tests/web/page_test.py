@@ -1,0 +1,153 @@
+"""The search page in headless chromium against the real kivo serve: draw,
+move and resize a rectangle, search by the sketch and see the thumbnails
+load, then "more like this", an uploaded image and keywords; a screenshot
+is saved and its layout checked. Skips (status 77) only when chromium cannot
+start."""
+import json
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import cdp  # noqa: E402
+import webtest  # noqa: E402
+
+WIDTH, HEIGHT = 1000, 720
+RESULTS_LOADED = """(() => {
+  const imgs = [...document.querySelectorAll('#results img')];
+  return imgs.length > 0 && imgs.every((i) => i.complete && i.naturalWidth > 0) &&
+         !document.getElementById('search').disabled;
+})()"""
+RESULT_KEYS = "[...document.querySelectorAll('#results img')].map((i) => i.alt)"
+
+
+class Page(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        try:
+            cls.browser = cdp.Browser(WIDTH, HEIGHT)
+        except cdp.Unavailable as e:
+            print("SKIP: " + str(e))
+            sys.exit(77)
+        cls.fx = webtest.Fixture()
+        cls.server = webtest.Server(cls.fx)
+        cls.base = "http://%s:%d" % (cls.server.host, cls.server.port)
+        cls.out = os.path.join(os.environ.get("KIVO_TEST_TMP", cls.fx.dir), "web-page")
+        os.makedirs(cls.out, exist_ok=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.browser.close()
+        cls.server.stop()
+        cls.fx.close()
+
+    def rects(self):
+        return self.browser.eval("sketchJson().rects")
+
+    def search_and_wait(self):
+        self.browser.eval("document.getElementById('results').textContent = ''")
+        self.browser.click("#search")
+        self.browser.wait_for(RESULTS_LOADED)
+        return self.browser.eval(RESULT_KEYS)
+
+    def test_sketch_search_more_like_this_upload_and_keywords(self):
+        b = self.browser
+        b.call("Page.enable")
+        b.call("Emulation.setDeviceMetricsOverride", width=WIDTH, height=HEIGHT, deviceScaleFactor=1, mobile=False)
+        b.call("Page.navigate", url=self.base + "/")
+        b.wait_for("document.readyState === 'complete' && document.querySelectorAll('#catalog option').length > 0"
+                   " && document.querySelectorAll('#features input[type=checkbox]').length === 4")
+        self.assertEqual(b.eval("document.getElementById('catalog').value"), "cat")
+        box = b.eval("(() => { const r = document.getElementById('sketch').getBoundingClientRect();"
+                     " return [r.x, r.y, r.width, r.height]; })()")
+        x0, y0 = box[0], box[1]
+
+        # Draw a red rectangle, then move it and resize it by its corner.
+        b.eval("document.getElementById('colour').value = '#ff0000'")
+        b.drag(x0 + 20, y0 + 30, x0 + 120, y0 + 130)
+        self.assertEqual(self.rects(), [{"x": 20, "y": 30, "w": 100, "h": 100, "color": "#ff0000"}])
+        b.drag(x0 + 50, y0 + 60, x0 + 80, y0 + 70)
+        self.assertEqual(self.rects()[0], {"x": 50, "y": 40, "w": 100, "h": 100, "color": "#ff0000"})
+        b.drag(x0 + 145, y0 + 135, x0 + 245, y0 + 195)
+        self.assertEqual(self.rects()[0], {"x": 50, "y": 40, "w": 200, "h": 160, "color": "#ff0000"})
+        # A second one, grey, on empty space; Delete removes the selected one.
+        b.eval("document.getElementById('colour').value = '#808080'")
+        b.drag(x0 + 260, y0 + 10, x0 + 310, y0 + 60)
+        self.assertEqual(len(self.rects()), 2)
+        b.click("#delete")
+        self.assertEqual(len(self.rects()), 1)
+        b.drag(x0 + 260, y0 + 10, x0 + 310, y0 + 60)
+
+        # The sketch search answers what kivo query does for the same sketch.
+        sketch = b.eval("JSON.stringify(sketchJson())")
+        features = b.eval("chosenFeatures()")
+        keys = self.search_and_wait()
+        args = ["-S", sketch, "-n", "20"]
+        for f in features:
+            args += ["-f", "%s:W=%s" % (f["name"], f["weight"])]
+        want = [h["key"] for h in json.loads(self.fx.query_json(*args))["results"]]
+        self.assertEqual(keys, want)
+        self.assertEqual(keys[0], "city/red.ppm")
+        shot = b.screenshot(os.path.join(self.out, "sketch-results.png"))
+        self.check_layout(shot)
+
+        # More like this: the clicked result comes first, at distance 0.
+        b.eval("document.getElementById('results').dataset.before = '1'")
+        target = keys[2]
+        b.click('#results li:nth-child(3) img')
+        b.wait_for("document.getElementById('example').textContent === %s" % json.dumps("key " + target))
+        b.wait_for(RESULTS_LOADED)
+        b.wait_for("document.querySelector('#results img').alt === %s" % json.dumps(target))
+        self.assertIn("distance 0.0000", b.eval("document.querySelector('#results .distance').textContent"))
+        self.assertTrue(b.eval("document.querySelector('#results a').href.includes('/api/image?catalog=cat&key=')"))
+
+        # An image picked in the file box searches at once.
+        doc = b.call("DOM.getDocument")
+        node = b.call("DOM.querySelector", nodeId=doc["root"]["nodeId"], selector="#file")
+        b.eval("document.getElementById('results').textContent = ''")
+        b.call("DOM.setFileInputFiles", nodeId=node["nodeId"],
+               files=[os.path.join(self.fx.root, "forest", "green.ppm")])
+        b.wait_for(RESULTS_LOADED)
+        self.assertEqual(b.eval(RESULT_KEYS)[0], "forest/green.ppm")
+
+        # Keywords alone, after clearing the example.
+        b.click("#clear")
+        b.eval("state.example = null")
+        b.call("Runtime.evaluate", expression="document.getElementById('keywords').focus()")
+        b.call("Input.insertText", text="sea")
+        keys = self.search_and_wait()
+        self.assertEqual(sorted(keys), ["sea/blue%20one.ppm", "sea/blue%20two.ppm", "sea/été.ppm"])
+
+        # A failed search says why.
+        b.eval("document.getElementById('keywords').value = ''")
+        b.click("#search")
+        b.wait_for("document.getElementById('status').className === 'error'")
+
+    def check_layout(self, shot):
+        """The screenshot shows the sketch where the canvas is and a grid of
+        thumbnails to its right, in rows."""
+        self.assertEqual((shot.width, shot.height), (WIDTH, HEIGHT))
+        canvas = self.browser.eval("(() => { const r = document.getElementById('sketch').getBoundingClientRect();"
+                                   " return [r.x, r.y, r.width, r.height]; })()")
+        red = shot.pixel(canvas[0] + 150 * canvas[2] / 320, canvas[1] + 120 * canvas[3] / 240)
+        self.assertTrue(red[0] > 200 and red[1] < 60 and red[2] < 60, red)
+        white = shot.pixel(canvas[0] + 10, canvas[1] + 230 * canvas[3] / 240)
+        self.assertTrue(min(white) > 240, white)
+        boxes = self.browser.eval("[...document.querySelectorAll('#results img')].map((i) => {"
+                                  " const r = i.getBoundingClientRect(); return [r.x, r.y, r.width, r.height]; })")
+        self.assertGreaterEqual(len(boxes), 7)
+        self.assertTrue(all(x > canvas[0] + canvas[2] for x, _, _, _ in boxes), "results beside the sketch")
+        tops = sorted({round(y) for _, y, _, _ in boxes})
+        self.assertGreaterEqual(len([b for b in boxes if round(b[1]) == tops[0]]), 3, "several in a row")
+        for x, y, w, h in boxes:
+            if y + h > HEIGHT:
+                continue
+            self.assertGreater(w, 40)
+            # The first thumbnail's middle shows the red image, not the page.
+        x, y, w, h = boxes[0]
+        first = shot.pixel(x + w / 4, y + h / 2)
+        self.assertTrue(first[0] > 200 and first[1] < 80, first)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=1)
