@@ -317,6 +317,30 @@ TEST_F(ClientServer, TheLongestIdleIsDroppedAtTheBound) {
   StopCleanly(server);
 }
 
+// Resident size of a process in KiB (0 when it cannot be read).
+long ResidentKiB(pid_t pid) {
+  const std::string status = kvtest::ReadFile("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("VmRSS:");
+  return at == std::string::npos ? 0 : std::atol(status.c_str() + at + 6);
+}
+
+// A large query text is freed with everything its evaluation kept once it is
+// answered: the server's resident size returns near its idle size.
+TEST_F(ClientServer, LargeTextsAreFreedAfterTheirAnswer) {
+  ServerProcess server;
+  ASSERT_TRUE(server.Start({"-w", "2"}));
+  server.PointClientHere();
+  EXPECT_EQ(stest::ThroughClient(texts_[0]), expected_[0]);
+  const long idle = ResidentKiB(server.pid());
+  ASSERT_GT(idle, 0);
+  // Not a query: malformed after 32 MiB of text, evaluated and answered -1.
+  const std::string large(32u << 20, 'q');
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(stest::ThroughClient(large).status, -1);
+  EXPECT_EQ(stest::ThroughClient(texts_[0]), expected_[0]);
+  EXPECT_LT(ResidentKiB(server.pid()), idle + 8 * 1024) << "idle " << idle << " KiB";
+  StopCleanly(server);
+}
+
 TEST_F(ClientServer, CommandLine) {
   struct Case {
     std::vector<std::string> args;

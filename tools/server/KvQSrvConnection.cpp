@@ -30,8 +30,9 @@ std::string OneLine(const char* text) {
 
 class Worker : public KvWorkerState {
  public:
-  explicit Worker(const KvConnectClass* connection) : query_(connection) {
-    if (!query_.IsValid()) {
+  explicit Worker(const KvConnectClass* connection) : connection_(connection) {
+    Renew();
+    if (!query_->IsValid()) {
       std::fprintf(stderr, "KvQSrv: worker cannot make a query object: %s\n", GetErrorMSG());
     }
   }
@@ -43,10 +44,10 @@ class Worker : public KvWorkerState {
     // an error of severity 1 is pending.
     KvInitializeErrorStructure();
     int status = -1;
-    if (query_.IsValid()) {
+    if (query_->IsValid()) {
       KvDeadlineScope deadline(KvDeadline::In(limitMs));
-      KvKeyDatabaseClass* result = query_.Evaluate(text);
-      status = query_.GetStatus();
+      KvKeyDatabaseClass* result = query_->Evaluate(text);
+      status = query_->GetStatus();
       if (result == nullptr || result->ToQueryString(reply) != 0) {
         if (status == 0) status = -1;
         reply.Clear();
@@ -56,8 +57,13 @@ class Worker : public KvWorkerState {
     return status;
   }
 
+  // A fresh query object: the last one's state (what it kept of a large
+  // text and its objects) is freed.
+  void Renew() { query_ = std::make_unique<KvQueryServerClass>(connection_); }
+
  private:
-  KvQueryServerClass query_;
+  const KvConnectClass* connection_;
+  std::unique_ptr<KvQueryServerClass> query_;
 };
 
 class Connection : public KvProtocol {
@@ -85,9 +91,13 @@ class Connection : public KvProtocol {
     } catch (const std::exception&) {
       exchange_.Fail("aborted");
     }
-    // A large text leaves large free blocks behind in the worker's arena;
-    // they go back to the system rather than staying resident.
-    if (exchange_.result().querySize >= settings_.trimAfterBytes) ::malloc_trim(0);
+    // What the evaluation kept of a large text is freed with its query
+    // object, and the large free blocks left in the worker's arena go back
+    // to the system rather than staying resident.
+    if (exchange_.result().querySize >= settings_.trimAfterBytes) {
+      if (worker != nullptr) worker->Renew();
+      ::malloc_trim(0);
+    }
   }
 
   KvNext OnWorked(std::string& out) override {
@@ -108,6 +118,8 @@ class Connection : public KvProtocol {
   void OnEnd(const KvConnectionEnd& end) override {
     if (!end.clean) exchange_.Fail(end.reason);
     const KvExchangeResult& r = exchange_.result();
+    // The text's buffers were the loop's: their memory goes back too.
+    if (r.querySize >= settings_.trimAfterBytes) ::malloc_trim(0);
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
     if (r.completed && r.status != 0) {
       std::fprintf(stderr, "KvQSrv: peer=%s size=%lu status=%d result=%lu ms=%.1f error=%s\n", peer_.c_str(),
