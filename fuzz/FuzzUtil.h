@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include "core/KvEnv.h"
 #include "core/KvError.h"
 #include "data/KvGenericImageData.h"
+#include "scan/KvScanStore.h"
 #include "storage/KvCatalog.h"
 #include "storage/KvConnect.h"
 
@@ -113,6 +115,10 @@ inline bool BuildFixture(const std::string& directory) {
       catalog->AddSubPartRecord("quad", "quad.left", &left) != 0) {
     return false;
   }
+  // Made now, so that a query writing its first scan file does not change
+  // the fixture directory itself.
+  const std::string scanFiles = directory + "/" + kKvScanDirectory;
+  if (::mkdir(scanFiles.c_str(), 0700) != 0 && errno != EEXIST) return false;
   KvGenericImageDataClass red;
   return catalog->AddSampler("smp", "KvColorFeatureClass") == 0 &&
          red.ReadImageDataFromFile("!@rffg00b00", nullptr, False) == 0 &&
@@ -126,6 +132,9 @@ inline std::string DirectorySnapshot(const std::string& directory) {
   if (DIR* dir = ::opendir(directory.c_str())) {
     while (const dirent* entry = ::readdir(dir)) {
       if (std::strcmp(entry->d_name, "..") == 0) continue;  // the scratch directory changes
+      // Scan files are derived data that queries write on first use; the
+      // table files are what must stay untouched.
+      if (std::strcmp(entry->d_name, kKvScanDirectory) == 0) continue;
       struct stat info;
       const std::string path = directory + "/" + entry->d_name;
       if (::stat(path.c_str(), &info) != 0) continue;

@@ -33,7 +33,6 @@
 
 namespace {
 
-constexpr const char* kDirectory = "KvScan";
 constexpr int64_t kRacyNanoseconds = 1000000000;
 
 struct Slot {
@@ -83,7 +82,7 @@ int64_t Now() {
 // Makes the scan directory of a database directory when the process may
 // write there. False when it may not (nothing is created).
 bool ScanDirectory(const std::string& database, std::string* out) {
-  *out = database + "/" + kDirectory;
+  *out = database + "/" + kKvScanDirectory;
   struct stat st;
   if (::stat(out->c_str(), &st) == 0) return S_ISDIR(st.st_mode) && ::access(out->c_str(), W_OK) == 0;
   if (::access(database.c_str(), W_OK) != 0) return false;
@@ -144,7 +143,7 @@ bool KvScanTableStamp(KvDatabaseClass* table, KvScanStamp* stamp) {
 std::string KvScanFilePath(KvDatabaseClass* table) {
   std::string directory, name;
   SplitPath(TablePath(table), &directory, &name);
-  return directory + "/" + kDirectory + "/" + name;
+  return directory + "/" + kKvScanDirectory + "/" + name;
 }
 
 namespace {
@@ -161,7 +160,7 @@ std::shared_ptr<const KvScanView> Current(Slot& slot, KvDatabaseClass* table, co
   }
   std::string directory, name;
   SplitPath(TablePath(table), &directory, &name);
-  const std::string file = directory + "/" + kDirectory + "/" + name;
+  const std::string file = directory + "/" + kKvScanDirectory + "/" + name;
   std::shared_ptr<const KvScanView> view = FromFile(file, stamp, name, layout);
   if (view != nullptr) {
     *source = KvScanSource::kFile;

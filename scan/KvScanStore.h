@@ -33,6 +33,10 @@ bool KvScanTableStamp(KvDatabaseClass* table, KvScanStamp* stamp);
 // The scan file of an open table: <database>/KvScan/<table file name>.
 std::string KvScanFilePath(KvDatabaseClass* table);
 
+// The folder of a database directory that holds its scan files. They are
+// derived data: readers write them there on first use.
+inline constexpr const char* kKvScanDirectory = "KvScan";
+
 // How Acquire came by its view (for tests, benchmarks and the scan command).
 enum class KvScanSource { kNone, kCache, kFile, kBuiltAndWritten, kBuilt };
 
