@@ -36,16 +36,16 @@ bool Single(const Params& params, const char* name, std::string* out, std::strin
   return true;
 }
 
-bool AddFeature(WebQuery* query, const std::string& spec, std::string* error) {
+bool AddFeature(WebQuery* query, const std::string& feature, std::string* error) {
   if (query->request.features.size() >= kMaxFeatures) {
     *error = "at most " + std::to_string(kMaxFeatures) + " features";
     return false;
   }
-  if (spec.empty()) {
+  if (feature.empty()) {
     *error = "empty feature name";
     return false;
   }
-  query->request.features.push_back(spec);
+  query->request.features.push_back(feature);
   return true;
 }
 
@@ -62,14 +62,14 @@ bool JsonText(const json& o, const char* name, std::string* out, std::string* er
 
 }  // namespace
 
-bool WeightedSpec(const std::string& spec, const std::string& weight, std::string* out, std::string* error) {
+bool WeightedFeature(const std::string& feature, const std::string& weight, std::string* out, std::string* error) {
   char* end = nullptr;
   const double w = std::strtod(weight.c_str(), &end);
   if (weight.empty() || end != weight.c_str() + weight.size() || !std::isfinite(w) || w < 0 || w > 1e6) {
     *error = "a weight must be a number from 0 to 1000000, not \"" + weight + "\"";
     return false;
   }
-  *out = spec + ":W=" + weight;  // after any parameters the spec has
+  *out = feature + ":W=" + weight;  // after any parameters it already has
   return true;
 }
 
@@ -91,9 +91,9 @@ bool QueryFromParams(const Params& params, WebQuery* query, std::string* error) 
   for (auto [it, end] = params.equal_range("w"); it != end; ++it) weights.push_back(it->second);
   size_t i = 0;
   for (auto [it, end] = params.equal_range("f"); it != end; ++it, ++i) {
-    std::string spec = it->second;
-    if (i < weights.size() && !WeightedSpec(it->second, weights[i], &spec, error)) return false;
-    if (!AddFeature(query, spec, error)) return false;
+    std::string feature = it->second;
+    if (i < weights.size() && !WeightedFeature(it->second, weights[i], &feature, error)) return false;
+    if (!AddFeature(query, feature, error)) return false;
   }
   if (weights.size() > i) {
     *error = "more weights (w) than features (f)";
@@ -141,23 +141,23 @@ bool QueryFromJson(std::string_view body, WebQuery* query, std::string* error) {
       return false;
     }
     for (const json& item : *f) {
-      std::string spec;
+      std::string feature;
       if (item.is_string()) {
-        spec = item.get<std::string>();
+        feature = item.get<std::string>();
       } else if (item.is_object() && item.contains("name") && item["name"].is_string()) {
-        spec = item["name"].get<std::string>();
+        feature = item["name"].get<std::string>();
         if (auto w = item.find("weight"); w != item.end() && !w->is_null()) {
           if (!w->is_number()) {
             *error = "a feature's \"weight\" must be a number";
             return false;
           }
-          if (!WeightedSpec(spec, w->dump(), &spec, error)) return false;
+          if (!WeightedFeature(feature, w->dump(), &feature, error)) return false;
         }
       } else {
         *error = "a feature is a name or {\"name\": ..., \"weight\": ...}";
         return false;
       }
-      if (!AddFeature(query, spec, error)) return false;
+      if (!AddFeature(query, feature, error)) return false;
     }
   }
   return true;

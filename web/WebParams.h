@@ -39,10 +39,10 @@ bool QueryFromParams(const Params& params, WebQuery* query, std::string* error);
 // The same from a JSON object.
 bool QueryFromJson(std::string_view body, WebQuery* query, std::string* error);
 
-// The feature spec with its weight: "histogram" and "2" give "histogram:W=2";
-// a spec that has parameters already gets ":W=2" after them. False for a
+// A feature with its weight: "histogram" and "2" give "histogram:W=2";
+// a feature that has parameters already gets ":W=2" after them. False for a
 // weight that is not a finite number of at least 0.
-bool WeightedSpec(const std::string& spec, const std::string& weight, std::string* out, std::string* error);
+bool WeightedFeature(const std::string& feature, const std::string& weight, std::string* out, std::string* error);
 
 }  // namespace web
 }  // namespace kivo
