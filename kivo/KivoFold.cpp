@@ -16,25 +16,6 @@ locale_t Utf8Locale() {
   return locale;
 }
 
-void AppendUtf8(std::string& out, wchar_t c) {
-  const auto u = static_cast<uint32_t>(c);
-  if (u < 0x80) {
-    out.push_back(static_cast<char>(u));
-  } else if (u < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (u >> 6)));
-    out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
-  } else if (u < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (u >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (u >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((u >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
-  }
-}
-
 }  // namespace
 
 std::string FoldCase(std::string_view text) {
@@ -63,10 +44,28 @@ std::string FoldCase(std::string_view text) {
       ++i;
       continue;
     }
-    AppendUtf8(out, static_cast<wchar_t>(towlower_l(static_cast<wint_t>(u), locale)));
+    AppendUtf8(out, static_cast<uint32_t>(towlower_l(static_cast<wint_t>(u), locale)));
     i += n;
   }
   return out;
+}
+
+void AppendUtf8(std::string& out, uint32_t u) {
+  if (u < 0x80) {
+    out.push_back(static_cast<char>(u));
+  } else if (u < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (u >> 6)));
+    out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+  } else if (u < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (u >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (u >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((u >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+  }
 }
 
 }  // namespace kivo

@@ -35,21 +35,7 @@ std::string Utf16LeToUtf8(const std::vector<unsigned char>& bytes) {
       }
     }
     if (u >= 0xD800 && u <= 0xDFFF) u = 0xFFFD;
-    if (u < 0x80) {
-      out.push_back(static_cast<char>(u));
-    } else if (u < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (u >> 6)));
-      out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
-    } else if (u < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (u >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (u >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((u >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
-    }
+    AppendUtf8(out, u);
   }
   return out;
 }
