@@ -249,7 +249,9 @@ HWY_AFTER_NAMESPACE();
 #include "data/KvParameter.h"
 #include "features/KvColorFeature.h"
 #include "features/KvColorHistogramFeature.h"
+#include "features/KvDrawFeature.h"
 #include "features/KvTextureFeature.h"
+#include "scan/KvScanKernelFactories.h"
 #include "scan/KvScanLayouts.h"
 
 namespace kvscan {
@@ -347,9 +349,14 @@ std::unique_ptr<KvSlotKernel> KvSlotKernelFor(KvFeatureClass* query, KvParameter
       TextureWeights(parms, q.w);
       return std::unique_ptr<KvSlotKernel>(new TextureKernel(q));
     }
+    case kKvScanLayoutDraw: {
+      const auto* draw = dynamic_cast<const KvDrawFeatureClass*>(query);
+      return draw != nullptr ? KvDrawSlotKernel(*draw) : nullptr;
+    }
     case kKvScanLayoutHistogram: {
       const auto* histogram = dynamic_cast<const KvColorHistogramFeatureClass*>(query);
-      if (histogram == nullptr || histogram->GetSelfTerm() < 0) return nullptr;
+      if (histogram == nullptr) return nullptr;
+      if (histogram->GetSelfTerm() < 0) return KvPartialSlotKernel(*histogram);
       std::unique_ptr<QuadraticKernel> kernel(new QuadraticKernel);
       // The query's products, as the feature computes them.
       KvBuildHistogramSimilarity();

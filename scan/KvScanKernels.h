@@ -14,7 +14,9 @@
 // distance reads, a per-target function in KvScanKernels.cpp (the scalar
 // form for tails and the SCALAR target, a vector form for whole blocks), a
 // branch in KvSlotKernelFor, and a test of it against the class's Distance
-// under every target (tests/scan/kernel_test.cpp).
+// under every target (tests/scan/kernel_test.cpp). A large kernel takes a
+// file of its own (KvScanDrawKernel.cpp, KvScanPartialKernel.cpp) with its
+// factory in KvScanKernelFactories.h.
 #pragma once
 
 #include <cstddef>

@@ -13,9 +13,10 @@
 //    the feature's own decoding to the main thread. The lists are merged by
 //    the full order of the best list, which for a walk in key order is what
 //    the one-thread walk keeps.
-// Before either road a kernel is checked against the feature's own Distance
-// on one stored record; that call also lets the feature set up what its
-// Distance sets up on first use (element tables, parameter defaults).
+// Before either road the feature's own Distance measures one stored record;
+// that call lets the feature set up what its Distance sets up on first use
+// (elements, parameter defaults) before the kernel copies it, and the kernel
+// is checked against its result.
 #include "scan/KvScanSearch.h"
 
 #include <atomic>
@@ -122,21 +123,25 @@ int Tally(const KvSearchContext& context, Candidate outcome) {
   return 0;
 }
 
-// Compares the kernel with the feature's own Distance on the first regular
-// record of the view; a difference (which the kernel tests rule out) leaves
-// the term to the feature.
-void CheckKernel(Term& t) {
-  if (t.kernel == nullptr) return;
+// Makes the kernel of a term with a view. The feature's own Distance runs
+// first on the first regular record of the view, which lets the feature set
+// up what it sets up on first use (elements, parameters) and gives the value
+// the kernel must match; a difference (which the kernel tests rule out)
+// leaves the term to the feature.
+void MakeKernel(Term& t) {
   size_t i = 0;
   const uint64_t* odd = t.view->OddPositions();
   for (size_t k = 0; k < t.view->OddCount() && odd[k] == i; ++k) ++i;
   if (i >= t.view->Count()) return;
-  float fast = 0.0f;
   float own = 0.0f;
-  t.kernel->Distances(t.view->Slots(), t.view->Stride(), nullptr, i, 1, &fast);
   size_t size = 0;
   const unsigned char* bytes = t.view->TableBytes(i, t.buffer.data(), &size);
-  if (!t.Decode(bytes, size, &own) || std::memcmp(&fast, &own, sizeof fast) != 0) t.kernel.reset();
+  if (!t.Decode(bytes, size, &own)) return;
+  t.kernel = KvSlotKernelFor(t.slot->feature, t.slot->parameters, t.view->Layout());
+  if (t.kernel == nullptr) return;
+  float fast = 0.0f;
+  t.kernel->Distances(t.view->Slots(), t.view->Stride(), nullptr, i, 1, &fast);
+  if (std::memcmp(&fast, &own, sizeof fast) != 0) t.kernel.reset();
 }
 
 // Makes the terms of slots; the first must have a view (false otherwise,
@@ -160,8 +165,7 @@ bool MakeTerms(const std::vector<KvQuerySlot*>& slots, std::vector<Term>* terms,
     if (t.view == nullptr) continue;
     t.aligned = t.view->SameKeys(*(*terms)[0].view);
     t.buffer.resize(KvScanLayoutById(t.view->Layout())->recordSize);
-    t.kernel = KvSlotKernelFor(t.slot->feature, t.slot->parameters, t.view->Layout());
-    CheckKernel(t);
+    MakeKernel(t);
   }
   return true;
 }

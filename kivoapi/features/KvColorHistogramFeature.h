@@ -52,6 +52,17 @@ class KvColorHistogramFeatureClass : public KvFeatureClass {
 
   const int16_t* GetBins() const { return bin_; }
   int32_t GetSelfTerm() const { return selfTerm_; }
+  // Partial matching's settings as the first Distance applied them (valid
+  // once ParametersApplied()).
+  struct PartialSettings {
+    double hiLoCut;
+    double loMult;
+    double hiMult;
+    double minPnltyPct;
+    double excess;
+  };
+  bool ParametersApplied() const { return applied_; }
+  PartialSettings GetPartialSettings() const { return {hiLoCut_, loMult_, hiMult_, minPnltyPct_, excess_}; }
 
  private:
   void Reset();

@@ -28,18 +28,24 @@ namespace {
 constexpr int64_t kNoCost = 1073741823;
 constexpr double kHaloSharpness = 49.0;
 
-// A weighted table entry: trunc(value * weight), kept inside 32 bits.
-int32_t Weighted(int64_t value, double weight) {
+// Whole-number parameter text, saturated to [lo, hi].
+long long ParseInteger(const char* text, long long lo, long long hi) {
+  const long long v = std::strtoll(text, nullptr, 10);
+  return std::min(hi, std::max(lo, v));
+}
+
+bool Keeps(const char* text) { return text == nullptr || std::strcmp(text, ".") == 0; }
+
+}  // namespace
+
+int32_t KvDrawWeighted(int64_t value, double weight) {
   const double v = static_cast<double>(value) * weight;
   if (!(v > 0.0)) return 0;
   if (v >= 2147483647.0) return INT32_MAX;
   return static_cast<int32_t>(v);
 }
 
-// Combines an element's average cost with the cost of the stored colours
-// round its outline: colours that continue past the outline (a small halo
-// distance) raise the cost.
-int64_t HaloCost(int64_t average, int64_t halo) {
+int64_t KvDrawHaloCost(int64_t average, int64_t halo) {
   const double u = static_cast<double>(average) / kKvDrawDistanceScale;
   const double v = static_cast<double>(halo) / kKvDrawDistanceScale;
   const double c = ((1.0 - std::exp(-kHaloSharpness * u)) + std::exp(-kHaloSharpness * v)) / 2.0;
@@ -51,16 +57,6 @@ int64_t HaloCost(int64_t average, int64_t halo) {
   }
   return kKvDrawDistanceScale;
 }
-
-// Whole-number parameter text, saturated to [lo, hi].
-long long ParseInteger(const char* text, long long lo, long long hi) {
-  const long long v = std::strtoll(text, nullptr, 10);
-  return std::min(hi, std::max(lo, v));
-}
-
-bool Keeps(const char* text) { return text == nullptr || std::strcmp(text, ".") == 0; }
-
-}  // namespace
 
 void KvDrawFeatureClass::FreeElements() {
   elements_.clear();
@@ -254,7 +250,7 @@ int64_t KvDrawFeatureClass::ElementCost(const Element& e, const KvDrawFeatureCla
           const int32_t around = std::min({up[-1], up[0], up[1], p[dx - 1], v, p[dx + 1], down[-1], down[0], down[1]});
           v = std::min<int32_t>(v, around + bonus);
         }
-        value[dx] = unit ? v : Weighted(v, cell.weight);
+        value[dx] = unit ? v : KvDrawWeighted(v, cell.weight);
       }
       if (!haloCell) continue;
       int32_t* haloOut = cell.halo + origin + dy * width;
@@ -267,7 +263,7 @@ int64_t KvDrawFeatureClass::ElementCost(const Element& e, const KvDrawFeatureCla
           h = any ? std::min(h, q) : q;
           any = true;
         }
-        haloOut[dx] = unit ? h : Weighted(h, cell.weight);
+        haloOut[dx] = unit ? h : KvDrawWeighted(h, cell.weight);
       }
     }
   }
@@ -286,7 +282,7 @@ int64_t KvDrawFeatureClass::ElementCost(const Element& e, const KvDrawFeatureCla
         for (const ElementCell& cell : e.cells) {
           if (cell.border) haloSum += cell.halo[k];
         }
-        cost = HaloCost(cost, (haloSum + nb / 2) / nb);
+        cost = KvDrawHaloCost(cost, (haloSum + nb / 2) / nb);
       }
       best = std::min(best, cost);
     }

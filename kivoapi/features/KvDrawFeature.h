@@ -82,6 +82,28 @@ class KvDrawFeatureClass : public KvFeatureClass {
   int GetElementCount() const { return static_cast<int>(elements_.size()); }
   int GetElementCells(int e) const { return static_cast<int>(elements_[e].cells.size()); }
   int GetElementBorderCells(int e) const { return elements_[e].borderCount; }
+  // True once the query's elements are built (by the post-processing).
+  bool ElementsBuilt() const { return elementsBuilt_; }
+  // Margins of element e: the free rows above and below it and the free
+  // columns left and right of it in the grid.
+  void GetElementMargins(int e, int* top, int* bottom, int* left, int* right) const {
+    *top = elements_[e].top;
+    *bottom = elements_[e].bottom;
+    *left = elements_[e].left;
+    *right = elements_[e].right;
+  }
+  // Cell c of element e: its place, whether it is a border cell, its halo
+  // neighbour bits (bit (i + 1) * 3 + (j + 1) for the neighbour at row offset
+  // i and column offset j) and its weight.
+  void GetElementCell(int e, int c, int* row, int* column, bool* border, uint16_t* haloNeighbours,
+                      double* weight) const {
+    const ElementCell& cell = elements_[e].cells[c];
+    *row = cell.row;
+    *column = cell.column;
+    *border = cell.border;
+    *haloNeighbours = cell.haloNeighbours;
+    *weight = cell.weight;
+  }
   int16_t GetMaxOffset() const { return maxOffset_; }
   bool GetBurst() const { return burst_; }
   bool GetHalo() const { return halo_; }
@@ -143,3 +165,10 @@ class KvDrawFeatureClass : public KvFeatureClass {
   // The image being computed, only during ComputeFeature.
   const KvGenericImageDataClass* image_ = nullptr;
 };
+
+// A weighted table entry: trunc(value * weight), kept inside 32 bits.
+int32_t KvDrawWeighted(int64_t value, double weight);
+// Combines an element's average cost with the cost of the stored colours
+// round its outline: colours that continue past the outline (a small halo
+// distance) raise the cost.
+int64_t KvDrawHaloCost(int64_t average, int64_t halo);

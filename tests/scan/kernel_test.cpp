@@ -13,6 +13,7 @@
 #include "core/KvBytes.h"
 #include "core/KvDatum.h"
 #include "data/KvParameter.h"
+#include "features/KvDrawFeature.h"
 #include "features/KvFeature.h"
 #include "scan/KvScanKernels.h"
 #include "scan/KvScanLayouts.h"
@@ -118,6 +119,39 @@ std::vector<Case> Cases() {
     cases.push_back({"histogram sub-part", "KvColorHistogramSubPartFeatureClass", {queries[1]}, stored, {""}});
   }
   {
+    // Partial matching: queries without self term (picker queries cover part
+    // of the image, damaged ones more than all of it or less than nothing)
+    // against stored histograms of few and of many colours.
+    std::vector<Record> stored = Histograms(rng, 150);
+    for (size_t k = 0; k < 60; ++k) {
+      std::vector<int16_t> bins(256, 0);
+      for (int n = 0; n < 1000; ++n) ++bins[(rng() % 64) * (1 + k % 4)];
+      stored.push_back(Histogram(bins, -100));
+    }
+    auto picker = [](std::vector<std::pair<int, int16_t>> shares) {
+      std::vector<int16_t> bins(256, 0);
+      for (const auto& [bin, share] : shares) bins[static_cast<size_t>(bin)] = share;
+      return Histogram(bins, -100);
+    };
+    std::vector<int16_t> everywhere(256, 4);
+    const std::vector<Record> queries = {
+        picker({{17, 300}, {200, 120}}),
+        picker({{0, 1000}}),
+        picker({{5, 250}, {6, 250}, {80, 250}, {255, 250}}),
+        picker({{40, 1500}}),
+        picker({{3, -20}, {9, 400}}),
+        Histogram(everywhere, -100),
+        stored[3],
+        stored[160],
+    };
+    const std::vector<std::string> parameters = {
+        "", "PHiLoCut=0.2,LoMult=3,HiMult=0.5,MinPnltyPct=0.01,Excess=0.4", "PMinPnltyPct=1", "PExcess=0",
+        "PLoMult=0,HiMult=0,MinPnltyPct=0"};
+    cases.push_back({"partial matching", "KvColorHistogramFeatureClass", queries, stored, parameters});
+    cases.push_back({"partial matching sub-part", "KvColorHistogramSubPartFeatureClass", {queries[0], queries[5]},
+                     stored, {""}});
+  }
+  {
     std::vector<Record> stored = Textures(rng, 300);
     cases.push_back({"texture",
                      "KvTextureFeatureClass",
@@ -152,56 +186,167 @@ class KernelTargets : public ::testing::Test {
   void TearDown() override { KvScanForceTargets(0); }
 };
 
-TEST_F(KernelTargets, EveryKernelGivesTheFeaturesOwnDistanceOnEveryTarget) {
-  const std::vector<int64_t> targets = KvScanKernelTargets();
-  ASSERT_FALSE(targets.empty());
-  for (const Case& c : Cases()) {
-    const KvScanLayout* layout = KvScanLayoutForClass(c.featureClass);
-    ASSERT_NE(layout, nullptr) << c.name;
-    // The slots of the stored records, and an index that visits them out of
-    // order and twice.
-    std::vector<unsigned char> slots(c.stored.size() * layout->stride);
-    for (size_t i = 0; i < c.stored.size(); ++i) {
-      ASSERT_TRUE(layout->encode(reinterpret_cast<const unsigned char*>(c.stored[i].data()), c.stored[i].size(),
-                                 slots.data() + i * layout->stride))
-          << c.name;
+// Encodes the stored records as slots of the class's layout.
+std::vector<unsigned char> Slots(const KvScanLayout& layout, const std::vector<Record>& stored) {
+  std::vector<unsigned char> slots(stored.size() * layout.stride);
+  for (size_t i = 0; i < stored.size(); ++i) {
+    EXPECT_TRUE(layout.encode(reinterpret_cast<const unsigned char*>(stored[i].data()), stored[i].size(),
+                              slots.data() + i * layout.stride));
+  }
+  return slots;
+}
+
+// The query feature of a record with a parameter text applied the way the
+// evaluator applies it; edit (when given) changes the feature before its
+// first Distance.
+struct Query {
+  std::unique_ptr<KvFeatureClass> feature;
+  KvParameterClass parms;
+};
+std::unique_ptr<Query> MakeQuery(const char* featureClass, const Record& q, const std::string& parameterText) {
+  std::unique_ptr<Query> query(new Query);
+  query->feature.reset(KvCreateFeatureClass(featureClass));
+  KvDatumClass d;
+  d.SetBytes(q.size(), reinterpret_cast<unsigned char*>(const_cast<char*>(q.data())), KvOwnNone);
+  EXPECT_EQ(query->feature->FromByteString(d), 0);
+  query->parms = *query->feature->GetParameters();
+  if (!parameterText.empty()) query->parms.FromCommandLineString(parameterText.c_str());
+  return query;
+}
+
+// Runs the kernel of query on every stored record under every target, in
+// blocks of every length up to a few vectors, then through an index that
+// visits the records out of order and twice, and compares each distance bit
+// for bit with the feature's own.
+void ExpectKernelMatches(const std::string& name, KvFeatureClass* query, KvParameterClass* parms,
+                         const std::vector<Record>& stored) {
+  const KvScanLayout* layout = KvScanLayoutForClass(query->GetClassName());
+  ASSERT_NE(layout, nullptr) << name;
+  const std::vector<unsigned char> slots = Slots(*layout, stored);
+  std::vector<uint64_t> index;
+  for (size_t i = 0; i < stored.size(); ++i) index.push_back((i * 37) % stored.size());
+  // The feature's own first: its first Distance sets up what a kernel copies.
+  std::vector<float> expected;
+  for (const Record& s : stored) expected.push_back(OwnDistance(query, parms, s));
+  std::unique_ptr<KvSlotKernel> kernel = KvSlotKernelFor(query, parms, layout->id);
+  ASSERT_NE(kernel, nullptr) << name;
+  for (int64_t target : KvScanKernelTargets()) {
+    KvScanForceTargets(target);
+    SCOPED_TRACE(name + " on " + KvScanTargetName(target));
+    std::vector<float> out(stored.size(), -7.0f);
+    for (size_t first = 0, n = 1; first < stored.size(); first += n, n = n % 37 + 1) {
+      const size_t count = std::min(n, stored.size() - first);
+      kernel->Distances(slots.data(), layout->stride, nullptr, first, count, out.data() + first);
     }
-    std::vector<uint64_t> index;
-    for (size_t i = 0; i < c.stored.size(); ++i) index.push_back((i * 37) % c.stored.size());
+    for (size_t i = 0; i < stored.size(); ++i) {
+      ASSERT_EQ(Bits(out[i]), Bits(expected[i])) << "record " << i;
+    }
+    kernel->Distances(slots.data(), layout->stride, index.data(), 0, index.size(), out.data());
+    for (size_t r = 0; r < index.size(); ++r) {
+      ASSERT_EQ(Bits(out[r]), Bits(expected[index[r]])) << "indexed row " << r;
+    }
+  }
+  KvScanForceTargets(0);
+}
+
+TEST_F(KernelTargets, EveryKernelGivesTheFeaturesOwnDistanceOnEveryTarget) {
+  ASSERT_FALSE(KvScanKernelTargets().empty());
+  for (const Case& c : Cases()) {
     for (const Record& q : c.queries) {
       for (const std::string& parameterText : c.parameters) {
-        std::unique_ptr<KvFeatureClass> query(KvCreateFeatureClass(c.featureClass));
-        KvDatumClass d;
-        d.SetBytes(q.size(), reinterpret_cast<unsigned char*>(const_cast<char*>(q.data())), KvOwnNone);
-        ASSERT_EQ(query->FromByteString(d), 0);
-        KvParameterClass parms;
-        parms = *query->GetParameters();
-        if (!parameterText.empty()) parms.FromCommandLineString(parameterText.c_str());
-        std::vector<float> expected;
-        for (const Record& s : c.stored) expected.push_back(OwnDistance(query.get(), &parms, s));
-        std::unique_ptr<KvSlotKernel> kernel = KvSlotKernelFor(query.get(), &parms, layout->id);
-        ASSERT_NE(kernel, nullptr) << c.name;
-        for (int64_t target : targets) {
-          KvScanForceTargets(target);
-          SCOPED_TRACE(std::string(c.name) + " on " + KvScanTargetName(target) + " with '" + parameterText + "'");
-          // Every block length up to a few vectors, then the whole run.
-          std::vector<float> out(c.stored.size(), -7.0f);
-          for (size_t first = 0, n = 1; first < c.stored.size(); first += n, n = n % 37 + 1) {
-            const size_t count = std::min(n, c.stored.size() - first);
-            kernel->Distances(slots.data(), layout->stride, nullptr, first, count, out.data() + first);
-          }
-          for (size_t i = 0; i < c.stored.size(); ++i) {
-            ASSERT_EQ(Bits(out[i]), Bits(expected[i])) << "record " << i;
-          }
-          kernel->Distances(slots.data(), layout->stride, index.data(), 0, index.size(), out.data());
-          for (size_t r = 0; r < index.size(); ++r) {
-            ASSERT_EQ(Bits(out[r]), Bits(expected[index[r]])) << "indexed row " << r;
-          }
-        }
-        KvScanForceTargets(0);
+        std::unique_ptr<Query> query = MakeQuery(c.featureClass, q, parameterText);
+        ExpectKernelMatches(std::string(c.name) + " with '" + parameterText + "'", query->feature.get(),
+                            &query->parms, c.stored);
+        if (HasFatalFailure()) return;
       }
     }
   }
+}
+
+Record Grid(int columns, int rows, const std::vector<int>& cells) {
+  Record r(4 + cells.size(), '\0');
+  Encode16BE(reinterpret_cast<unsigned char*>(&r[0]), static_cast<uint16_t>(columns));
+  Encode16BE(reinterpret_cast<unsigned char*>(&r[2]), static_cast<uint16_t>(rows));
+  for (size_t i = 0; i < cells.size(); ++i) r[4 + i] = static_cast<char>(cells[i] & 0xFF);
+  return r;
+}
+
+// Stored sketch grids: noise, a few colour regions (as photographs give),
+// one colour, the empty-cell byte, and grids of other shapes.
+std::vector<Record> Grids(std::mt19937& rng) {
+  std::vector<Record> out;
+  for (int k = 0; k < 90; ++k) {
+    std::vector<int> cells(108);
+    const int palette = 1 + k % 6;
+    int colours[6];
+    for (int& c : colours) c = static_cast<int>(rng() % 256);
+    for (int y = 0; y < 9; ++y) {
+      for (int x = 0; x < 12; ++x) {
+        cells[static_cast<size_t>(y * 12 + x)] =
+            k % 5 == 0 ? static_cast<int>(rng() % 256) : colours[((y / 3) * 4 + x / 3 + (rng() % 4 == 0)) % palette];
+      }
+    }
+    out.push_back(Grid(12, 9, cells));
+  }
+  out.push_back(Grid(12, 9, std::vector<int>(108, 0)));
+  out.push_back(Grid(12, 9, std::vector<int>(108, 255)));
+  out.push_back(Grid(108, 1, std::vector<int>(108, 7)));
+  out.push_back(Grid(9, 12, std::vector<int>(108, 7)));
+  out.push_back(Grid(12, 9, std::vector<int>(108, 7)));
+  return out;
+}
+
+TEST_F(KernelTargets, SketchKernelGivesTheLayoutDistanceOfEverySketch) {
+  std::mt19937 rng(115);
+  const std::vector<Record> stored = Grids(rng);
+  // Queries: a stored grid (one element filling the grid) and sketches made
+  // of it by clearing cells: elements with room to move, single cells,
+  // elements touching the edge and each other diagonally.
+  struct Sketch {
+    const char* name;
+    size_t record;
+    std::vector<std::pair<int, int>> keep;  // rows and column ranges kept: {row, bits of columns}
+  };
+  const std::vector<Sketch> sketches = {
+      {"whole grid", 1, {}},
+      {"two blocks", 2, {{1, 0x00E}, {2, 0x00E}, {5, 0x3C0}, {6, 0x3C0}, {7, 0x3C0}}},
+      {"single cells", 3, {{0, 0x001}, {4, 0x020}, {8, 0x800}}},
+      {"diagonal", 4, {{3, 0x010}, {4, 0x020}, {5, 0x040}, {6, 0x100}}},
+      {"band", 5, {{0, 0xFFF}, {8, 0xFFF}}},
+  };
+  const std::vector<std::string> parameters = {
+      "",
+      "PMaxOffset=2",
+      "PMaxOffset=20,Halo=T",
+      "PBurst=F",
+      "PBurst=F,Halo=T,BorderWeight=2",
+      "PBurstScale=0,MaxOffset=1",
+      "PBurstScale=1",
+      "PHalo=T,MaxOffset=1,BorderWeight=0",
+      "PBorderWeight=40000",           // sums past 32 bits
+      "PBorderWeight=1e300,Halo=T",    // entries saturate
+  };
+  for (const Sketch& sketch : sketches) {
+    for (const std::string& parameterText : parameters) {
+      std::unique_ptr<Query> query = MakeQuery("KvDrawFeatureClass", stored[sketch.record], parameterText);
+      auto* draw = static_cast<KvDrawFeatureClass*>(query->feature.get());
+      if (!sketch.keep.empty()) {
+        for (int y = 0; y < 9; ++y) {
+          for (int x = 0; x < 12; ++x) {
+            bool kept = false;
+            for (const auto& [row, columns] : sketch.keep) kept = kept || (row == y && (columns >> x) & 1);
+            if (!kept) draw->SetCell(y, x, -1);
+          }
+        }
+      }
+      ExpectKernelMatches(std::string("sketch ") + sketch.name + " with '" + parameterText + "'", draw,
+                          &query->parms, stored);
+      if (HasFatalFailure()) return;
+    }
+  }
+  // A query of another shape measures the grids of its shape only.
+  std::unique_ptr<Query> wide = MakeQuery("KvDrawFeatureClass", stored[stored.size() - 3], "PMaxOffset=3");
+  ExpectKernelMatches("108 x 1 sketch", wide->feature.get(), &wide->parms, stored);
 }
 
 TEST(ScanLayouts, SlotsGiveBackTheTableFormAndRefuseWhatTheFeatureRefuses) {

@@ -1,0 +1,365 @@
+// Scan kernel of the sketch layout feature, compiled once per SIMD target
+// and chosen at run time (see KvScanKernels.h for the contract).
+//
+// The layout distance is integer work up to the last step: table look-ups,
+// minima and sums of 32-bit values, then a rounded division per element and
+// shift. Integer sums and minima do not depend on their order, so the vector
+// form keeps one stored grid in each lane (a block of grids transposed so
+// that one cell of every lane is one load) and sums over the query cells in
+// whatever order suits it; each lane then ends with the feature's own steps.
+// Where an element's sums could leave 32 bits (very large border weights)
+// the records take the scalar form, which sums in 64 bits as the feature
+// does. The halo cost and the weighting of a table entry are the feature's
+// own functions (KvDrawHaloCost, KvDrawWeighted) or, in lanes, the same
+// IEEE operations in the same order.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "scan/KvScanDrawKernel.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "features/KvDrawFeature.h"
+
+#ifndef KV_SCAN_DRAW_KERNEL_SHARED
+#define KV_SCAN_DRAW_KERNEL_SHARED
+
+namespace kvscan {
+
+struct DrawCell {
+  int row;
+  int column;
+  const int32_t* distance;  // the colour distance row of the cell's colour
+  double weight;
+  bool unit;      // weight 1: entries are taken as they are
+  bool haloCell;  // a border cell of a query with Halo
+  uint16_t haloNeighbours;
+};
+
+struct DrawElement {
+  int dyLo, dyHi, dxLo, dxHi;
+  int64_t cells;        // n
+  int64_t borderCells;  // nb
+  size_t firstCell;
+  // Every sum of the element fits a 32-bit lane (the vector form may run).
+  bool narrow;
+};
+
+struct DrawQuery {
+  int columns = 0;
+  int rows = 0;
+  int ext = 0;
+  bool burst = false;
+  bool halo = false;
+  int32_t bonus = 0;
+  std::vector<DrawElement> elements;
+  std::vector<DrawCell> cells;
+};
+
+constexpr int64_t kDrawNoCost = 1073741823;
+// Allowed shifts of an element and entries of its widened plain table: an
+// element may move at most over the grid, so a 108-cell grid bounds both.
+constexpr int kDrawMaxShifts = kKvDrawMaxCells;
+constexpr int kDrawMaxPlain = 330;  // (rows + 2) x (columns + 2) for rows x columns = 108
+constexpr size_t kDrawMaxLanes = 16;
+
+inline int16_t Half16(const unsigned char* p) {
+  int16_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+inline float DrawFinish(const DrawQuery& query, int64_t total) {
+  const double d =
+      static_cast<double>(total) / (static_cast<double>(query.elements.size()) * kKvDrawDistanceScale);
+  if (d < -1e-6) return -1.0f;
+  if (d < 0.0) return 0.0f;
+  return static_cast<float>(d);
+}
+
+// The feature's element cost for one stored grid (cells at grid).
+inline int64_t DrawElementOne(const DrawQuery& q, const DrawElement& e, const unsigned char* grid) {
+  const int sy = e.dyHi - e.dyLo + 1;
+  const int sx = e.dxHi - e.dxLo + 1;
+  const int wx = sx + 2 * q.ext;
+  const int wy = sy + 2 * q.ext;
+  int64_t sums[kDrawMaxShifts] = {};
+  int64_t haloSums[kDrawMaxShifts] = {};
+  int32_t plain[kDrawMaxPlain];
+  for (int64_t c = 0; c < e.cells; ++c) {
+    const DrawCell& cell = q.cells[e.firstCell + static_cast<size_t>(c)];
+    for (int y = 0; y < wy; ++y) {
+      const int ty = cell.row + e.dyLo - q.ext + y;
+      for (int x = 0; x < wx; ++x) {
+        const int tx = cell.column + e.dxLo - q.ext + x;
+        const bool inside = ty >= 0 && ty < q.rows && tx >= 0 && tx < q.columns;
+        plain[y * wx + x] = inside ? cell.distance[grid[ty * q.columns + tx]] : kKvDrawDistanceScale;
+      }
+    }
+    for (int y = 0; y < sy; ++y) {
+      for (int x = 0; x < sx; ++x) {
+        const int32_t* p = plain + (y + q.ext) * wx + x + q.ext;
+        int32_t v = p[0];
+        if (q.burst) {
+          const int32_t around =
+              std::min({p[-wx - 1], p[-wx], p[-wx + 1], p[-1], v, p[1], p[wx - 1], p[wx], p[wx + 1]});
+          v = std::min<int32_t>(v, around + q.bonus);
+        }
+        sums[y * sx + x] += cell.unit ? v : KvDrawWeighted(v, cell.weight);
+        if (!cell.haloCell) continue;
+        int32_t h = kKvDrawDistanceScale;
+        bool any = false;
+        for (int k = 0; k < 9; ++k) {
+          if (!(cell.haloNeighbours & (1u << k))) continue;
+          const int32_t n = p[(k / 3 - 1) * wx + (k % 3 - 1)];
+          h = any ? std::min(h, n) : n;
+          any = true;
+        }
+        haloSums[y * sx + x] += cell.unit ? h : KvDrawWeighted(h, cell.weight);
+      }
+    }
+  }
+  int64_t best = kDrawNoCost;
+  for (int s = 0; s < sy * sx; ++s) {
+    int64_t cost = (sums[s] + e.cells / 2) / e.cells;
+    if (q.halo && e.borderCells > 0) {
+      cost = KvDrawHaloCost(cost, (haloSums[s] + e.borderCells / 2) / e.borderCells);
+    }
+    best = std::min(best, cost);
+  }
+  return best;
+}
+
+inline float DrawOne(const DrawQuery& q, const unsigned char* slot) {
+  if (Half16(slot) != q.columns || Half16(slot + 2) != q.rows) return 1000000.0f;
+  int64_t total = 0;
+  for (const DrawElement& e : q.elements) total += DrawElementOne(q, e, slot + 4);
+  return DrawFinish(q, total);
+}
+
+}  // namespace kvscan
+
+#endif  // KV_SCAN_DRAW_KERNEL_SHARED
+
+HWY_BEFORE_NAMESPACE();
+namespace kvscan {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+#if HWY_TARGET != HWY_SCALAR
+// KvDrawWeighted in lanes: trunc(v * weight), 0 when not positive, at most
+// INT32_MAX.
+template <class D32>
+hn::Vec<D32> WeightedLanes(D32 d32, hn::Vec<D32> v, double weight) {
+  const hn::Half<D32> dh;
+  const hn::Rebind<double, decltype(dh)> df;
+  const auto w = hn::Set(df, weight);
+  const auto zero = hn::Zero(df);
+  const auto top = hn::Set(df, 2147483647.0);
+  auto one = [&](hn::Vec<decltype(dh)> half) {
+    const auto x = hn::Mul(hn::PromoteTo(df, half), w);
+    const auto clamped = hn::IfThenElse(hn::Ge(x, top), top, x);
+    return hn::DemoteTo(dh, hn::IfThenElse(hn::Gt(x, zero), clamped, zero));
+  };
+  return hn::Combine(d32, one(hn::UpperHalf(dh, v)), one(hn::LowerHalf(dh, v)));
+}
+
+// The element costs of the lanes' grids (transposed: cell k of lane l at
+// grid[k * lanes + l]) added to total.
+template <class D32>
+void DrawElementLanes(D32 d32, const DrawQuery& q, const DrawElement& e, const int32_t* grid, int64_t* total) {
+  const size_t lanes = hn::Lanes(d32);
+  const int sy = e.dyHi - e.dyLo + 1;
+  const int sx = e.dxHi - e.dxLo + 1;
+  const int wx = sx + 2 * q.ext;
+  const int wy = sy + 2 * q.ext;
+  HWY_ALIGN int32_t sums[kDrawMaxShifts * kDrawMaxLanes];
+  HWY_ALIGN int32_t haloSums[kDrawMaxShifts * kDrawMaxLanes];
+  HWY_ALIGN int32_t plain[kDrawMaxPlain * kDrawMaxLanes];
+  const auto full = hn::Set(d32, kKvDrawDistanceScale);
+  const auto bonus = hn::Set(d32, q.bonus);
+  for (int s = 0; s < sy * sx; ++s) {
+    hn::Store(hn::Zero(d32), d32, sums + s * lanes);
+    hn::Store(hn::Zero(d32), d32, haloSums + s * lanes);
+  }
+  for (int64_t c = 0; c < e.cells; ++c) {
+    const DrawCell& cell = q.cells[e.firstCell + static_cast<size_t>(c)];
+    for (int y = 0; y < wy; ++y) {
+      const int ty = cell.row + e.dyLo - q.ext + y;
+      for (int x = 0; x < wx; ++x) {
+        const int tx = cell.column + e.dxLo - q.ext + x;
+        auto v = full;
+        if (ty >= 0 && ty < q.rows && tx >= 0 && tx < q.columns) {
+          const auto colours = hn::Load(d32, grid + static_cast<size_t>(ty * q.columns + tx) * lanes);
+          v = hn::GatherIndex(d32, cell.distance, colours);
+        }
+        hn::Store(v, d32, plain + static_cast<size_t>(y * wx + x) * lanes);
+      }
+    }
+    for (int y = 0; y < sy; ++y) {
+      for (int x = 0; x < sx; ++x) {
+        const int32_t* p = plain + static_cast<size_t>((y + q.ext) * wx + x + q.ext) * lanes;
+        auto at = [&](int dy, int dx) {
+          return hn::Load(d32, p + static_cast<ptrdiff_t>(dy * wx + dx) * static_cast<ptrdiff_t>(lanes));
+        };
+        auto v = at(0, 0);
+        if (q.burst) {
+          auto around = hn::Min(hn::Min(hn::Min(at(-1, -1), at(-1, 0)), hn::Min(at(-1, 1), at(0, -1))),
+                                hn::Min(hn::Min(at(0, 1), at(1, -1)), hn::Min(at(1, 0), at(1, 1))));
+          around = hn::Min(around, v);
+          v = hn::Min(v, hn::Add(around, bonus));
+        }
+        if (!cell.unit) v = WeightedLanes(d32, v, cell.weight);
+        int32_t* sum = sums + (y * sx + x) * lanes;
+        hn::Store(hn::Add(hn::Load(d32, sum), v), d32, sum);
+        if (!cell.haloCell) continue;
+        auto h = full;
+        for (int k = 0; k < 9; ++k) {
+          if (cell.haloNeighbours & (1u << k)) h = hn::Min(h, at(k / 3 - 1, k % 3 - 1));
+        }
+        if (!cell.unit) h = WeightedLanes(d32, h, cell.weight);
+        int32_t* haloSum = haloSums + (y * sx + x) * lanes;
+        hn::Store(hn::Add(hn::Load(d32, haloSum), h), d32, haloSum);
+      }
+    }
+  }
+  if (q.halo && e.borderCells > 0) {
+    for (size_t l = 0; l < lanes; ++l) {
+      int64_t best = kDrawNoCost;
+      for (int s = 0; s < sy * sx; ++s) {
+        const int64_t cost = KvDrawHaloCost((sums[s * lanes + l] + e.cells / 2) / e.cells,
+                                            (haloSums[s * lanes + l] + e.borderCells / 2) / e.borderCells);
+        best = std::min(best, cost);
+      }
+      total[l] += best;
+    }
+    return;
+  }
+  // Without the halo the cost rises with the sum: the smallest sum gives
+  // the best cost.
+  auto least = hn::Load(d32, sums);
+  for (int s = 1; s < sy * sx; ++s) least = hn::Min(least, hn::Load(d32, sums + s * lanes));
+  HWY_ALIGN int32_t smallest[kDrawMaxLanes];
+  hn::Store(least, d32, smallest);
+  for (size_t l = 0; l < lanes; ++l) {
+    total[l] += std::min<int64_t>(kDrawNoCost, (smallest[l] + e.cells / 2) / e.cells);
+  }
+}
+#endif
+
+void DrawDistances(const DrawQuery& q, const unsigned char* base, size_t stride, const uint64_t* index,
+                   size_t first, size_t count, float* out) {
+  auto slotAt = [&](size_t r) {
+    return base + stride * (index != nullptr ? static_cast<size_t>(index[r]) : first + r);
+  };
+  size_t r = 0;
+#if HWY_TARGET != HWY_SCALAR
+  const hn::ScalableTag<int32_t> d32;
+  const size_t lanes = hn::Lanes(d32);
+  bool narrow = lanes <= kDrawMaxLanes;
+  for (const DrawElement& e : q.elements) narrow = narrow && e.narrow;
+  const size_t cellCount = static_cast<size_t>(q.columns) * static_cast<size_t>(q.rows);
+  HWY_ALIGN int32_t grid[kKvDrawMaxCells * kDrawMaxLanes];
+  for (; narrow && r + lanes <= count; r += lanes) {
+    bool same = true;
+    for (size_t l = 0; l < lanes; ++l) {
+      const unsigned char* slot = slotAt(r + l);
+      same = same && Half16(slot) == q.columns && Half16(slot + 2) == q.rows;
+      for (size_t k = 0; k < cellCount; ++k) grid[k * lanes + l] = slot[4 + k];
+    }
+    if (!same) {
+      for (size_t l = 0; l < lanes; ++l) out[r + l] = DrawOne(q, slotAt(r + l));
+      continue;
+    }
+    int64_t total[kDrawMaxLanes] = {};
+    for (const DrawElement& e : q.elements) DrawElementLanes(d32, q, e, grid, total);
+    for (size_t l = 0; l < lanes; ++l) out[r + l] = DrawFinish(q, total[l]);
+  }
+#endif
+  for (; r < count; ++r) out[r] = DrawOne(q, slotAt(r));
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace kvscan
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+
+#include "scan/KvScanKernelFactories.h"
+
+namespace kvscan {
+
+HWY_EXPORT(DrawDistances);
+
+namespace {
+
+class DrawKernel : public KvSlotKernel {
+ public:
+  explicit DrawKernel(DrawQuery q) : q_(std::move(q)) {}
+  void Distances(const unsigned char* base, size_t stride, const uint64_t* index, size_t first, size_t count,
+                 float* out) const override {
+    HWY_DYNAMIC_DISPATCH(DrawDistances)(q_, base, stride, index, first, count, out);
+  }
+
+ private:
+  DrawQuery q_;
+};
+
+// The largest value a sum of n entries of at most `largest` can reach, with
+// the rounding term, fits a 32-bit lane.
+bool Fits(int64_t largest, int64_t n) { return largest + n / 2 < INT32_MAX; }
+
+}  // namespace
+}  // namespace kvscan
+
+std::unique_ptr<KvSlotKernel> KvDrawSlotKernel(const KvDrawFeatureClass& query) {
+  using namespace kvscan;
+  const int32_t* distance = KvDrawFeatureClass::ColorDistanceTable();
+  if (distance == nullptr || !query.ElementsBuilt() || query.GetElementCount() == 0) return nullptr;
+  DrawQuery q;
+  q.columns = query.GetColumns();
+  q.rows = query.GetRows();
+  if (q.columns <= 0 || q.rows <= 0 || q.columns * q.rows > kKvDrawMaxCells ||
+      (q.columns + 2) * (q.rows + 2) > kDrawMaxPlain) {
+    return nullptr;
+  }
+  q.ext = query.GetHalo() || query.GetBurst() ? 1 : 0;
+  q.burst = query.GetBurst() && query.GetBurstScale() > 0;
+  q.halo = query.GetHalo();
+  q.bonus = query.GetBurstScale() > 0 ? kKvDrawDistanceScale / query.GetBurstScale() : 0;
+  const int maxOffset = query.GetMaxOffset();
+  for (int e = 0; e < query.GetElementCount(); ++e) {
+    int top, bottom, left, right;
+    query.GetElementMargins(e, &top, &bottom, &left, &right);
+    DrawElement element;
+    element.dyLo = -std::min(top, maxOffset);
+    element.dyHi = std::min(bottom, maxOffset);
+    element.dxLo = -std::min(left, maxOffset);
+    element.dxHi = std::min(right, maxOffset);
+    element.cells = query.GetElementCells(e);
+    element.borderCells = query.GetElementBorderCells(e);
+    element.firstCell = q.cells.size();
+    int64_t largest = 0;
+    int64_t largestHalo = 0;
+    for (int c = 0; c < query.GetElementCells(e); ++c) {
+      DrawCell cell;
+      bool border;
+      query.GetElementCell(e, c, &cell.row, &cell.column, &border, &cell.haloNeighbours, &cell.weight);
+      cell.distance = distance + static_cast<size_t>(query.GetCell(cell.row, cell.column) & 0xFF) * 256;
+      cell.unit = cell.weight == 1.0;
+      cell.haloCell = q.halo && border;
+      // Entries are at most the full distance; weighting keeps that order.
+      const int64_t most = cell.unit ? kKvDrawDistanceScale : KvDrawWeighted(kKvDrawDistanceScale, cell.weight);
+      largest += most;
+      if (cell.haloCell) largestHalo += most;
+      q.cells.push_back(cell);
+    }
+    element.narrow = Fits(largest, element.cells) && Fits(largestHalo, element.borderCells);
+    q.elements.push_back(element);
+  }
+  return std::unique_ptr<KvSlotKernel>(new DrawKernel(std::move(q)));
+}
+
+#endif  // HWY_ONCE
