@@ -232,6 +232,9 @@ int ParseCommandLine(int argc, char** argv, std::ostream& out, std::ostream& err
   CLI::App app("kivo: index folders of images and query them by example", "kivo");
   app.set_version_flag("--version", std::string("kivo ") + KIVO_VERSION_STRING);
   app.set_config("--config", ConfigFilePath(), "read option defaults from this TOML file");
+  // A setting no subcommand has (a misspelt name, a line that is no
+  // setting) is refused rather than passed over.
+  app.allow_config_extras(CLI::config_extras_mode::error);
   app.require_subcommand(1, 1);
   std::vector<std::pair<CLI::App*, Subcommand::Runner>> runners;
   for (const Subcommand& s : Subcommands()) {
@@ -241,6 +244,12 @@ int ParseCommandLine(int argc, char** argv, std::ostream& out, std::ostream& err
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
+    // A word where the subcommand belongs is not one of them.
+    const std::vector<std::string> extra = app.remaining();
+    if (app.get_subcommands().empty() && !extra.empty() && dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
+      err << "kivo: unknown subcommand " << extra.front() << "\nRun with --help for more information.\n";
+      return kExitUsage;
+    }
     const int rc = app.exit(e, out, err);
     return rc == 0 ? kExitOk : kExitUsage;
   }
