@@ -25,12 +25,14 @@ ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:abort_on_error=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan -R '^e2e_kivotcl$' --output-on-failure
 
-# The query server and its client, and the threaded scans, under
+# The query server and its client, the threaded scans and the kivo command's
+# workers (index, dups, thumbs), under
 # ThreadSanitizer: only the programs and the test programs they need are
 # built in this tree.
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DCMAKE_C_FLAGS_DEBUG="-O1 -g1" \
   -DKIVO_TSAN=ON -DKIVO_BENCH=OFF -DKIVO_TABLEGEN=OFF >/dev/null
-cmake --build build-tsan -j"$jobs" --target KvQSrv KvMkDbs kivo_server_tests kivo_eventloop_tests kivo_scan_tests
+cmake --build build-tsan -j"$jobs" --target KvQSrv KvMkDbs kivo_server_tests kivo_eventloop_tests kivo_scan_tests \
+  kivo_kivo_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan -L 'server|threads' --output-on-failure -j"$jobs"
 
