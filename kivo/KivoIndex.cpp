@@ -76,8 +76,9 @@ bool RealPath(const std::string& path, std::string* out, std::string* reason) {
   return true;
 }
 
-// Hash, size and time of a file's content as read now.
-bool HashFile(const std::string& path, FileState* state, std::string* reason) {
+// Hash, size and time of a file's content as read now, through the
+// caller's buffer.
+bool HashFile(const std::string& path, std::vector<unsigned char>& buffer, FileState* state, std::string* reason) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     *reason = std::string("cannot open: ") + std::strerror(errno);
@@ -86,7 +87,6 @@ bool HashFile(const std::string& path, FileState* state, std::string* reason) {
   struct stat st {};
   XXH3_state_t* h = XXH3_createState();
   bool ok = h != nullptr && fstat(fd, &st) == 0 && XXH3_128bits_reset(h) == XXH_OK;
-  std::vector<unsigned char> buffer(1 << 20);
   while (ok) {
     const ssize_t n = read(fd, buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
@@ -220,15 +220,17 @@ std::vector<std::string> FolderNames(const std::string& relative) {
   return names;
 }
 
-// What one worker thread owns: its feature objects and its image object.
+// What one worker thread owns: its feature objects, its image object and
+// the buffer files are hashed through.
 struct Worker {
   std::vector<FeatureInstance> features;
   KvGenericImageDataClass data;
   Photo photo;
+  std::vector<unsigned char> hashBuffer = std::vector<unsigned char>(1 << 20);
 };
 
 void Compute(Worker& w, const Candidate& c, const FileState* old, const IndexOptions& options, Result* r) {
-  if (!HashFile(c.path, &r->state, &r->reason)) {
+  if (!HashFile(c.path, w.hashBuffer, &r->state, &r->reason)) {
     r->kind = Result::kFailed;
     return;
   }
