@@ -1,20 +1,24 @@
-// The query scan against the raw table walk it is built on.
+// The query scan: scan files against the table walk, in the same run.
 //
-// Builds catalogs of 10,000 and 100,000 stored records (features computed
-// from small generated images, cycled over a pool of distinct values, and
-// written straight into the feature tables in the catalog's format), then
-// times per feature class, in the same run:
-//   raw walk: one cursor over the feature table, touching every record;
-//   query:    KvQueryServerClass::EvaluateObjects for the best 20 by that
-//             feature alone (decoding every record and computing its
-//             distance).
-// Prints milliseconds per query (best of the repetitions) and the ratio, and
-// for comparison the same walk decoding every record (+decode) and also
-// computing its distance the plain way (+distance).
+// Builds catalogs of 10,000 and 100,000 stored records by default (a third
+// argument lists other counts, e.g. 100000,1000000; features computed from
+// small generated images, cycled over a pool of distinct values, and written
+// straight into the feature tables in the catalog's format), then times per
+// query, best of the repetitions:
+//   raw walk:  one cursor over the feature table, touching every record;
+//   table:     KvQueryServerClass::EvaluateObjects for the best 20 with
+//              KivoScanFiles=off (the B-tree walk, one record at a time);
+//   scan:      the same query with scan files on (after a first query that
+//              writes the scan file, timed apart as "first");
+//   floor:     reading as many bytes as the scan file's records from memory
+//              with as many threads as the scan uses.
+// Every scan result is compared with the table walk's: the same keys and the
+// same distance bits ("same" or "DIFFERENT"; the program then exits 1).
 //
-// Usage: bench_query_scan [directory [label]]   (default: a fresh directory
-// under $KIVO_TEST_TMP or /tmp, removed afterwards; "-" also means the
-// default). With a label only the cases whose label contains it run.
+// Usage: bench_query_scan [directory [label [records,...]]]   (default: a
+// fresh directory under $KIVO_TEST_TMP or /tmp, removed afterwards; "-" also
+// means the default). With a label only the cases whose label contains it
+// run ("-" for all).
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -24,17 +28,21 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BenchCatalog.h"
 #include "KvFactory.h"
 #include "core/KvDatum.h"
+#include "core/KvEnv.h"
 #include "core/KvError.h"
 #include "core/KvString.h"
 #include "data/KvGenericImageData.h"
 #include "data/KvParameter.h"
 #include "features/KvFeature.h"
 #include "query/KvQuery.h"
+#include "scan/KvScanStore.h"
+#include "scan/KvScanView.h"
 #include "storage/KvCatalog.h"
 #include "storage/KvConnect.h"
 #include "storage/KvKeyDatabase.h"
@@ -65,28 +73,6 @@ unsigned long RawWalk(const KvConnectClass* connection, KvCatalogClass* catalog,
   return sum;
 }
 
-// The same walk, decoding each record into one holder and (when query is
-// given) computing its distance: the work the evaluator cannot avoid.
-double DecodeWalk(const KvConnectClass* connection, KvCatalogClass* catalog, const char* feature,
-                  KvFeatureClass* query, KvParameterClass* parms) {
-  KvStringClass name(64ul);
-  catalog->GetFeatureTableName(feature, name);
-  std::unique_ptr<KvDatabaseClass> table(connection->NewDatabase());
-  if (table->Open(name.c_str(), "r") != 0) return 0;
-  std::unique_ptr<KvFeatureClass> holder(KvCreateFeatureClass(feature));
-  double sum = 0;
-  {
-    std::unique_ptr<KvDbIteratorClass> it(table->NewIterator());
-    KvDatumClass key, data;
-    while (it->HasCurrent() && it->NextView(key, data) == 0) {
-      if (holder->FromByteString(data) != 0) continue;
-      if (query != nullptr) sum += query->Distance(holder.get(), parms, 3.4e38f);
-    }
-  }
-  table->Close();
-  return sum;
-}
-
 // The best of the repetitions: on a shared machine the fastest run is the
 // one least disturbed by other work.
 double Best(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
@@ -94,15 +80,93 @@ double Best(const std::vector<double>& v) { return *std::min_element(v.begin(), 
 struct Case {
   const char* label;
   const char* feature;
-  bool picker;  // a picker query: partial matching for the histogram
+  bool picker;             // a picker query: partial matching for the histogram, a sketch for draw
+  const char* parameters;  // parameter text applied over the defaults, or null
 };
+
+using Ranking = std::vector<std::pair<std::string, uint32_t>>;  // keys and distance bits
+
+Ranking Entries(KvKeyDatabaseClass* set) {
+  Ranking out;
+  std::unique_ptr<KvDbIteratorClass> it(set->NewIterator());
+  KvDatumClass key, data;
+  while (it && it->HasCurrent() && it->Next(key, data, 1) == 0) {
+    const float d = set->GetDistance(data);
+    uint32_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    out.emplace_back(reinterpret_cast<const char*>(key.Data()), bits);
+  }
+  return out;
+}
+
+// Milliseconds to read bytes of words from memory on threads threads, best
+// of the repetitions.
+double StreamFloor(const std::vector<uint64_t>& words, size_t bytes, size_t threads, int repetitions) {
+  const size_t n = std::min(words.size(), bytes / sizeof(uint64_t));
+  std::vector<double> times;
+  std::vector<uint64_t> sums(threads);
+  for (int r = 0; r < repetitions; ++r) {
+    const Clock::time_point t0 = Clock::now();
+    std::vector<std::thread> running;
+    for (size_t t = 0; t < threads; ++t) {
+      running.emplace_back([&, t] {
+        uint64_t a = 0, b = 0, c = 0, d = 0;
+        const size_t end = n * (t + 1) / threads;
+        size_t i = n * t / threads;
+        for (; i + 4 <= end; i += 4) {
+          a += words[i];
+          b ^= words[i + 1];
+          c += words[i + 2];
+          d ^= words[i + 3];
+        }
+        for (; i < end; ++i) a += words[i];
+        sums[t] = a + b + c + d;
+      });
+    }
+    for (std::thread& t : running) t.join();
+    times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+  }
+  return Best(times);
+}
+
+// Bytes of the records in the scan file of a feature's table (0 without).
+size_t ScanBytes(const KvConnectClass* connection, KvCatalogClass* catalog, const char* feature,
+                 uint64_t* fileBytes) {
+  KvStringClass name(64ul);
+  catalog->GetFeatureTableName(feature, name);
+  std::unique_ptr<KvDatabaseClass> table(connection->NewDatabase());
+  *fileBytes = 0;
+  if (table->Open(name.c_str(), "r") != 0) return 0;
+  std::shared_ptr<const KvScanView> view = KvScanAcquire(table.get(), feature);
+  table->Close();
+  if (view == nullptr) return 0;
+  *fileBytes = view->Bytes();
+  return view->Count() * view->Stride();
+}
+
+std::vector<size_t> RecordCounts(const char* text) {
+  std::vector<size_t> out;
+  for (const char* p = text; *p != '\0';) {
+    char* end = nullptr;
+    const unsigned long long n = std::strtoull(p, &end, 10);
+    if (end == p) break;
+    if (n > 0) out.push_back(static_cast<size_t>(n));
+    p = *end == ',' ? end + 1 : end;
+  }
+  return out;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string dir;
   bool remove = false;
-  const char* only = argc > 2 ? argv[2] : nullptr;
+  const char* only = argc > 2 && std::strcmp(argv[2], "-") != 0 ? argv[2] : nullptr;
+  const std::vector<size_t> counts = RecordCounts(argc > 3 ? argv[3] : "10000,100000");
+  if (counts.empty()) {
+    std::fprintf(stderr, "usage: bench_query_scan [directory [label [records,...]]]\n");
+    return 2;
+  }
   if (argc > 1 && std::strcmp(argv[1], "-") != 0) {
     dir = argv[1];
   } else {
@@ -122,11 +186,12 @@ int main(int argc, char** argv) {
   }
 
   const Case cases[] = {
-      {"average colour", "KvColorFeatureClass", false},
-      {"histogram, quadratic form", "KvColorHistogramFeatureClass", false},
-      {"histogram, partial matching", "KvColorHistogramFeatureClass", true},
-      {"texture", "KvTextureFeatureClass", false},
-      {"draw", "KvDrawFeatureClass", false},
+      {"average colour", "KvColorFeatureClass", false, nullptr},
+      {"histogram, quadratic form", "KvColorHistogramFeatureClass", false, nullptr},
+      {"histogram, partial matching", "KvColorHistogramFeatureClass", true, nullptr},
+      {"texture", "KvTextureFeatureClass", false, nullptr},
+      {"draw", "KvDrawFeatureClass", false, nullptr},
+      {"draw, sketch, MaxOffset 2", "KvDrawFeatureClass", true, "PMaxOffset=2"},
   };
   const char* features[] = {"KvColorFeatureClass", "KvColorHistogramFeatureClass", "KvTextureFeatureClass",
                             "KvDrawFeatureClass"};
@@ -146,10 +211,17 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  // Memory for the streaming floor: as many bytes as the largest scan file's
+  // records, touched once so that no page is faulted in while timed.
+  const size_t largest = *std::max_element(counts.begin(), counts.end());
+  std::vector<uint64_t> words(largest * 516 / sizeof(uint64_t) + 1);
+  for (size_t i = 0; i < words.size(); ++i) words[i] = i * 0x9E3779B97F4A7C15ull;
 
-  std::printf("%-8s %-30s %12s %12s %7s %12s %12s\n", "records", "feature", "raw walk ms", "query ms", "ratio",
-              "+decode ms", "+distance ms");
-  for (size_t records : {10000ul, 100000ul}) {
+  std::printf("scan threads %d\n", KvScanThreads());
+  std::printf("%-8s %-28s %9s %9s %9s %8s %9s %9s %9s %7s %8s  %s\n", "records", "feature", "raw ms", "table ms",
+              "scan ms", "speed-up", "first ms", "floor ms", "x floor", "file MB", "ns/rec", "result");
+  bool allSame = true;
+  for (size_t records : counts) {
     const std::string catalogName = "bench" + std::to_string(records);
     std::unique_ptr<KvCatalogClass> catalog(connection->NewCatalog());
     if (catalog == nullptr || catalog->CreateCatalog(catalogName.c_str(), 0, 0) != 0 ||
@@ -163,12 +235,13 @@ int main(int argc, char** argv) {
         return 1;
       }
     }
-    const int repetitions = records <= 10000 ? 41 : 9;
+    const int repetitions = records <= 10000 ? 21 : records <= 100000 ? 7 : 3;
     for (const Case& c : cases) {
       if (only != nullptr && std::strstr(c.label, only) == nullptr) continue;
       std::unique_ptr<KvFeatureClass> feature(KvCreateFeatureClass(c.feature));
       std::unique_ptr<KvParameterClass> parms(new KvParameterClass);
       *parms = *feature->GetParameters();
+      if (c.parameters != nullptr) parms->FromCommandLineString(c.parameters);
       Image image(424242, 36, 27);
       KvGenericImageDataClass picker;
       KvGenericDataClass* data = image.get();
@@ -180,38 +253,53 @@ int main(int argc, char** argv) {
       KvFeatureClass* f = feature.get();
       KvParameterClass* p = parms.get();
       KvQueryServerClass query(connection);
-      std::vector<double> raw, scan, decode, distance;
-      unsigned long checksum = 0;
-      long found = 0;
       KvKeyDatabaseClass* previous = nullptr;
-      for (int r = 0; r < repetitions; ++r) {
-        Clock::time_point t0 = Clock::now();
-        checksum += RawWalk(connection, catalog.get(), c.feature);
-        Clock::time_point t1 = Clock::now();
+      // One timed query; its ranking in *ranking. False when it fails.
+      auto timed = [&](double* ms, Ranking* ranking) {
+        const Clock::time_point t0 = Clock::now();
         KvKeyDatabaseClass* result = query.EvaluateObjects(20, catalog.get(), nullptr, nullptr, 1, &data, &f, &p);
-        Clock::time_point t2 = Clock::now();
+        *ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
         if (result == nullptr) {
           std::fprintf(stderr, "%s: query failed: %s\n", c.label, GetErrorMSG());
-          return 1;
+          return false;
         }
-        found = result->GetCount();
-        Clock::time_point t3 = Clock::now();
-        DecodeWalk(connection, catalog.get(), c.feature, nullptr, nullptr);
-        Clock::time_point t4 = Clock::now();
-        DecodeWalk(connection, catalog.get(), c.feature, f, p);
-        Clock::time_point t5 = Clock::now();
-        raw.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
-        scan.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
-        decode.push_back(std::chrono::duration<double, std::milli>(t4 - t3).count());
-        distance.push_back(std::chrono::duration<double, std::milli>(t5 - t4).count());
+        *ranking = Entries(result);
         // EvaluateObjects hands the previous result to its caller.
         delete previous;
         previous = result;
+        return true;
+      };
+      std::vector<double> raw, table, scan;
+      Ranking tableRanking, scanRanking;
+      double first = 0.0;
+      unsigned long checksum = 0;
+      Kvsetenv("KivoScanFiles", "on");
+      if (!timed(&first, &scanRanking)) return 1;
+      for (int r = 0; r < repetitions; ++r) {
+        double ms = 0.0;
+        Clock::time_point t0 = Clock::now();
+        checksum += RawWalk(connection, catalog.get(), c.feature);
+        raw.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+        Kvsetenv("KivoScanFiles", "off");
+        if (!timed(&ms, &tableRanking)) return 1;
+        table.push_back(ms);
+        Kvsetenv("KivoScanFiles", "on");
+        if (!timed(&ms, &scanRanking)) return 1;
+        scan.push_back(ms);
       }
-      const double rawMs = Best(raw);
+      // The last result stays with the query object.
+      uint64_t fileBytes = 0;
+      const size_t bytes = ScanBytes(connection, catalog.get(), c.feature, &fileBytes);
+      const size_t threads =
+          std::max<size_t>(1, std::min<size_t>(static_cast<size_t>(KvScanThreads()), records / 16384));
+      const double floor = StreamFloor(words, bytes, threads, repetitions);
+      const bool same = scanRanking == tableRanking && !scanRanking.empty();
+      allSame = allSame && same;
       const double scanMs = Best(scan);
-      std::printf("%-8zu %-30s %12.2f %12.2f %7.2f %12.2f %12.2f   (%ld found)\n", records, c.label, rawMs, scanMs,
-                  scanMs / rawMs, Best(decode), Best(distance), found + static_cast<long>(checksum % 1));
+      std::printf("%-8zu %-28s %9.2f %9.2f %9.2f %8.1f %9.2f %9.2f %9.2f %7.1f %8.1f  %s (%zu found)\n", records,
+                  c.label, Best(raw) + static_cast<double>(checksum % 1), Best(table), scanMs, Best(table) / scanMs,
+                  first, floor, scanMs / floor, static_cast<double>(fileBytes) / 1e6, scanMs * 1e6 / records,
+                  same ? "same" : "DIFFERENT", scanRanking.size());
       std::fflush(stdout);
     }
   }
@@ -220,5 +308,5 @@ int main(int argc, char** argv) {
     const std::string command = "rm -rf '" + dir + "'";
     if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir.c_str());
   }
-  return 0;
+  return allSame ? 0 : 1;
 }

@@ -9,13 +9,14 @@
 // the same ranking with or without scan files.
 //
 // A kernel is made for a query feature whose parameters are applied; it
-// holds copies of what it needs, so several threads may run one kernel at
-// once. To add a kernel for a new layout: a query struct with the values the
+// holds copies of what it needs (or reads the query feature without
+// changing it), so several threads may run one kernel at once. A kernel
+// does not outlive its query feature. To add a kernel for a new layout: a query struct with the values the
 // distance reads, a per-target function in KvScanKernels.cpp (the scalar
 // form for tails and the SCALAR target, a vector form for whole blocks), a
 // branch in KvSlotKernelFor, and a test of it against the class's Distance
 // under every target (tests/scan/kernel_test.cpp). A large kernel takes a
-// file of its own (KvScanDrawKernel.cpp, KvScanPartialKernel.cpp) with its
+// file of its own (KvScanDrawKernel.cpp) with its
 // factory in KvScanKernelFactories.h.
 #pragma once
 

@@ -221,15 +221,19 @@ double KvColorHistogramFeatureClass::BinPenalty(int k, const double* shares) con
 }
 
 double KvColorHistogramFeatureClass::PartialDistance(const KvColorHistogramFeatureClass& target) const {
+  return PartialDistanceOfBins(target.bin_);
+}
+
+double KvColorHistogramFeatureClass::PartialDistanceOfBins(const int16_t* bins) const {
   // The stored shares, divided once per record in one vector loop instead of
   // once per step of every walk (the values are the same).
   alignas(64) double shares[kBins];
-  for (int i = 0; i < kBins; ++i) shares[i] = target.binValue_[i] / 1000.0;
+  for (int i = 0; i < kBins; ++i) shares[i] = static_cast<double>(bins[i]) / 1000.0;
   double total = 0.0;
   for (int n = 0; n < nonZeroCount_; ++n) total += BinPenalty(nonZero_[n], shares);
   if (total < 0.5) {
     int32_t l1 = 0;
-    for (int i = 0; i < kBins; ++i) l1 += std::abs(static_cast<int32_t>(bin_[i]) - target.bin_[i]);
+    for (int i = 0; i < kBins; ++i) l1 += std::abs(static_cast<int32_t>(bin_[i]) - bins[i]);
     total = std::min(total, l1 / 1000.0);
   }
   return total;

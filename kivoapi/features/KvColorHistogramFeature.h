@@ -62,6 +62,10 @@ class KvColorHistogramFeatureClass : public KvFeatureClass {
     double excess;
   };
   bool ParametersApplied() const { return applied_; }
+  // Partial matching of this query (no self term, parameters applied)
+  // against the 256 bins of a stored histogram: what Distance gives for it,
+  // before the conversion to float. Reads only; several threads may call it.
+  double PartialDistanceOfBins(const int16_t* bins) const;
   PartialSettings GetPartialSettings() const { return {hiLoCut_, loMult_, hiMult_, minPnltyPct_, excess_}; }
 
  private:
