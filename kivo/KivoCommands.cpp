@@ -13,6 +13,7 @@
 #include "KivoInfo.h"
 #include "KivoOutput.h"
 #include "KivoQuery.h"
+#include "KivoScan.h"
 #include "KivoThumbs.h"
 #include "core/KvVersion.h"
 
@@ -195,6 +196,20 @@ Subcommand::Runner DeclareInfo(CLI::App* app) {
   };
 }
 
+Subcommand::Runner DeclareScan(CLI::App* app) {
+  auto o = std::make_shared<ScanOptions>();
+  auto action = std::make_shared<std::string>();
+  app->add_option("action", *action, "refresh: write the scan files that are missing or out of date; "
+                                     "check: report them and write nothing")
+      ->required()
+      ->check(CLI::IsMember({"refresh", "check"}));
+  DatabaseOptions(app, &o->database, &o->catalog);
+  return [o, action](std::ostream& out, std::ostream& err) {
+    o->check = *action == "check";
+    return RunScan(*o, out, err);
+  };
+}
+
 }  // namespace
 
 namespace {
@@ -206,6 +221,7 @@ std::vector<Subcommand>& Table() {
       {"dups", "list groups of near-duplicate images of a catalog", DeclareDups},
       {"thumbs", "write thumbnails of a query's results or of a whole catalog", DeclareThumbs},
       {"info", "show catalogs, features, record counts and sizes", DeclareInfo},
+      {"scan", "check or refresh the scan files that queries read", DeclareScan},
       // The catalog check and repair takes its place here.
   };
   return table;
