@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include "core/KvEnv.h"
 #include "core/KvError.h"
@@ -23,25 +24,42 @@ namespace {
 struct FeatureEntry {
   const char* name;
   KvFeatureClass* (*create)();
+  // Taken by a catalog that gets a record before any class was added to it.
+  bool catalogDefault;
 };
 
 // Factory order: the first match wins, and the list of available features
-// comes out in this order.
+// comes out in this order. The descriptor classes are stored only where they
+// are asked for, so a catalog built without a feature list holds the same
+// tables whatever classes the factory has grown since.
 const FeatureEntry kFeatures[] = {
-    {"KvColorHistogramFeatureClass", NewKvColorHistogramFeatureClass},
-    {"KvDrawFeatureClass", NewKvDrawFeatureClass},
-    {"KvColorFeatureClass", NewKvColorFeatureClass},
-    {"KvTextFeatureClass", NewKvTextFeatureClass},
-    {"KvTextureFeatureClass", NewKvTextureFeatureClass},
-    {"KvColorHistogramSubPartFeatureClass", NewKvColorHistogramSubPartFeatureClass},
-    {"KvColorSubPartFeatureClass", NewKvColorSubPartFeatureClass},
-    {"KvTextureSubPartFeatureClass", NewKvTextureSubPartFeatureClass},
-    {"KvHsvHistogramFeatureClass", NewKvHsvHistogramFeatureClass},
-    {"KvEdgeHistogramFeatureClass", NewKvEdgeHistogramFeatureClass},
-    {"KvColorEdgeFeatureClass", NewKvColorEdgeFeatureClass},
-    {"KvCorrelogramFeatureClass", NewKvCorrelogramFeatureClass},
-    {nullptr, nullptr},
+    {"KvColorHistogramFeatureClass", NewKvColorHistogramFeatureClass, true},
+    {"KvDrawFeatureClass", NewKvDrawFeatureClass, true},
+    {"KvColorFeatureClass", NewKvColorFeatureClass, true},
+    {"KvTextFeatureClass", NewKvTextFeatureClass, true},
+    {"KvTextureFeatureClass", NewKvTextureFeatureClass, true},
+    {"KvColorHistogramSubPartFeatureClass", NewKvColorHistogramSubPartFeatureClass, false},
+    {"KvColorSubPartFeatureClass", NewKvColorSubPartFeatureClass, false},
+    {"KvTextureSubPartFeatureClass", NewKvTextureSubPartFeatureClass, false},
+    {"KvHsvHistogramFeatureClass", NewKvHsvHistogramFeatureClass, false},
+    {"KvEdgeHistogramFeatureClass", NewKvEdgeHistogramFeatureClass, false},
+    {"KvColorEdgeFeatureClass", NewKvColorEdgeFeatureClass, false},
+    {"KvCorrelogramFeatureClass", NewKvCorrelogramFeatureClass, false},
+    {nullptr, nullptr, false},
 };
+
+// The catalogDefault names, in factory order.
+const char* const* DefaultCatalogList() {
+  static const std::vector<const char*> names = [] {
+    std::vector<const char*> out;
+    for (const FeatureEntry* e = kFeatures; e->name != nullptr; ++e) {
+      if (e->catalogDefault) out.push_back(e->name);
+    }
+    out.push_back(nullptr);
+    return out;
+  }();
+  return names.data();
+}
 
 constexpr int kListSize = 100;
 const char* gFeatureList[kListSize] = {nullptr};
@@ -88,6 +106,8 @@ const char** KvListAllAvailableFeatures() {
   if (gFeatureList[i] != nullptr) gFeatureList[i] = nullptr;
   return gFeatureList;
 }
+
+const char* const* KvListDefaultCatalogFeatures() { return DefaultCatalogList(); }
 
 KvFeatureClass* KvCreateFeatureClass(const char* name) {
   for (const FeatureEntry* entry = kFeatures; entry->name != nullptr; ++entry) {

@@ -13,6 +13,10 @@ class KvQueryClass;
 // The feature class names in factory order, null-terminated. The buffer is
 // shared and rewritten by each call.
 const char** KvListAllAvailableFeatures();
+// The whole-image classes a catalog registers when a record is added to it
+// before any class was: the colour histogram, draw, average colour, keyword
+// and texture classes, in factory order, null-terminated. Static texts.
+const char* const* KvListDefaultCatalogFeatures();
 KvFeatureClass* KvCreateFeatureClass(const char* name);
 KvConnectClass* KvCreateConnectClass(const char* name);
 KvGenericDataClass* KvCreateGenericDataClass(const char* name);

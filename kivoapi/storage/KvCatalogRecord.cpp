@@ -203,8 +203,8 @@ int KvCatalogClass::AddFeatureRecords(const char* key, KvGenericDataClass* data,
   }
   int rc = 0;
   if (*count == 0) {
-    // Fill the caller's arrays with the catalog's classes, or register every
-    // whole-image class when the catalog has none yet.
+    // Fill the caller's arrays with the catalog's classes, or register the
+    // factory's default whole-image classes when the catalog has none yet.
     std::vector<std::string> names;
     // A catalog that no class was ever added to has no feature index yet:
     // it has no classes, like an index without keys.
@@ -216,9 +216,8 @@ int KvCatalogClass::AddFeatureRecords(const char* key, KvGenericDataClass* data,
     }
     const bool fresh = names.empty();
     if (fresh) {
-      const char** all = KvListAllAvailableFeatures();
-      for (size_t i = 0; all != nullptr && all[i] != nullptr; ++i) {
-        if (std::strstr(all[i], "SubPart") == nullptr) names.emplace_back(all[i]);
+      for (const char* const* all = KvListDefaultCatalogFeatures(); *all != nullptr; ++all) {
+        names.emplace_back(*all);
       }
     }
     if (names.size() > static_cast<size_t>(kKvCatalogMaxClasses)) {

@@ -53,6 +53,16 @@ TEST(Factory, FeatureListHasEveryNameInOrder) {
   EXPECT_EQ(nullptr, list[kFeatureCount]);
 }
 
+TEST(Factory, CatalogDefaultsAreTheClassicWholeImageClasses) {
+  // A catalog filled without a feature list keeps the same tables however
+  // many classes the factory offers: the descriptor classes are opt-in.
+  const char* const expected[] = {"KvColorHistogramFeatureClass", "KvDrawFeatureClass", "KvColorFeatureClass",
+                                  "KvTextFeatureClass", "KvTextureFeatureClass", nullptr};
+  const char* const* list = KvListDefaultCatalogFeatures();
+  for (int i = 0; expected[i] != nullptr; ++i) EXPECT_STREQ(expected[i], list[i]) << i;
+  EXPECT_EQ(nullptr, list[5]);
+}
+
 TEST(Factory, UnknownNamesRecordTheirFamilysError) {
   struct Case {
     const char* family;
