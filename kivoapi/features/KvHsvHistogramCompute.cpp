@@ -59,12 +59,26 @@ bool KvHsvHistogramShares(const uint32_t counts[256], const unsigned char* red, 
     const double n = static_cast<double>(counts[i]) / static_cast<double>(total);
     const int hues[2] = {h0, h1};
     const float hueWeights[2] = {hw, 1.0f - hw};
-    for (int a = 0; a < 2; ++a) {
-      for (int b = 0; b < 2; ++b) {
-        const float sWeight = b == 0 ? sw : 1.0f - sw;
-        for (int d = 0; d < 2; ++d) {
-          const float vWeight = d == 0 ? vw : 1.0f - vw;
-          shares[Hsv::Bin(hues[a], s0 + b, v0 + d)] += n * hueWeights[a] * sWeight * vWeight;
+    for (int b = 0; b < 2; ++b) {
+      const float sWeight = b == 0 ? sw : 1.0f - sw;
+      for (int d = 0; d < 2; ++d) {
+        const float vWeight = d == 0 ? vw : 1.0f - vw;
+        const double part = n * sWeight * vWeight;
+        const int s = s0 + b, v = v0 + d;
+        if (part == 0.0) continue;
+        // The hue of a pale colour, and hue and saturation of a dark one,
+        // are mostly noise (compression shifts them at will): their share
+        // goes evenly to every bin that differs only in those.
+        if (v == 0) {
+          for (int h = 0; h < Hsv::kHues; ++h) {
+            for (int t = 0; t < Hsv::kSaturations; ++t) {
+              shares[Hsv::Bin(h, t, 0)] += part / (Hsv::kHues * Hsv::kSaturations);
+            }
+          }
+        } else if (s == 0) {
+          for (int h = 0; h < Hsv::kHues; ++h) shares[Hsv::Bin(h, 0, v)] += part / Hsv::kHues;
+        } else {
+          for (int a = 0; a < 2; ++a) shares[Hsv::Bin(hues[a], s, v)] += part * hueWeights[a];
         }
       }
     }

@@ -49,7 +49,9 @@ class KvHsvHistogramFeatureClass : public KvDescriptorFeatureClass {
 // Shares of the 256 bins (summing to 1) of the colours of a palette image,
 // counts[i] pixels having palette entry i (red, green, blue: 256 entries
 // each). Each colour is shared linearly between the two nearest hue, the two
-// nearest saturation and the two nearest value centres (hue wraps around).
-// False when no pixel is counted.
+// nearest saturation and the two nearest value centres (hue wraps around);
+// what falls into the lowest saturation is spread evenly over the hues, and
+// what falls into the lowest value over the hues and saturations. False when
+// no pixel is counted.
 bool KvHsvHistogramShares(const uint32_t counts[256], const unsigned char* red, const unsigned char* green,
                           const unsigned char* blue, double shares[KvHsvHistogramFeatureClass::kBins]);

@@ -140,8 +140,11 @@ TEST(HsvHistogram, MatchesSoftBinningReference) {
         for (int h = 0; h < H::kHues; ++h) {
           for (int s = 0; s < H::kSaturations; ++s) {
             for (int v = 0; v < H::kValues; ++v) {
-              share[H::Bin(h, s, v)] += CircularTent(c.h / 360.0, h, H::kHues) * Tent(c.s, s, H::kSaturations) *
-                                        Tent(c.v, v, H::kValues);
+              // Grey and dark bins do not tell hues (dark ones not even
+              // saturations) apart.
+              const double hue = s == 0 || v == 0 ? 1.0 / H::kHues : CircularTent(c.h / 360.0, h, H::kHues);
+              const double sat = v == 0 ? 1.0 / H::kSaturations : Tent(c.s, s, H::kSaturations);
+              share[H::Bin(h, s, v)] += hue * sat * Tent(c.v, v, H::kValues);
             }
           }
         }
@@ -155,6 +158,37 @@ TEST(HsvHistogram, MatchesSoftBinningReference) {
       EXPECT_NEAR(f.GetRoots()[b], std::sqrt(share[b] / total) * H::kScale, 1.0) << "bin " << b;
     }
   }
+}
+
+TEST(HsvHistogram, GreysAndDarkColoursDoNotDependOnTheirHue) {
+  // Compression noise gives a grey or a near-black pixel an arbitrary hue;
+  // the record must not follow it. Pairs of colours of one value that differ
+  // only so.
+  struct Case {
+    int a[3], b[3];
+  } cases[] = {{{128, 128, 128}, {128, 126, 125}},   // grey, slightly warm
+               {{200, 200, 203}, {203, 201, 200}},   // light grey, two tints
+               {{20, 5, 5}, {5, 5, 20}},             // near black, red or blue cast
+               {{30, 24, 0}, {0, 24, 30}}};
+  using H = KvHsvHistogramFeatureClass;
+  for (const Case& c : cases) {
+    TestImage ia(6, 4), ib(6, 4);
+    ia.SetColor(0, c.a[0], c.a[1], c.a[2]);
+    ib.SetColor(0, c.b[0], c.b[1], c.b[2]);
+    H fa, fb;
+    ASSERT_EQ(fa.ComputeFeature(ia.Load(), nullptr), 0);
+    ASSERT_EQ(fb.ComputeFeature(ib.Load(), nullptr), 0);
+    EXPECT_EQ(Record(fa), Record(fb)) << c.a[0] << "," << c.a[1] << "," << c.a[2];
+    EXPECT_EQ(fa.Distance(&fb, nullptr, 0.0f), 0.0f);
+  }
+  // A saturated colour still tells its hue.
+  TestImage red(6, 4), blue(6, 4);
+  red.SetColor(0, 220, 20, 20);
+  blue.SetColor(0, 20, 20, 220);
+  H fr, fb;
+  ASSERT_EQ(fr.ComputeFeature(red.Load(), nullptr), 0);
+  ASSERT_EQ(fb.ComputeFeature(blue.Load(), nullptr), 0);
+  EXPECT_GT(fr.Distance(&fb, nullptr, 0.0f), 0.9f);
 }
 
 TEST(HsvHistogram, DistanceIsTheHellingerDistanceOfTheShares) {
