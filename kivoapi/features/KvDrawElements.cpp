@@ -191,6 +191,9 @@ void KvDrawFeatureClass::ApplyParameters(KvParameterClass* parms) {
   if (!Keeps(text) && std::strcmp(text, "F") == 0) burst_ = false;
   text = parms->GetParameter("Halo");
   if (!Keeps(text) && std::strcmp(text, "T") == 0) halo_ = true;
+  // Not among the class defaults: a set without it compares as before.
+  text = parms->GetParameter("Mirror");
+  if (!Keeps(text) && std::strcmp(text, "T") == 0) mirror_ = true;
   text = parms->GetParameter("BorderWeight");
   if (!Keeps(text)) {
     const double w = std::atof(text);

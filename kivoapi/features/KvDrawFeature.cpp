@@ -89,6 +89,7 @@ void KvDrawFeatureClass::Reset() {
   maxOffset_ = 0;
   burst_ = true;
   halo_ = false;
+  mirror_ = false;
   burstScale_ = 15;
   borderWeight_ = 0.5;
   for (double& w : cellWeights_) w = 1.0;
@@ -179,7 +180,28 @@ float KvDrawFeatureClass::Distance(KvFeatureClass* other, KvParameterClass* parm
     return -1.0f;
   }
   if (!elementsBuilt_ && PostProcessQueryFeatures(parms) != 0) return -1.0f;
-  return LayoutDist(static_cast<KvDrawFeatureClass*>(other));
+  auto* stored = static_cast<KvDrawFeatureClass*>(other);
+  const float direct = LayoutDist(stored);
+  if (!mirror_ || !(direct > 0.0f)) return direct;
+  if (mirrored_ == nullptr) {
+    mirrored_.reset(new (std::nothrow) KvDrawFeatureClass());
+    if (mirrored_ == nullptr || !mirrored_->IsValid()) {
+      mirrored_.reset();
+      KvError(KERR_Alloc, KERR_Fatal, static_cast<int>(sizeof(KvDrawFeatureClass)), "KvDrawFeatureClass::Distance");
+      return -1.0f;
+    }
+  }
+  // A grid read from a byte string has at most kKvDrawMaxCells cells.
+  const int columns = stored->columns_, rows = stored->rows_;
+  mirrored_->columns_ = stored->columns_;
+  mirrored_->rows_ = stored->rows_;
+  for (int y = 0; y < rows; ++y) {
+    const int16_t* from = stored->cells_ + y * columns;
+    int16_t* to = mirrored_->cells_ + y * columns;
+    for (int x = 0; x < columns; ++x) to[x] = from[columns - 1 - x];
+  }
+  const float flipped = LayoutDist(mirrored_.get());
+  return flipped >= 0.0f && flipped < direct ? flipped : direct;
 }
 
 float KvDrawFeatureClass::GetDistanceHintForParameters(KvFeatureClass*, KvParameterClass*, float) {

@@ -40,7 +40,9 @@ class KvDrawFeatureClass : public KvFeatureClass {
   int ComputeFeature(KvGenericDataClass* data, KvParameterClass* parms) override;
   // Element-by-element layout distance in [0, 1] (1000000 for grids of
   // different sizes); -1.0 for a wrong operand (10012), a query without any
-  // painted cell, or a failed set-up.
+  // painted cell, or a failed set-up. With the parameter Mirror=T the stored
+  // grid is also compared mirrored left to right, and the smaller distance
+  // is the answer.
   float Distance(KvFeatureClass* other, KvParameterClass* parms, float bound) override;
   float GetDistanceHintForParameters(KvFeatureClass* self, KvParameterClass* parms, float deflt) override;
   float GetDistanceHintForTable(KvDatabaseClass* table, KvKeyDatabaseClass* restriction, unsigned long n,
@@ -107,6 +109,7 @@ class KvDrawFeatureClass : public KvFeatureClass {
   int16_t GetMaxOffset() const { return maxOffset_; }
   bool GetBurst() const { return burst_; }
   bool GetHalo() const { return halo_; }
+  bool GetMirror() const { return mirror_; }
   int32_t GetBurstScale() const { return burstScale_; }
   double GetBorderWeight() const { return borderWeight_; }
 
@@ -162,6 +165,10 @@ class KvDrawFeatureClass : public KvFeatureClass {
   std::vector<Element> elements_;
   std::unique_ptr<int32_t[], KvDeleter> tables_;
   int32_t userValue_ = 0;
+  bool mirror_ = false;
+  // The stored grid mirrored left to right, made at the first mirrored
+  // comparison and reused for every record.
+  std::unique_ptr<KvDrawFeatureClass> mirrored_;
   // The image being computed, only during ComputeFeature.
   const KvGenericImageDataClass* image_ = nullptr;
 };

@@ -527,6 +527,56 @@ TEST(DrawFeature, MatchesTheDirectReferenceOnRandomGrids) {
   }
 }
 
+TEST(DrawFeature, MirrorComparesTheMirroredGridTooAndTakesTheSmaller) {
+  auto mirrorOf = [](const Grid& g) {
+    Grid out(g.size());
+    for (int y = 0; y < kRows; ++y)
+      for (int x = 0; x < kCols; ++x) out[y * kCols + x] = g[y * kCols + kCols - 1 - x];
+    return out;
+  };
+  std::mt19937 rng(20261208);
+  for (int round = 0; round < 30; ++round) {
+    Grid q = EmptyGrid(), t(kCols * kRows);
+    for (int i = 0; i < kCols * kRows; ++i) {
+      q[i] = rng() % 3 == 0 ? static_cast<int16_t>(rng() % 256) : -1;
+      t[i] = static_cast<int16_t>(rng() % 256);
+    }
+    q[0] = 7;
+    RefParams p;
+    p.maxOffset = round % 3;
+    p.halo = round % 2 == 0;
+    const std::string offset = std::to_string(p.maxOffset);
+    auto mirrored = Query(q, {{"MaxOffset", offset.c_str()}, {"Halo", p.halo ? "T" : "F"}, {"Mirror", "T"}});
+    auto plain = Query(q, {{"MaxOffset", offset.c_str()}, {"Halo", p.halo ? "T" : "F"}});
+    EXPECT_TRUE(mirrored->GetMirror());
+    EXPECT_FALSE(plain->GetMirror());
+    auto stored = Stored(t);
+    KvParameterClass parms;
+    const double expected = std::min(RefLayoutDist(q, t, p), RefLayoutDist(q, mirrorOf(t), p));
+    EXPECT_FLOAT_EQ(mirrored->Distance(stored.get(), &parms, -1), static_cast<float>(expected)) << round;
+    EXPECT_FLOAT_EQ(plain->Distance(stored.get(), &parms, -1), static_cast<float>(RefLayoutDist(q, t, p)));
+    // The stored grid is left as it was, for the next query.
+    for (int i = 0; i < kCols * kRows; ++i) ASSERT_EQ(stored->GetCell(i / kCols, i % kCols), t[i] & 0xFF);
+  }
+  // A layout finds its mirror image at distance 0 only with Mirror=T.
+  const auto [a, b] = FarthestPair();
+  Grid left = EmptyGrid();
+  for (int y = 0; y < kRows; ++y) left[y * kCols] = left[y * kCols + 1] = static_cast<int16_t>(a);
+  Grid full(kCols * kRows, static_cast<int16_t>(b));
+  for (int i = 0; i < kCols * kRows; ++i)
+    if (left[i] >= 0) full[i] = left[i];
+  auto flippedStored = Stored(mirrorOf(full));
+  KvParameterClass parms;
+  EXPECT_EQ(Query(left, {{"Burst", "F"}, {"Mirror", "T"}})->Distance(flippedStored.get(), &parms, -1), 0.0f);
+  EXPECT_GT(Query(left, {{"Burst", "F"}})->Distance(flippedStored.get(), &parms, -1), 0.1f);
+  // Other texts leave it off; it is not among the class defaults, so the
+  // listed parameters stay as they were.
+  EXPECT_FALSE(Query(left, {{"Mirror", "F"}})->GetMirror());
+  EXPECT_FALSE(Query(left, {{"Mirror", "."}})->GetMirror());
+  KvDrawFeatureClass probe;
+  EXPECT_EQ(probe.GetParameters()->GetParameter("Mirror"), nullptr);
+}
+
 TEST(DrawFeature, DistanceFailuresAndGridSizes) {
   Grid g = EmptyGrid();
   g[50] = 9;
