@@ -16,6 +16,7 @@
 #include "KivoScan.h"
 #include "KivoThumbs.h"
 #include "core/KvVersion.h"
+#include "features/KvPresets.h"
 
 namespace kivo {
 namespace {
@@ -27,9 +28,24 @@ void DatabaseOptions(CLI::App* app, std::string* database, std::string* catalog,
 }
 
 std::string FeatureHelp() {
-  std::string s = "feature CLASS[:PARAMETERS], repeatable; short names:";
+  std::string s = "feature CLASS[:PARAMETERS] or preset, repeatable; short names:";
   for (const auto& entry : FeatureShortNames()) s += " " + entry.first;
+  s += "; presets:";
+  for (const char* const* p = KvListPresets(); *p != nullptr; ++p) s += std::string(" ") + *p;
   return s;
+}
+
+std::vector<std::string> PresetNames() {
+  std::vector<std::string> out;
+  for (const char* const* p = KvListPresets(); *p != nullptr; ++p) out.emplace_back(*p);
+  return out;
+}
+
+// --preset NAME: the preset's features, beside any -f ones.
+void PresetOption(CLI::App* app, std::vector<std::string>* features, const std::string& help) {
+  app->add_option_function<std::string>(
+         "--preset", [features](const std::string& name) { features->push_back(name); }, help)
+      ->check(CLI::IsMember(PresetNames()));
 }
 
 Subcommand::Runner DeclareIndex(CLI::App* app) {
@@ -37,8 +53,10 @@ Subcommand::Runner DeclareIndex(CLI::App* app) {
   auto progress = std::make_shared<std::string>("auto");
   DatabaseOptions(app, &o->database, &o->catalog);
   // One spec per -f, so that the paths after it stay paths.
-  app->add_option("-f,--feature", o->features, FeatureHelp() + " (a new catalog gets the default set)")
+  app->add_option("-f,--feature", o->features,
+                  FeatureHelp() + " (a new catalog gets the " + kDefaultPreset + " preset and keywords)")
       ->allow_extra_args(false);
+  PresetOption(app, &o->features, "store the features of this preset");
   app->add_option("paths", o->paths, "image files and folders, indexed recursively");
   app->add_option("--from0", o->from0, "also index the NUL-separated paths of FILE ('-': standard input)");
   app->add_option("--root", o->root, "catalog root of a new catalog (default: the folder holding every path)");
@@ -78,8 +96,10 @@ void ExampleOptions(CLI::App* app, QueryRequest* request) {
   image->excludes(key)->excludes(sketch);
   key->excludes(sketch);
   // One spec per -f.
-  app->add_option("-f,--feature", request->features, FeatureHelp() + " (default: the catalog's own)")
+  app->add_option("-f,--feature", request->features,
+                  FeatureHelp() + " (default: a preset the catalog holds, else the catalog's own)")
       ->allow_extra_args(false);
+  PresetOption(app, &request->features, "rank by the features of this preset");
   app->add_option("-n,--results", request->n, "number of results (default 20)")->check(CLI::Range(1, 1000000));
 }
 
@@ -118,9 +138,11 @@ struct DupsCommand {
 Subcommand::Runner DeclareDups(CLI::App* app) {
   auto d = std::make_shared<DupsCommand>();
   DatabaseOptions(app, &d->options.database, &d->options.catalog);
-  app->add_option("-f,--feature", d->options.features, FeatureHelp() + " (default: the catalog's own)")
+  app->add_option("-f,--feature", d->options.features,
+                  FeatureHelp() + " (default: a preset the catalog holds, else the catalog's own)")
       ->allow_extra_args(false);
-  app->add_option("-t,--threshold", d->options.threshold, "largest distance of two near-duplicates (default 0.03)")
+  app->add_option("-t,--threshold", d->options.threshold,
+                  "largest distance of two near-duplicates (default: 0.4 with the photo preset, else 0.03)")
       ->check(CLI::Range(0.0, 1e30));
   app->add_option("--neighbours", d->options.neighbours, "nearest images looked at per image (default 10)")
       ->check(CLI::Range(1, 10000));

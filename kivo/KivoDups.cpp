@@ -12,10 +12,12 @@
 #include <ostream>
 #include <thread>
 
+#include "KivoFeatures.h"
 #include "KivoOutput.h"
 #include "KivoProgress.h"
 #include "KivoQuery.h"
 #include "KivoStore.h"
+#include "features/KvPresets.h"
 
 namespace kivo {
 namespace {
@@ -65,9 +67,15 @@ int FindDuplicates(const DupsOptions& options, std::ostream& err, DupsResult* re
   std::vector<std::unique_ptr<QueryEngine>> engines;
   for (int j = 0; j < jobs; ++j) engines.push_back(std::make_unique<QueryEngine>(store));
   std::vector<std::string> features = options.features;
+  double threshold = options.threshold >= 0.0 ? options.threshold : kDefaultDuplicateDistance;
   if (features.empty()) {
     const int rc = engines[0]->CatalogFeatures(&features, error);
     if (rc != kQueryOk) return rc;
+    const std::string preset = PresetForClasses(features);
+    if (!preset.empty()) {
+      features = {preset};
+      if (options.threshold < 0.0) threshold = KvPresetDuplicateDistance(preset.c_str());
+    }
   }
   auto work = [&](QueryEngine* engine) {
     QueryRequest request;
@@ -89,7 +97,7 @@ int FindDuplicates(const DupsOptions& options, std::ostream& err, DupsResult* re
       }
       for (const QueryHit& hit : hits.hits) {
         auto it = indexOf.find(hit.key);
-        if (it == indexOf.end() || it->second == i || hit.distance > options.threshold) continue;
+        if (it == indexOf.end() || it->second == i || hit.distance > threshold) continue;
         pairs.emplace_back(i, it->second);
         for (size_t j : {i, it->second}) {
           if (nearest[j] < 0 || hit.distance < nearest[j]) nearest[j] = hit.distance;

@@ -12,11 +12,18 @@
 
 namespace kivo {
 
+// The threshold for features given by hand, or a catalog without a preset.
+constexpr double kDefaultDuplicateDistance = 0.03;
+
 struct DupsOptions {
   std::string database;
   std::string catalog;
-  std::vector<std::string> features;  // empty: the catalog's own image features
-  double threshold = 0.03;
+  // Empty: the preset the catalog's classes fit, else its own image
+  // features at weight 1.
+  std::vector<std::string> features;
+  // Negative: the preset's own near-duplicate distance when the catalog's
+  // preset is used, else kDefaultDuplicateDistance.
+  double threshold = -1.0;
   int neighbours = 10;  // nearest images looked at per image
   int jobs = 0;         // query threads; 0: one per core
   bool quiet = false;   // no progress

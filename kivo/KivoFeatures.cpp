@@ -2,8 +2,11 @@
 
 #include "KivoStore.h"
 #include "KvFactory.h"
+#include <algorithm>
+
 #include "data/KvParameter.h"
 #include "features/KvFeature.h"
+#include "features/KvPresets.h"
 
 namespace kivo {
 
@@ -65,6 +68,55 @@ bool ParseFeatureSpec(const std::string& text, FeatureSpec* spec, std::string* e
   }
   FeatureInstance probe;
   return MakeFeatureInstance(*spec, &probe, error);
+}
+
+bool ExpandFeatureSpec(const std::string& text, std::vector<FeatureSpec>* specs, std::string* error) {
+  const size_t colon = text.find(':');
+  const std::string name = text.substr(0, colon);
+  const char* const* terms = KvFindPreset(name.c_str());
+  if (terms == nullptr) {
+    FeatureSpec spec;
+    if (!ParseFeatureSpec(text, &spec, error)) return false;
+    specs->push_back(spec);
+    return true;
+  }
+  const std::string extra = colon == std::string::npos ? std::string() : text.substr(colon + 1);
+  for (; *terms != nullptr; ++terms) {
+    std::string term = *terms;
+    if (!extra.empty()) term += ":" + extra;
+    FeatureSpec spec;
+    if (!ParseFeatureSpec(term, &spec, error)) {
+      *error = "preset " + name + ": " + *error;
+      return false;
+    }
+    specs->push_back(spec);
+  }
+  return true;
+}
+
+std::vector<std::string> PresetClasses(const std::string& preset) {
+  std::vector<std::string> out;
+  const char* const* terms = KvFindPreset(preset.c_str());
+  for (; terms != nullptr && *terms != nullptr; ++terms) {
+    const std::string term = *terms;
+    const std::string name = term.substr(0, term.find(':'));
+    if (std::find(out.begin(), out.end(), name) == out.end()) out.push_back(name);
+  }
+  return out;
+}
+
+bool PresetFits(const std::string& preset, const std::vector<std::string>& classes) {
+  const std::vector<std::string> wanted = PresetClasses(preset);
+  return !wanted.empty() && std::all_of(wanted.begin(), wanted.end(), [&](const std::string& c) {
+    return std::find(classes.begin(), classes.end(), c) != classes.end();
+  });
+}
+
+std::string PresetForClasses(const std::vector<std::string>& classes) {
+  for (const char* const* name = KvListPresets(); *name != nullptr; ++name) {
+    if (PresetFits(*name, classes)) return *name;
+  }
+  return std::string();
 }
 
 }  // namespace kivo

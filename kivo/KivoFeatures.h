@@ -26,6 +26,20 @@ const std::vector<std::pair<std::string, std::string>>& FeatureShortNames();
 // parameters readable. False with the reason otherwise.
 bool ParseFeatureSpec(const std::string& text, FeatureSpec* spec, std::string* error);
 
+// Appends the specs text stands for: those of a preset ("photo", or
+// "photo:PARAMETERS", whose parameters follow each of the preset's own and so
+// override them), or the one spec of a feature. False with the reason for an
+// unknown name or unreadable parameters.
+bool ExpandFeatureSpec(const std::string& text, std::vector<FeatureSpec>* specs, std::string* error);
+
+// Whether a catalog holding classes has every class of the preset.
+bool PresetFits(const std::string& preset, const std::vector<std::string>& classes);
+// The first preset, in preference order, that fits classes (empty when none
+// does).
+std::string PresetForClasses(const std::vector<std::string>& classes);
+// The classes of a preset, in its order (empty for an unknown name).
+std::vector<std::string> PresetClasses(const std::string& preset);
+
 // A feature object and its own parameter set, made from a spec.
 struct FeatureInstance {
   FeatureInstance();

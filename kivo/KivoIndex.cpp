@@ -276,9 +276,11 @@ std::string JoinNames(const std::vector<std::string>& names) {
 }  // namespace
 
 const std::vector<std::string>& DefaultFeatures() {
-  static const std::vector<std::string> names = {"KvColorFeatureClass", "KvColorHistogramFeatureClass",
-                                                  "KvTextureFeatureClass", "KvDrawFeatureClass",
-                                                  "KvTextFeatureClass"};
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> out = PresetClasses(kDefaultPreset);
+    out.push_back("KvTextFeatureClass");
+    return out;
+  }();
   return names;
 }
 
@@ -287,12 +289,10 @@ int RunIndex(const IndexOptions& options, std::ostream& out, std::ostream& err, 
   std::string error;
   std::vector<FeatureSpec> specs;
   for (const std::string& text : options.features) {
-    FeatureSpec spec;
-    if (!ParseFeatureSpec(text, &spec, &error)) {
+    if (!ExpandFeatureSpec(text, &specs, &error)) {
       err << "kivo index: " << error << '\n';
       return 2;
     }
-    specs.push_back(spec);
   }
 
   // The list of paths to index.

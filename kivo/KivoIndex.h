@@ -35,7 +35,9 @@ struct IndexSummary {
   std::vector<std::pair<std::string, std::string>> failures;  // path, reason
 };
 
-// The feature classes a new catalog gets when none are named.
+// The preset whose classes a new catalog gets when none are named, and
+// those classes with the keyword class.
+constexpr const char* kDefaultPreset = "photo";
 const std::vector<std::string>& DefaultFeatures();
 
 // Runs the index; messages and progress go to err, the summary line to out.

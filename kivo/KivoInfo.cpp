@@ -9,8 +9,10 @@
 #include <map>
 #include <ostream>
 
+#include "KivoFeatures.h"
 #include "KivoStore.h"
 #include "core/KvString.h"
+#include "features/KvPresets.h"
 #include "storage/KvCatalog.h"
 
 namespace kivo {
@@ -109,6 +111,15 @@ nlohmann::ordered_json InfoJson(const std::string& database, const std::vector<C
     j["files"] = c.files;
     j["bytes"] = c.bytes;
     j["features"] = std::move(features);
+    // The presets a query may name on this catalog: those whose classes it
+    // holds, in preference order.
+    std::vector<std::string> held;
+    for (const FeatureInfo& f : c.features) held.push_back(f.name);
+    nlohmann::ordered_json presets = nlohmann::ordered_json::array();
+    for (const char* const* p = KvListPresets(); *p != nullptr; ++p) {
+      if (PresetFits(*p, held)) presets.push_back(*p);
+    }
+    j["presets"] = std::move(presets);
     list.push_back(std::move(j));
   }
   nlohmann::ordered_json out;

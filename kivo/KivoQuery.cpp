@@ -205,19 +205,23 @@ int QueryEngine::Run(const QueryRequest& request, QueryResult* result, std::stri
     return kQueryBadRequest;
   }
 
-  // Features: the named ones, or the catalog's own image features.
+  // Features: the named ones (presets expanded); else the preset that the
+  // catalog's image features cover, or those features at weight 1.
   std::vector<FeatureSpec> specs;
   if (examples > 0) {
     if (request.features.empty()) {
       std::vector<std::string> names;
       const int rc = CatalogFeatures(&names, error);
       if (rc != kQueryOk) return rc;
-      for (const std::string& name : names) specs.push_back(FeatureSpec{name, ""});
+      const std::string preset = PresetForClasses(names);
+      if (!preset.empty()) {
+        if (!ExpandFeatureSpec(preset, &specs, error)) return kQueryFailed;
+      } else {
+        for (const std::string& name : names) specs.push_back(FeatureSpec{name, ""});
+      }
     } else {
       for (const std::string& text : request.features) {
-        FeatureSpec spec;
-        if (!ParseFeatureSpec(text, &spec, error)) return kQueryBadRequest;
-        specs.push_back(spec);
+        if (!ExpandFeatureSpec(text, &specs, error)) return kQueryBadRequest;
       }
     }
   }

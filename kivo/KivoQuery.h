@@ -17,8 +17,9 @@ struct QueryRequest {
   std::string key;       // a stored key (or the path of an indexed file)
   std::string keywords;  // keywords, matched without regard to case; "+" asks for all
   std::string sketch;    // a picker description or its JSON form
-  // Feature specs; empty: the catalog's own (the keyword feature only
-  // through keywords).
+  // Feature specs or preset names; empty: the preset whose classes the
+  // catalog holds, else the catalog's own classes at weight 1 (the keyword
+  // feature only through keywords).
   std::vector<std::string> features;
   int n = 20;
   bool orient = true;

@@ -9,3 +9,7 @@
 const char* const* KvFindPreset(const char* name);
 // The preset names, ending with a null entry.
 const char* const* KvListPresets();
+// The largest distance, in the preset's terms, at which two images are taken
+// for copies of one photograph (another container, size or compression);
+// -1 when there is no such preset.
+double KvPresetDuplicateDistance(const char* name);

@@ -44,15 +44,22 @@ e2e_step "info" "$KIVO" info -d db
 e2e_note "queries: by key, by a path, by keywords and a sketch, in each output form"
 e2e_step "by key" "$KIVO" query -d db -c cat -i "Summer%202019/beach%20day.ppm" -n 3
 e2e_step "by path" "$KIVO" query -d db -c cat -i "photos/Summer 2019/beach day.ppm" -n 2 --tsv
-e2e_step "by image" "$KIVO" query -d db -c cat -I photos/other/red.ppm -n 2 -f histogram
+e2e_step "by image, one feature by its class" "$KIVO" query -d db -c cat -I photos/other/red.ppm -n 2 \
+  -f KvHsvHistogramFeatureClass
+e2e_step "by image, the preset the catalog was made with" "$KIVO" query -d db -c cat -I photos/other/red.ppm -n 4 \
+  --preset photo
+e2e_step "a preset through -f, its parameters after each class's own" "$KIVO" query -d db -c cat \
+  -I photos/other/red.ppm -n 4 -f photo:W=2
 e2e_step "by sketch" "$KIVO" query -d db -c cat -S "D32 24 R0 0 16 24 255 0 0 R16 0 16 24 0 0 255" -n 1
 "$KIVO" query -d db -c cat -I "photos/été/plage.ppm" --json -n 5 >q.json
 e2e_step "JSON parses and names every file" "$PY" -c '
 import json, sys
 r = json.load(open("q.json"))["results"]
 print(len(r), [h["rank"] for h in r], r[0]["key"], r[0]["path"].endswith("photos/été/plage.ppm"), r[0]["distance"])'
-e2e_step "KvQBE takes a key with blanks" "$KIVO_BIN/KvQBE" -d db -c cat -f KvColorFeatureClass \
+e2e_step "KvQBE takes a key with blanks" "$KIVO_BIN/KvQBE" -d db -c cat -f KvHsvHistogramFeatureClass \
   -i "Summer%202019/day%20one/IMG%200001%20(2).ppm" -n 1
+e2e_step "KvQBE takes the preset as a feature" "$KIVO_BIN/KvQBE" -d db -c cat -f photo -i "other/red-link.ppm" -n 4
+e2e_step "an unknown preset" "$KIVO" query -d db -c cat -I photos/other/red.ppm --preset nothing
 
 e2e_note "refused command lines"
 e2e_step "unknown option" "$KIVO" query -d db -c cat -x

@@ -56,8 +56,16 @@ class Page(unittest.TestCase):
         b.call("Emulation.setDeviceMetricsOverride", width=WIDTH, height=HEIGHT, deviceScaleFactor=1, mobile=False)
         b.call("Page.navigate", url=self.base + "/")
         b.wait_for("document.readyState === 'complete' && document.querySelectorAll('#catalog option').length > 0"
-                   " && document.querySelectorAll('#features input[type=checkbox]').length === 4")
+                   " && document.querySelectorAll('#features input[type=checkbox]').length > 0")
         self.assertEqual(b.eval("document.getElementById('catalog').value"), "cat")
+        # The catalog kivo index made holds the photo preset's classes: the
+        # preset comes first and is the one chosen, each class can be added.
+        rows = b.eval("[...document.querySelectorAll('#features input[type=checkbox]')]"
+                      ".map((c) => [c.dataset.feature, c.checked])")
+        info = json.loads(self.fx.run("info", "-d", self.fx.db, "--json").stdout)["catalogs"][0]
+        classes = [f["name"] for f in info["features"] if f["name"] != "KvTextFeatureClass"]
+        self.assertEqual(rows, [["photo", True]] + [[c, False] for c in classes])
+        self.assertEqual(b.eval("chosenFeatures()"), [{"name": "photo", "weight": 1}])
         box = b.eval("(() => { const r = document.getElementById('sketch').getBoundingClientRect();"
                      " return [r.x, r.y, r.width, r.height]; })()")
         x0, y0 = box[0], box[1]

@@ -76,7 +76,9 @@ class Fixture:
         with open(os.path.join(self.dir, "outside", "secret.ppm"), "wb") as f:
             f.write(ppm(96, 64, halves((1, 2, 3), (4, 5, 6))))
         self.db = os.path.join(self.dir, "db")
-        self.run("index", "-q", "-d", self.db, "-c", "cat", "--folder-keywords", self.root)
+        # The photo preset, and the classic classes the API tests name.
+        self.run("index", "-q", "-d", self.db, "-c", "cat", "--folder-keywords", "--preset", "photo",
+                 "-f", "colour", "-f", "histogram", "-f", "texture", "-f", "draw", "-f", "text", self.root)
         os.symlink(os.path.join(self.dir, "outside", "secret.ppm"), os.path.join(self.root, "city", "link.ppm"))
         os.symlink(os.path.join(self.dir, "outside"), os.path.join(self.root, "out"))
 

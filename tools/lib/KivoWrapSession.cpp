@@ -12,6 +12,7 @@
 #include "core/KvError.h"
 #include "data/KvParameter.h"
 #include "features/KvFeature.h"
+#include "features/KvPresets.h"
 #include "storage/KvCatalog.h"
 #include "storage/KvConnect.h"
 
@@ -267,6 +268,17 @@ int KivoWrapClass::AddFeature(const char* spec) {
     const char* colon = std::strchr(text, ':');
     const std::string className = colon != nullptr ? std::string(text, colon) : std::string(text);
     const std::string parameterText = colon != nullptr ? std::string(colon + 1) : std::string();
+
+    // A preset adds each of its features, the given parameters after the
+    // preset's own.
+    if (const char* const* terms = KvFindPreset(className.c_str())) {
+      for (; *terms != nullptr; ++terms) {
+        const std::string term = parameterText.empty() ? std::string(*terms) : *terms + (":" + parameterText);
+        const int rc = AddFeature(term.c_str());
+        if (rc != 0) return rc;
+      }
+      return 0;
+    }
 
     KvFeatureClass* feature = KvCreateFeatureClass(className.c_str());
     if (feature == nullptr) {

@@ -16,6 +16,8 @@ function shortName(cls) {
   const names = {
     KvColorFeatureClass: "average colour", KvColorHistogramFeatureClass: "colour histogram",
     KvTextureFeatureClass: "texture", KvDrawFeatureClass: "layout",
+    KvHsvHistogramFeatureClass: "HSV histogram", KvEdgeHistogramFeatureClass: "edge histogram",
+    KvColorEdgeFeatureClass: "colour and edges", KvCorrelogramFeatureClass: "correlogram",
   };
   return names[cls] || cls.replace(/^Kv/, "").replace(/FeatureClass$/, "");
 }
@@ -54,31 +56,40 @@ async function loadCatalogs() {
   }
 }
 
+// One row of the feature table: a checkbox, its label and a weight box.
+function featureRow(body, name, text, checked) {
+  const row = body.insertRow();
+  const use = document.createElement("input");
+  use.type = "checkbox";
+  use.checked = checked;
+  use.dataset.feature = name;
+  use.id = "use-" + name;
+  const label = document.createElement("label");
+  label.htmlFor = use.id;
+  label.textContent = text;
+  const weight = document.createElement("input");
+  weight.type = "number";
+  weight.min = "0";
+  weight.step = "0.1";
+  weight.value = "1";
+  weight.dataset.weight = name;
+  weight.title = "weight";
+  row.insertCell().appendChild(use);
+  row.insertCell().appendChild(label);
+  row.insertCell().appendChild(weight);
+}
+
+// The catalog's presets first, the first of them chosen; the single
+// features are then left to be added by hand.
 function showFeatures(catalog) {
   const body = $("features").tBodies[0];
   body.textContent = "";
   if (!catalog) return;
+  const presets = catalog.presets || [];
+  presets.forEach((p, i) => featureRow(body, p, p + " (preset)", i === 0));
   for (const f of catalog.features) {
     if (f.name === "KvTextFeatureClass") continue;  // used through the keyword box
-    const row = body.insertRow();
-    const use = document.createElement("input");
-    use.type = "checkbox";
-    use.checked = true;
-    use.dataset.feature = f.name;
-    use.id = "use-" + f.name;
-    const label = document.createElement("label");
-    label.htmlFor = use.id;
-    label.textContent = shortName(f.name);
-    const weight = document.createElement("input");
-    weight.type = "number";
-    weight.min = "0";
-    weight.step = "0.1";
-    weight.value = "1";
-    weight.dataset.weight = f.name;
-    weight.title = "weight";
-    row.insertCell().appendChild(use);
-    row.insertCell().appendChild(label);
-    row.insertCell().appendChild(weight);
+    featureRow(body, f.name, shortName(f.name), presets.length === 0);
   }
 }
 
