@@ -317,7 +317,11 @@ bool Fits(int64_t largest, int64_t n) { return largest + n / 2 < INT32_MAX; }
 std::unique_ptr<KvSlotKernel> KvDrawSlotKernel(const KvDrawFeatureClass& query) {
   using namespace kvscan;
   const int32_t* distance = KvDrawFeatureClass::ColorDistanceTable();
-  if (distance == nullptr || !query.ElementsBuilt() || query.GetElementCount() == 0) return nullptr;
+  // A mirror-tolerant query measures each grid twice; the search leaves it to
+  // the feature's own distance.
+  if (distance == nullptr || !query.ElementsBuilt() || query.GetElementCount() == 0 || query.GetMirror()) {
+    return nullptr;
+  }
   DrawQuery q;
   q.columns = query.GetColumns();
   q.rows = query.GetRows();

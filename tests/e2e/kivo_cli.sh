@@ -61,7 +61,8 @@ e2e_step "no paths" "$KIVO" index -d db -c cat
 
 e2e_note "a NUL-separated list, from standard input and from a file"
 list() { printf 'pics/plain/yellow.ppm\0pics/plain/new\nline.ppm\0pics/with blank/a b.ppm\0'; }
-from_stdin() { list | kivo index -d db -c cat --from0 -; }
+# The classic classes, which the weighted queries below name.
+from_stdin() { list | kivo index -d db -c cat -f colour -f histogram -f texture -f draw -f text --from0 -; }
 e2e_step "from standard input" from_stdin
 e2e_step "the name with a newline in TSV" "$KIVO" query -d db -c cat -i "plain/new%0Aline.ppm" -n 1 --tsv
 printf 'pics/plain/yellow.ppm\0pics/gone.ppm\0' >list0

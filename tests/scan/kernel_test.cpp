@@ -347,6 +347,12 @@ TEST_F(KernelTargets, SketchKernelGivesTheLayoutDistanceOfEverySketch) {
   // A query of another shape measures the grids of its shape only.
   std::unique_ptr<Query> wide = MakeQuery("KvDrawFeatureClass", stored[stored.size() - 3], "PMaxOffset=3");
   ExpectKernelMatches("108 x 1 sketch", wide->feature.get(), &wide->parms, stored);
+  // A mirror-tolerant query has no kernel: the search measures with the
+  // feature's own distance, which compares the mirrored grid too.
+  std::unique_ptr<Query> mirrored = MakeQuery("KvDrawFeatureClass", stored[1], "PMirror=T");
+  OwnDistance(mirrored->feature.get(), &mirrored->parms, stored[0]);
+  EXPECT_EQ(KvSlotKernelFor(mirrored->feature.get(), &mirrored->parms, KvScanLayoutForClass("KvDrawFeatureClass")->id),
+            nullptr);
 }
 
 TEST(ScanLayouts, SlotsGiveBackTheTableFormAndRefuseWhatTheFeatureRefuses) {
