@@ -192,20 +192,22 @@ int main(int argc, char** argv) {
       {"texture", "KvTextureFeatureClass", false, nullptr},
       {"draw", "KvDrawFeatureClass", false, nullptr},
       {"draw, sketch, MaxOffset 2", "KvDrawFeatureClass", true, "PMaxOffset=2"},
+      {"HSV histogram", "KvHsvHistogramFeatureClass", false, nullptr},
   };
   const char* features[] = {"KvColorFeatureClass", "KvColorHistogramFeatureClass", "KvTextureFeatureClass",
-                            "KvDrawFeatureClass"};
+                            "KvDrawFeatureClass", "KvHsvHistogramFeatureClass"};
+  constexpr int kFeatures = sizeof features / sizeof features[0];
 
   // A pool of distinct feature values per class, from generated images.
-  std::vector<std::vector<std::string>> pools(4);
+  std::vector<std::vector<std::string>> pools(kFeatures);
   for (unsigned i = 0; i < 2000; ++i) {
     Image image(i, 36, 27);
-    for (int f = 0; f < 4; ++f) {
+    for (int f = 0; f < kFeatures; ++f) {
       std::string bytes = Computed(features[f], image.get());
       if (!bytes.empty()) pools[static_cast<size_t>(f)].push_back(std::move(bytes));
     }
   }
-  for (int f = 0; f < 4; ++f) {
+  for (int f = 0; f < kFeatures; ++f) {
     if (pools[static_cast<size_t>(f)].empty()) {
       std::fprintf(stderr, "no %s values could be computed\n", features[f]);
       return 1;
@@ -229,7 +231,7 @@ int main(int argc, char** argv) {
       KvPrintErrorMessage(stderr);
       return 1;
     }
-    for (int f = 0; f < 4; ++f) {
+    for (int f = 0; f < kFeatures; ++f) {
       if (!Fill(connection, catalog.get(), features[f], records, pools[static_cast<size_t>(f)])) {
         KvPrintErrorMessage(stderr);
         return 1;

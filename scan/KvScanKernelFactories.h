@@ -8,6 +8,10 @@
 #include "scan/KvScanKernels.h"
 
 class KvDrawFeatureClass;
+class KvHsvHistogramFeatureClass;
+class KvParameterClass;
 
 // The layout distance of a sketch query whose elements are built.
 std::unique_ptr<KvSlotKernel> KvDrawSlotKernel(const KvDrawFeatureClass& query);
+// The HSV histogram distance (with the normalisation factor parms holds).
+std::unique_ptr<KvSlotKernel> KvHsvSlotKernel(const KvHsvHistogramFeatureClass& query, KvParameterClass* parms);

@@ -250,6 +250,7 @@ HWY_AFTER_NAMESPACE();
 #include "features/KvColorFeature.h"
 #include "features/KvColorHistogramFeature.h"
 #include "features/KvDrawFeature.h"
+#include "features/KvHsvHistogramFeature.h"
 #include "features/KvTextureFeature.h"
 #include "scan/KvScanKernelFactories.h"
 #include "scan/KvScanLayouts.h"
@@ -376,6 +377,10 @@ std::unique_ptr<KvSlotKernel> KvSlotKernelFor(KvFeatureClass* query, KvParameter
     case kKvScanLayoutDraw: {
       const auto* draw = dynamic_cast<const KvDrawFeatureClass*>(query);
       return draw != nullptr ? KvDrawSlotKernel(*draw) : nullptr;
+    }
+    case kKvScanLayoutHsvHistogram: {
+      const auto* hsv = dynamic_cast<const KvHsvHistogramFeatureClass*>(query);
+      return hsv != nullptr ? KvHsvSlotKernel(*hsv, parms) : nullptr;
     }
     case kKvScanLayoutHistogram: {
       const auto* histogram = dynamic_cast<const KvColorHistogramFeatureClass*>(query);

@@ -8,6 +8,9 @@
 //                                    directionality
 //   draw       offset 0  int16 columns, offset 2 int16 rows, offset 4 the
 //                        108 cell bytes as stored
+//   HSV        offset 0  256 x uint16 roots; offset 512 uint64 their norm
+//                        (sum of squares), as the feature computes it when
+//                        it reads the record
 #include "scan/KvScanLayouts.h"
 
 #include <cstring>
@@ -71,17 +74,35 @@ void DecodeDraw(const unsigned char* s, unsigned char* r) {
   std::memcpy(r + 4, s + 4, 108);
 }
 
+// Every 512-byte record is a regular HSV histogram record.
+bool EncodeHsv(const unsigned char* r, size_t size, unsigned char* s) {
+  if (size != 512) return false;
+  uint64_t norm = 0;
+  for (int i = 0; i < 256; ++i) {
+    const uint16_t v = Load16BE(r + 2 * i);
+    Put(s + 2 * i, v);
+    norm += static_cast<uint64_t>(v) * v;
+  }
+  Put(s + 512, norm);
+  return true;
+}
+void DecodeHsv(const unsigned char* s, unsigned char* r) {
+  for (int i = 0; i < 256; ++i) Encode16BE(r + 2 * i, Get<uint16_t>(s + 2 * i));
+}
+
 const char* const kColorClasses[] = {"KvColorFeatureClass", "KvColorSubPartFeatureClass", nullptr};
 const char* const kHistogramClasses[] = {"KvColorHistogramFeatureClass", "KvColorHistogramSubPartFeatureClass",
                                          nullptr};
 const char* const kTextureClasses[] = {"KvTextureFeatureClass", "KvTextureSubPartFeatureClass", nullptr};
 const char* const kDrawClasses[] = {"KvDrawFeatureClass", nullptr};
+const char* const kHsvClasses[] = {"KvHsvHistogramFeatureClass", nullptr};
 
 const KvScanLayout kLayouts[] = {
     {kKvScanLayoutColor, kColorClasses, 12, 12, EncodeColor, DecodeColor},
     {kKvScanLayoutHistogram, kHistogramClasses, 516, 516, EncodeHistogram, DecodeHistogram},
     {kKvScanLayoutTexture, kTextureClasses, 16, 16, EncodeTexture, DecodeTexture},
     {kKvScanLayoutDraw, kDrawClasses, 112, 112, EncodeDraw, DecodeDraw},
+    {kKvScanLayoutHsvHistogram, kHsvClasses, 512, 520, EncodeHsv, DecodeHsv},
 };
 
 }  // namespace

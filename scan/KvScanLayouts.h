@@ -20,6 +20,8 @@ enum KvScanLayoutId : uint32_t {
   kKvScanLayoutHistogram = 2,  // 256 x int16 bins, int32 self term
   kKvScanLayoutTexture = 3,    // 4 x int32: flags, coarseness, contrast, directionality
   kKvScanLayoutDraw = 4,       // int16 columns, int16 rows, 108 cell bytes
+  // Layouts of the descriptor classes.
+  kKvScanLayoutHsvHistogram = 16,  // 256 x uint16 roots, uint64 norm
 };
 
 struct KvScanLayout {

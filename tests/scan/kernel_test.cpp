@@ -355,6 +355,41 @@ TEST_F(KernelTargets, SketchKernelGivesTheLayoutDistanceOfEverySketch) {
             nullptr);
 }
 
+// HSV histogram records: sparse and dense roots as photographs give, roots
+// past what a computation writes (damaged records are compared as stored),
+// and the empty histogram.
+Record HsvRecord(std::mt19937& rng, int kind) {
+  Record r(512, '\0');
+  for (int i = 0; i < 256; ++i) {
+    uint16_t v = 0;
+    if (kind == 1) v = static_cast<uint16_t>(rng() % 4 == 0 ? rng() % 32768 : 0);
+    if (kind == 2) v = static_cast<uint16_t>(rng() % 32768);
+    if (kind == 3) v = static_cast<uint16_t>(rng() % 2 == 0 ? 65535 : rng() % 65536);
+    Encode16BE(reinterpret_cast<unsigned char*>(&r[2 * i]), v);
+  }
+  return r;
+}
+
+TEST_F(KernelTargets, HsvHistogramKernelGivesTheFeaturesOwnDistance) {
+  std::mt19937 rng(116);
+  std::vector<Record> stored;
+  for (int k = 0; k < 60; ++k) stored.push_back(HsvRecord(rng, 1 + k % 3));
+  stored.push_back(HsvRecord(rng, 0));
+  stored.push_back(stored[3]);
+  for (const Record& q : {stored[0], stored[1], stored[2], stored[60], stored[3]}) {
+    // Without normalisation, and with the factor a catalog's mean gives.
+    for (double factor : {0.0, 0.37, 3.0}) {
+      std::unique_ptr<Query> query = MakeQuery("KvHsvHistogramFeatureClass", q, factor > 0.0 ? "PZ=1" : "");
+      if (factor > 0.0) {
+        ASSERT_EQ(query->parms.SetParameterNumber("Z", factor), 0);
+      }
+      ExpectKernelMatches("HSV histogram, factor " + std::to_string(factor), query->feature.get(), &query->parms,
+                          stored);
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
 TEST(ScanLayouts, SlotsGiveBackTheTableFormAndRefuseWhatTheFeatureRefuses) {
   struct Bad {
     const char* featureClass;
@@ -372,6 +407,7 @@ TEST(ScanLayouts, SlotsGiveBackTheTableFormAndRefuseWhatTheFeatureRefuses) {
       {"KvColorHistogramFeatureClass", Histogram(std::vector<int16_t>(256, -32768), -100)},
       {"KvDrawFeatureClass", draw},
       {"KvDrawFeatureClass", drawWide},
+      {"KvHsvHistogramFeatureClass", Record(512, '\xff')},
   };
   for (const auto& [featureClass, bytes] : good) {
     const KvScanLayout* layout = KvScanLayoutForClass(featureClass);
@@ -398,6 +434,8 @@ TEST(ScanLayouts, SlotsGiveBackTheTableFormAndRefuseWhatTheFeatureRefuses) {
       {"KvDrawFeatureClass", drawShort},
       {"KvDrawFeatureClass", drawNegative},
       {"KvDrawFeatureClass", draw.substr(0, 111)},
+      {"KvHsvHistogramFeatureClass", Record(511, '\0')},
+      {"KvHsvHistogramFeatureClass", Record(513, '\0')},
   };
   for (const Bad& b : bad) {
     const KvScanLayout* layout = KvScanLayoutForClass(b.featureClass);
