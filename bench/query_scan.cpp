@@ -193,9 +193,12 @@ int main(int argc, char** argv) {
       {"draw", "KvDrawFeatureClass", false, nullptr},
       {"draw, sketch, MaxOffset 2", "KvDrawFeatureClass", true, "PMaxOffset=2"},
       {"HSV histogram", "KvHsvHistogramFeatureClass", false, nullptr},
+      {"edge histogram, Mirror=T", "KvEdgeHistogramFeatureClass", false, "PMirror=T"},
+      {"correlogram", "KvCorrelogramFeatureClass", false, nullptr},
   };
   const char* features[] = {"KvColorFeatureClass", "KvColorHistogramFeatureClass", "KvTextureFeatureClass",
-                            "KvDrawFeatureClass", "KvHsvHistogramFeatureClass"};
+                            "KvDrawFeatureClass", "KvHsvHistogramFeatureClass", "KvEdgeHistogramFeatureClass",
+                            "KvCorrelogramFeatureClass"};
   constexpr int kFeatures = sizeof features / sizeof features[0];
 
   // A pool of distinct feature values per class, from generated images.

@@ -7,7 +7,9 @@
 
 #include "scan/KvScanKernels.h"
 
+class KvCorrelogramFeatureClass;
 class KvDrawFeatureClass;
+class KvEdgeHistogramFeatureClass;
 class KvHsvHistogramFeatureClass;
 class KvParameterClass;
 
@@ -15,3 +17,8 @@ class KvParameterClass;
 std::unique_ptr<KvSlotKernel> KvDrawSlotKernel(const KvDrawFeatureClass& query);
 // The HSV histogram distance (with the normalisation factor parms holds).
 std::unique_ptr<KvSlotKernel> KvHsvSlotKernel(const KvHsvHistogramFeatureClass& query, KvParameterClass* parms);
+// The edge histogram distance (Mirror=T and the normalisation factor as
+// parms say) and the correlogram distance (with the normalisation factor).
+std::unique_ptr<KvSlotKernel> KvEdgeHistogramSlotKernel(KvEdgeHistogramFeatureClass& query, KvParameterClass* parms);
+std::unique_ptr<KvSlotKernel> KvCorrelogramSlotKernel(const KvCorrelogramFeatureClass& query,
+                                                      KvParameterClass* parms);

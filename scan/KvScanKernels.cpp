@@ -250,6 +250,8 @@ HWY_AFTER_NAMESPACE();
 #include "features/KvColorFeature.h"
 #include "features/KvColorHistogramFeature.h"
 #include "features/KvDrawFeature.h"
+#include "features/KvCorrelogramFeature.h"
+#include "features/KvEdgeHistogramFeature.h"
 #include "features/KvHsvHistogramFeature.h"
 #include "features/KvTextureFeature.h"
 #include "scan/KvScanKernelFactories.h"
@@ -381,6 +383,14 @@ std::unique_ptr<KvSlotKernel> KvSlotKernelFor(KvFeatureClass* query, KvParameter
     case kKvScanLayoutHsvHistogram: {
       const auto* hsv = dynamic_cast<const KvHsvHistogramFeatureClass*>(query);
       return hsv != nullptr ? KvHsvSlotKernel(*hsv, parms) : nullptr;
+    }
+    case kKvScanLayoutEdgeHistogram: {
+      auto* edge = dynamic_cast<KvEdgeHistogramFeatureClass*>(query);
+      return edge != nullptr ? KvEdgeHistogramSlotKernel(*edge, parms) : nullptr;
+    }
+    case kKvScanLayoutCorrelogram: {
+      const auto* correlogram = dynamic_cast<const KvCorrelogramFeatureClass*>(query);
+      return correlogram != nullptr ? KvCorrelogramSlotKernel(*correlogram, parms) : nullptr;
     }
     case kKvScanLayoutHistogram: {
       const auto* histogram = dynamic_cast<const KvColorHistogramFeatureClass*>(query);

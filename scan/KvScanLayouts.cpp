@@ -11,6 +11,8 @@
 //   HSV        offset 0  256 x uint16 roots; offset 512 uint64 their norm
 //                        (sum of squares), as the feature computes it when
 //                        it reads the record
+//   edge histogram, correlogram
+//              offset 0  the bin bytes as stored (80 and 256)
 #include "scan/KvScanLayouts.h"
 
 #include <cstring>
@@ -90,12 +92,26 @@ void DecodeHsv(const unsigned char* s, unsigned char* r) {
   for (int i = 0; i < 256; ++i) Encode16BE(r + 2 * i, Get<uint16_t>(s + 2 * i));
 }
 
+// Records of bytes: every record of the class's size is regular.
+template <size_t kSize>
+bool EncodeBytes(const unsigned char* r, size_t size, unsigned char* s) {
+  if (size != kSize) return false;
+  std::memcpy(s, r, kSize);
+  return true;
+}
+template <size_t kSize>
+void DecodeBytes(const unsigned char* s, unsigned char* r) {
+  std::memcpy(r, s, kSize);
+}
+
 const char* const kColorClasses[] = {"KvColorFeatureClass", "KvColorSubPartFeatureClass", nullptr};
 const char* const kHistogramClasses[] = {"KvColorHistogramFeatureClass", "KvColorHistogramSubPartFeatureClass",
                                          nullptr};
 const char* const kTextureClasses[] = {"KvTextureFeatureClass", "KvTextureSubPartFeatureClass", nullptr};
 const char* const kDrawClasses[] = {"KvDrawFeatureClass", nullptr};
 const char* const kHsvClasses[] = {"KvHsvHistogramFeatureClass", nullptr};
+const char* const kEdgeClasses[] = {"KvEdgeHistogramFeatureClass", nullptr};
+const char* const kCorrelogramClasses[] = {"KvCorrelogramFeatureClass", nullptr};
 
 const KvScanLayout kLayouts[] = {
     {kKvScanLayoutColor, kColorClasses, 12, 12, EncodeColor, DecodeColor},
@@ -103,6 +119,8 @@ const KvScanLayout kLayouts[] = {
     {kKvScanLayoutTexture, kTextureClasses, 16, 16, EncodeTexture, DecodeTexture},
     {kKvScanLayoutDraw, kDrawClasses, 112, 112, EncodeDraw, DecodeDraw},
     {kKvScanLayoutHsvHistogram, kHsvClasses, 512, 520, EncodeHsv, DecodeHsv},
+    {kKvScanLayoutEdgeHistogram, kEdgeClasses, 80, 80, EncodeBytes<80>, DecodeBytes<80>},
+    {kKvScanLayoutCorrelogram, kCorrelogramClasses, 256, 256, EncodeBytes<256>, DecodeBytes<256>},
 };
 
 }  // namespace

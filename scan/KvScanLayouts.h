@@ -21,7 +21,9 @@ enum KvScanLayoutId : uint32_t {
   kKvScanLayoutTexture = 3,    // 4 x int32: flags, coarseness, contrast, directionality
   kKvScanLayoutDraw = 4,       // int16 columns, int16 rows, 108 cell bytes
   // Layouts of the descriptor classes.
-  kKvScanLayoutHsvHistogram = 16,  // 256 x uint16 roots, uint64 norm
+  kKvScanLayoutHsvHistogram = 16,   // 256 x uint16 roots, uint64 norm
+  kKvScanLayoutEdgeHistogram = 17,  // 80 bin bytes
+  kKvScanLayoutCorrelogram = 18,    // 256 bin bytes
 };
 
 struct KvScanLayout {

@@ -51,9 +51,13 @@ void KvEdgeHistogramFeatureClass::Encode(unsigned char* bytes) const { std::memc
 
 void KvEdgeHistogramFeatureClass::Decode(const unsigned char* bytes) { std::memcpy(bin_, bytes, kBins); }
 
-void KvEdgeHistogramFeatureClass::Apply(const KvParameterClass* parms) {
+bool KvEdgeHistogramFeatureClass::WantsMirror(const KvParameterClass* parms) {
   const char* text = parms != nullptr ? parms->GetParameter("Mirror") : nullptr;
-  mirror_ = text != nullptr && (text[0] == 'T' || text[0] == 't' || text[0] == '1');
+  return text != nullptr && (text[0] == 'T' || text[0] == 't' || text[0] == '1');
+}
+
+void KvEdgeHistogramFeatureClass::Apply(const KvParameterClass* parms) {
+  mirror_ = WantsMirror(parms);
   if (mirror_) Mirror(bin_, mirrored_);
 }
 

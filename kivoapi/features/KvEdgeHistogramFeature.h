@@ -35,6 +35,8 @@ class KvEdgeHistogramFeatureClass : public KvDescriptorFeatureClass {
   static double BinDistance(const uint8_t* a, const uint8_t* b);
   // The bins of the mirror image of a.
   static void Mirror(const uint8_t* a, uint8_t* out);
+  // Whether parms asks for mirror-tolerant matching (Mirror=T).
+  static bool WantsMirror(const KvParameterClass* parms);
 
  protected:
   void Encode(unsigned char* bytes) const override;

@@ -390,6 +390,45 @@ TEST_F(KernelTargets, HsvHistogramKernelGivesTheFeaturesOwnDistance) {
   }
 }
 
+TEST_F(KernelTargets, ByteRecordKernelsGiveTheFeaturesOwnDistance) {
+  // Edge histogram (80 bins) and correlogram (256 bins) records: sparse,
+  // dense, saturated and empty, with Mirror=T for the edge histogram and
+  // with and without a normalisation factor.
+  std::mt19937 rng(117);
+  struct ByteCase {
+    const char* featureClass;
+    size_t size;
+    std::vector<std::string> parameters;
+  } cases[] = {{"KvEdgeHistogramFeatureClass", 80, {"", "PMirror=T", "PMirror=F"}},
+               {"KvCorrelogramFeatureClass", 256, {""}}};
+  for (const ByteCase& c : cases) {
+    std::vector<Record> stored;
+    for (int k = 0; k < 50; ++k) {
+      Record r(c.size, '\0');
+      for (char& b : r) b = static_cast<char>(k % 3 == 0 ? (rng() % 3 == 0 ? rng() % 256 : 0) : rng() % 256);
+      stored.push_back(r);
+    }
+    stored.push_back(Record(c.size, '\0'));
+    stored.push_back(Record(c.size, '\xff'));
+    stored.push_back(stored[4]);
+    for (size_t q : {size_t{0}, size_t{1}, size_t{4}, stored.size() - 2}) {
+      for (const std::string& parameterText : c.parameters) {
+        for (double factor : {0.0, 0.21}) {
+          std::string text = parameterText;
+          if (factor > 0.0) text += text.empty() ? "PZ=1" : ",Z=1";
+          std::unique_ptr<Query> query = MakeQuery(c.featureClass, stored[q], text);
+          if (factor > 0.0) {
+            ASSERT_EQ(query->parms.SetParameterNumber("Z", factor), 0);
+          }
+          ExpectKernelMatches(std::string(c.featureClass) + " with '" + text + "'", query->feature.get(),
+                              &query->parms, stored);
+          if (HasFatalFailure()) return;
+        }
+      }
+    }
+  }
+}
+
 TEST(ScanLayouts, SlotsGiveBackTheTableFormAndRefuseWhatTheFeatureRefuses) {
   struct Bad {
     const char* featureClass;
@@ -408,6 +447,8 @@ TEST(ScanLayouts, SlotsGiveBackTheTableFormAndRefuseWhatTheFeatureRefuses) {
       {"KvDrawFeatureClass", draw},
       {"KvDrawFeatureClass", drawWide},
       {"KvHsvHistogramFeatureClass", Record(512, '\xff')},
+      {"KvEdgeHistogramFeatureClass", Record(80, '\x7f')},
+      {"KvCorrelogramFeatureClass", Record(256, '\xff')},
   };
   for (const auto& [featureClass, bytes] : good) {
     const KvScanLayout* layout = KvScanLayoutForClass(featureClass);
@@ -436,6 +477,8 @@ TEST(ScanLayouts, SlotsGiveBackTheTableFormAndRefuseWhatTheFeatureRefuses) {
       {"KvDrawFeatureClass", draw.substr(0, 111)},
       {"KvHsvHistogramFeatureClass", Record(511, '\0')},
       {"KvHsvHistogramFeatureClass", Record(513, '\0')},
+      {"KvEdgeHistogramFeatureClass", Record(79, '\0')},
+      {"KvCorrelogramFeatureClass", Record(257, '\0')},
   };
   for (const Bad& b : bad) {
     const KvScanLayout* layout = KvScanLayoutForClass(b.featureClass);
