@@ -26,6 +26,8 @@ const char* const kSettingNames[] = {
     "KivoQueryTimeLimit",
     // Settings of the scan path (on/off, threads per scan).
     "KivoScanFiles",      "KivoScanThreads",
+    // Group sync of the storage environment's log ("commits,milliseconds").
+    "KivoCommitGroup",
     nullptr,
 };
 constexpr int kSettingCount = sizeof kSettingNames / sizeof kSettingNames[0] - 1;

@@ -145,7 +145,7 @@ const char* KvCatalogClass::GetTableClassName() const {
   return table_ != nullptr ? table_->GetClassName() : nullptr;
 }
 
-int KvCatalogClass::CreateCatalog(const char* catalog, int a, int b) {
+int KvCatalogClass::DoCreateCatalog(const char* catalog, int a, int b) {
   int rc = Open(catalog);
   if (rc != 0) return rc;
   KvStringClass index(64ul);
@@ -155,7 +155,7 @@ int KvCatalogClass::CreateCatalog(const char* catalog, int a, int b) {
   return rc;
 }
 
-int KvCatalogClass::DeleteCatalog(const char* catalog) {
+int KvCatalogClass::DoDeleteCatalog(const char* catalog) {
   int rc = Open(catalog);
   if (rc != 0) return rc;
   std::vector<std::string> names;
@@ -197,7 +197,7 @@ int KvCatalogClass::DeleteCatalog(const char* catalog) {
 
 // ---- feature classes -----------------------------------------------------
 
-int KvCatalogClass::AddFeatureClass(const char* feature, int a, int b, int c) {
+int KvCatalogClass::DoAddFeatureClass(const char* feature, int a, int b, int c) {
   FeaturePtr f = MakeFeature(feature);
   if (!f || !RequireOpen("KvCatalogClass::AddFeatureClass")) return -1;
   KvDatumClass block;
@@ -243,7 +243,7 @@ int KvCatalogClass::AddFeatureClass(const char* feature, int a, int b, int c) {
   return rc;
 }
 
-int KvCatalogClass::DeleteFeatureClass(const char* feature) {
+int KvCatalogClass::DoDeleteFeatureClass(const char* feature) {
   FeaturePtr f = MakeFeature(feature);
   if (!f || !RequireOpen("KvCatalogClass::DeleteFeatureClass")) return -1;
   KvStringClass index(64ul);

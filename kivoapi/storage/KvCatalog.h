@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -120,6 +121,26 @@ class KvCatalogClass : public KvBaseClass {
   const KvConnectClass* GetConnection() const { return connection_; }
 
  private:
+  // The bodies of the changing operations; each public one runs its body as
+  // one write scope (all or nothing).
+  int DoCreateCatalog(const char* catalog, int a, int b);
+  int DoDeleteCatalog(const char* catalog);
+  int DoAddFeatureClass(const char* feature, int a, int b, int c);
+  int DoDeleteFeatureClass(const char* feature);
+  int DoAddRecord(const char* key, KvGenericDataClass* data, KvParameterClass** parameters, int mode, const char* features);
+  int DoAddFeatureRecords(const char* key, KvGenericDataClass* data, KvFeatureClass** featureObjects, KvParameterClass** parameterObjects, int* count, int mode);
+  int DoDeleteRecord(const char* key, const char* features);
+  int DoDeleteRecord(const char* key, KvFeatureClass** featureObjects, int count);
+  int DoDeleteSubPartRecord(const char* subPartKey);
+  int DoPutGlobalFeatureInfo(const char* feature, const KvDatumClass& block);
+  int DoAddSubPartRecord(const char* parentKey, const char* subPartKey, KvGenericDataClass* imageData);
+  int DoAddSampler(const char* sampler, const char* feature);
+  int DoDeleteSampler(const char* sampler);
+  int DoListSamplers(KvDatumClass& out);
+  int DoAddSamplerRecords(const char* key, const char* samplers, KvGenericDataClass* data, KvParameterClass** parameters, int mode);
+  int DoDeleteSamplerRecords(const char* key, const char* samplers);
+  int InScope(const std::function<int()>& body);
+  int InScopeKeeping(const std::function<int()>& body);
   // Helpers shared by the catalog's source files; each records its failures.
   bool RequireOpen(const char* where) const;
   int CheckCatalogName(const char* catalog, const char* where) const;

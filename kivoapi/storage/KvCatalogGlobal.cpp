@@ -98,7 +98,7 @@ int KvCatalogClass::ReadGlobalInfo(KvFeatureClass* feature, KvDatumClass& out) {
   return 0;
 }
 
-int KvCatalogClass::PutGlobalFeatureInfo(const char* feature, const KvDatumClass& block) {
+int KvCatalogClass::DoPutGlobalFeatureInfo(const char* feature, const KvDatumClass& block) {
   FeaturePtr f = MakeFeature(feature);
   if (!f) return -1;
   return WriteGlobalInfo(f.get(), block);

@@ -60,7 +60,7 @@ struct Marked {
 
 }  // namespace
 
-int KvCatalogClass::AddRecord(const char* key, KvGenericDataClass* data, KvParameterClass** parameters, int mode,
+int KvCatalogClass::DoAddRecord(const char* key, KvGenericDataClass* data, KvParameterClass** parameters, int mode,
                               const char* features) {
   if (!RequireOpen("KvCatalogClass::AddRecord")) return -1;
   if (key == nullptr || *key == '\0' || data == nullptr || mode < KV_MODE_INSERT || mode > KV_MODE_FORCE_UPDATE) {
@@ -193,7 +193,7 @@ int KvCatalogClass::AddRecord(const char* key, KvGenericDataClass* data, KvParam
   return 0;
 }
 
-int KvCatalogClass::AddFeatureRecords(const char* key, KvGenericDataClass* data, KvFeatureClass** featureObjects,
+int KvCatalogClass::DoAddFeatureRecords(const char* key, KvGenericDataClass* data, KvFeatureClass** featureObjects,
                                       KvParameterClass** parameterObjects, int* count, int mode) {
   if (!RequireOpen("KvCatalogClass::AddFeatureRecords")) return -1;
   if (key == nullptr || *key == '\0' || data == nullptr || featureObjects == nullptr || count == nullptr ||
@@ -400,7 +400,7 @@ int FinishDelete(KvCatalogClass* catalog, const char* key, int examined, int mis
 
 }  // namespace
 
-int KvCatalogClass::DeleteRecord(const char* key, const char* features) {
+int KvCatalogClass::DoDeleteRecord(const char* key, const char* features) {
   if (!RequireOpen("KvCatalogClass::DeleteRecord")) return -1;
   if (key == nullptr || *key == '\0') {
     Fail(KERR_Fatal, "KvCatalogClass::DeleteRecord: no key given");
@@ -424,7 +424,7 @@ int KvCatalogClass::DeleteRecord(const char* key, const char* features) {
   return FinishDelete(this, key, examined, missing);
 }
 
-int KvCatalogClass::DeleteRecord(const char* key, KvFeatureClass** featureObjects, int count) {
+int KvCatalogClass::DoDeleteRecord(const char* key, KvFeatureClass** featureObjects, int count) {
   if (!RequireOpen("KvCatalogClass::DeleteRecord")) return -1;
   if (key == nullptr || *key == '\0' || (featureObjects == nullptr && count > 0)) {
     Fail(KERR_Fatal, "KvCatalogClass::DeleteRecord: no key or features given");

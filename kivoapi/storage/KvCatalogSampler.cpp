@@ -66,7 +66,7 @@ int KvCatalogClass::GetSamplerFeatureName(const char* sampler, KvDatabaseClass* 
   return rc;
 }
 
-int KvCatalogClass::AddSampler(const char* sampler, const char* feature) {
+int KvCatalogClass::DoAddSampler(const char* sampler, const char* feature) {
   const char* where = "KvCatalogClass::AddSampler";
   if (table_ == nullptr || CheckSamplerName(sampler, where) != 0) return -1;
   if (feature == nullptr || *feature == '\0') {
@@ -106,7 +106,7 @@ int KvCatalogClass::AddSampler(const char* sampler, const char* feature) {
   return rc;
 }
 
-int KvCatalogClass::DeleteSampler(const char* sampler) {
+int KvCatalogClass::DoDeleteSampler(const char* sampler) {
   if (table_ == nullptr || CheckSamplerName(sampler, "KvCatalogClass::DeleteSampler") != 0) return -1;
   KvStringClass index(64ul), tableName(64ul);
   if (GetSamplerIndexName(index) != 0 || GetSamplerTableName(sampler, tableName) != 0) return -1;
@@ -135,7 +135,7 @@ int KvCatalogClass::DeleteSampler(const char* sampler) {
   return first != 0 ? first : rc;
 }
 
-int KvCatalogClass::ListSamplers(KvDatumClass& out) {
+int KvCatalogClass::DoListSamplers(KvDatumClass& out) {
   if (table_ == nullptr) return -1;
   KvStringClass index(64ul);
   if (GetSamplerIndexName(index) != 0) return -1;
@@ -168,7 +168,7 @@ int KvCatalogClass::ListSamplers(KvDatumClass& out) {
   return kvcat::GiveText(out, text, false, "KvCatalogClass::ListSamplers");
 }
 
-int KvCatalogClass::AddSamplerRecords(const char* key, const char* samplers, KvGenericDataClass* data,
+int KvCatalogClass::DoAddSamplerRecords(const char* key, const char* samplers, KvGenericDataClass* data,
                                       KvParameterClass** parameters, int mode) {
   const char* where = "KvCatalogClass::AddSamplerRecords";
   if (samplers == nullptr) return 0;
@@ -212,7 +212,7 @@ int KvCatalogClass::AddSamplerRecords(const char* key, const char* samplers, KvG
   return 0;
 }
 
-int KvCatalogClass::DeleteSamplerRecords(const char* key, const char* samplers) {
+int KvCatalogClass::DoDeleteSamplerRecords(const char* key, const char* samplers) {
   const char* where = "KvCatalogClass::DeleteSamplerRecords";
   if (samplers == nullptr) return 0;
   if (table_ == nullptr || key == nullptr || *key == '\0') {

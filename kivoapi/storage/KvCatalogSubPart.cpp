@@ -112,7 +112,7 @@ int KvCatalogClass::ReadSubPartRecord(const char* key, std::string& text) {
   return 0;
 }
 
-int KvCatalogClass::AddSubPartRecord(const char* parentKey, const char* subPartKey, KvGenericDataClass* imageData) {
+int KvCatalogClass::DoAddSubPartRecord(const char* parentKey, const char* subPartKey, KvGenericDataClass* imageData) {
   const char* where = "KvCatalogClass::AddSubPartRecord";
   if (!RequireOpen(where) || CheckKey(parentKey, "parent", where) != 0 ||
       CheckKey(subPartKey, "sub-part", where) != 0) {
@@ -240,7 +240,7 @@ int KvCatalogClass::GetSubPartParent(const char* subPartKey, KvDatumClass& out) 
   return kvcat::GiveText(out, text.substr(0, blank), true, where);
 }
 
-int KvCatalogClass::DeleteSubPartRecord(const char* subPartKey) {
+int KvCatalogClass::DoDeleteSubPartRecord(const char* subPartKey) {
   const char* where = "KvCatalogClass::DeleteSubPartRecord";
   if (!RequireOpen(where) || CheckKey(subPartKey, "sub-part", where) != 0) return -1;
   // 1. The sub-part's feature records. A failure does not keep the sub-part

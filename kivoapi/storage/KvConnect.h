@@ -2,13 +2,13 @@
 // implementation (a database is a directory, each table one B-tree file).
 #pragma once
 
-#include <db_185.h>
-
 #include <cstdint>
+#include <memory>
 
 #include "core/KvBase.h"
 #include "core/KvDatum.h"
 #include "core/KvString.h"
+#include "storage/KvStoreEnv.h"
 
 class KvDatabaseClass;
 class KvKeyDatabaseClass;
@@ -129,6 +129,15 @@ class KvDbmConnectClass : public KvConnectClass {
   int MakeTableName(const char* prefix, const char* name, const char* suffix,
                     KvStringClass& out) const override;
   int MakeFileName(const char* name, const char* suffix, KvStringClass& out) const override;
+
+  // The storage environment of the connected directory: joined (or, with
+  // create, made) on first use and kept for the connection's life; reopened
+  // after it reported that it needs recovery. Null when the directory is read
+  // without one, or (error recorded, *failed set) when it cannot be opened.
+  std::shared_ptr<KvStoreEnv> StoreEnv(bool create, bool* failed) const;
+
+ private:
+  mutable std::shared_ptr<KvStoreEnv> env_;
 };
 
 // New dbm connection owned by the caller, or null.
@@ -177,25 +186,32 @@ class KvDbmDatabaseClass : public KvDatabaseClass {
   long GetCount() override;
 
  private:
-  int OpenPath(const char* name, int flags);
+  int OpenPath(const char* name, bool write);
+  int Fail(const char* what, int rc);
 
   char* path_ = nullptr;
-  DB* db_ = nullptr;
+  std::shared_ptr<KvStoreEnv> env_;  // null: a directory read without an environment
+  std::shared_ptr<KvStoreTable> table_;
   unsigned char open_ = 0;
-  // Opened read-write: writes on a read-only file are answered here, as the
-  // library would answer them, without its complaint on standard error.
+  // Opened for writing: writes on a read-only table are answered here.
   bool writable_ = false;
+  // The bytes of the last Get (the library reallocates them; released with free).
+  void* getBuffer_ = nullptr;
+  uint32_t getCapacity_ = 0;
 };
 
-// Walks a B-tree file in ascending byte order of its keys through its own
-// read-only handle; it sees the file as it was when it read each page, so the
-// table must not be written while a walk is in progress.
-class KvDbmDbIteratorClass : public KvDbIteratorClass {
+// Walks a table in ascending byte order of its keys. In a directory with a
+// storage environment it reads one snapshot of the committed state, taken when
+// it is made (inside a write scope of its thread: that scope's own view, and it
+// ends with the scope). A failure to read (a damaged page) is reported by the
+// following Next or NextView with -1, the error recorded.
+class KvDbmDbIteratorClass : public KvDbIteratorClass, private KvStoreCursorOwner {
  public:
-  // Opens its own read-only handle on tablePath and steps to the first record
-  // (no current record when the file cannot be opened). Invalid when the path
-  // cannot be copied.
+  // On its own read-only handle of tablePath, without an environment.
+  // Invalid when the path cannot be copied.
   explicit KvDbmDbIteratorClass(const char* tablePath);
+  // On a table of an environment (env may be null: a table read without one).
+  KvDbmDbIteratorClass(std::shared_ptr<KvStoreEnv> env, std::shared_ptr<KvStoreTable> table);
   ~KvDbmDbIteratorClass() override;
 
   uint32_t GetClassId() const override { return 543976; }
@@ -207,13 +223,25 @@ class KvDbmDbIteratorClass : public KvDbIteratorClass {
   int NextView(KvDatumClass& key, KvDatumClass& data) override;
 
  private:
+  void OpenCursor();
+  void CloseCursor() override;
   int Step(int flag);
 
   char* path_ = nullptr;
-  DB* db_ = nullptr;
+  std::shared_ptr<KvStoreEnv> env_;
+  std::shared_ptr<KvStoreTable> table_;
+  __db_txn* snapshot_ = nullptr;
+  __dbc* cursor_ = nullptr;
+  bool registered_ = false;
   int32_t hasCurrent_ = 0;
-  DBT current_key_{};
-  DBT current_data_{};
+  bool failed_ = false;
+  // The current record, in buffers the library reallocates (released with free).
+  void* keyBytes_ = nullptr;
+  uint32_t keySize_ = 0;
+  uint32_t keyCapacity_ = 0;
+  void* dataBytes_ = nullptr;
+  uint32_t dataSize_ = 0;
+  uint32_t dataCapacity_ = 0;
   int lastResult_ = 1;
   // Copies of the record NextView handed out, reused from record to record.
   unsigned char* viewKey_ = nullptr;

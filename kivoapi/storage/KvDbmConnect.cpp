@@ -116,12 +116,29 @@ int KvDbmConnectClass::Connect(const char* directory, const char* mode) {
 }
 
 int KvDbmConnectClass::Disconnect() {
+  env_.reset();
   KvDelete(directory_);
   KvDelete(mode_);
   directory_ = nullptr;
   mode_ = nullptr;
   connected_ = False;
   return 0;
+}
+
+std::shared_ptr<KvStoreEnv> KvDbmConnectClass::StoreEnv(bool create, bool* failed) const {
+  *failed = false;
+  if (!connected_ || directory_ == nullptr) return nullptr;
+  if (env_ != nullptr && !env_->Dead()) return env_;
+  env_ = KvStoreEnv::Acquire(directory_, create, failed);
+  return env_;
+}
+
+std::shared_ptr<KvStoreEnv> KvStoreEnvOf(const KvConnectClass* connection) {
+  const auto* dbm = dynamic_cast<const KvDbmConnectClass*>(connection);
+  if (dbm == nullptr) return nullptr;
+  const char* mode = dbm->GetMode();
+  bool failed = false;
+  return dbm->StoreEnv(mode != nullptr && mode[0] == 'w', &failed);
 }
 
 KvDatabaseClass* KvDbmConnectClass::NewDatabase() const {

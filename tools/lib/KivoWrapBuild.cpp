@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "core/KvError.h"
 #include "features/KvFeature.h"
 #include "storage/KvCatalog.h"
+#include "storage/KvStoreEnv.h"
 
 using kivowrap::CopyName;
 
@@ -90,6 +92,19 @@ void NormaliseListLine(char* line, size_t capacity) {
   }
 }
 
+// One line of the build (an image with its masks, or the names to remove) is
+// one change of the catalog: an image is stored with every feature record and
+// mask or not at all. Removals keep what they took out when a later name of
+// the line was not found.
+int AsOneChange(KvCatalogClass* catalog, bool keepPartial, const std::function<int()>& body) {
+  KvStoreWriteScope scope(catalog != nullptr ? catalog->GetConnection() : nullptr);
+  if (!scope.Ok()) return -1;
+  const int rc = body();
+  if (!keepPartial) return scope.Finish(rc);
+  const int committed = scope.Commit();
+  return rc != 0 ? rc : committed;
+}
+
 void RecordTooLong(const char* what) {
   const std::string message =
       std::string(what) + " longer than " + std::to_string(kSpecBufferSize - 1) + " characters";
@@ -141,27 +156,32 @@ int KivoWrapClass::AddImageWord(const char* image) {
 int KivoWrapClass::AddImages(const char* spec) {
   return kivowrap::Guarded("KivoWrapClass::AddImages", [&]() -> int {
     if (!CheckCatalogOpen()) return -1;
+    return AsOneChange(catalog_, false, [&]() -> int {
     const SpecWords words = SplitSpec(spec);
     // Only the first image of an image/mask spec is added.
     return AddImageWord(words.images.empty() ? "" : words.images.front().c_str());
+    });
   });
 }
 
 int KivoWrapClass::DeleteImages(const char* spec) {
   return kivowrap::Guarded("KivoWrapClass::DeleteImages", [&]() -> int {
     if (!CheckCatalogOpen()) return -1;
+    return AsOneChange(catalog_, true, [&]() -> int {
     const SpecWords words = SplitSpec(spec);
     for (const std::string& image : words.images) {
       const int rc = catalog_->DeleteRecord(image.c_str(), static_cast<const char*>(nullptr));
       if (rc != 0) return rc;
     }
     return 0;
+    });
   });
 }
 
 int KivoWrapClass::AddImageWithMasks(const char* spec) {
   return kivowrap::Guarded("KivoWrapClass::AddImageWithMasks", [&]() -> int {
     if (!CheckCatalogOpen()) return -1;
+    return AsOneChange(catalog_, false, [&]() -> int {
     const SpecWords words = SplitSpec(spec);
     const std::string image = words.images.empty() ? std::string() : words.images.front();
     int rc = AddImageWord(image.c_str());
@@ -176,12 +196,14 @@ int KivoWrapClass::AddImageWithMasks(const char* spec) {
       if (rc != 0) return rc;
     }
     return 0;
+    });
   });
 }
 
 int KivoWrapClass::DeleteMasks(const char* spec) {
   return kivowrap::Guarded("KivoWrapClass::DeleteMasks", [&]() -> int {
     if (!CheckCatalogOpen()) return -1;
+    return AsOneChange(catalog_, true, [&]() -> int {
     const SpecWords words = SplitSpec(spec);
     for (const std::string& mask : words.masks) {
       const int rc = catalog_->DeleteSubPartRecord(mask.c_str());
@@ -193,6 +215,7 @@ int KivoWrapClass::DeleteMasks(const char* spec) {
       if (rc != 0) return rc;
     }
     return 0;
+    });
   });
 }
 

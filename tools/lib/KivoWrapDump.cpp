@@ -72,8 +72,10 @@ int KivoWrapClass::DumpTable(KvDatabaseClass* table, KvFeatureClass* feature, FI
       KvDatumClass key;
       KvDatumClass data;
       if (iterator->Next(key, data, 1) != 0) {
+        // A table that cannot be read to its end (a damaged page) fails the
+        // dump: what was printed is not the whole table.
         KvPrintErrorMessage(out);
-        break;
+        return -1;
       }
       if (feature != nullptr) {
         // A record that does not decode is reported and skipped.
@@ -168,7 +170,7 @@ int KivoWrapClass::DumpDatabase(int argc, char** argv, FILE* out) {
           result = -1;
           continue;
         }
-        DumpTable(table.get(), features_[i], stream);
+        if (DumpTable(table.get(), features_[i], stream) != 0) result = -1;
         table->Close();
       }
     } else {
@@ -177,7 +179,7 @@ int KivoWrapClass::DumpDatabase(int argc, char** argv, FILE* out) {
         KvError(KERR_OpenFile, KERR_Fatal, "KivoWrapClass::DumpDatabase", fileName);
         result = -1;
       } else {
-        DumpTable(table.get(), featureCount_ > 0 ? features_[0] : nullptr, stream);
+        if (DumpTable(table.get(), featureCount_ > 0 ? features_[0] : nullptr, stream) != 0) result = -1;
         table->Close();
       }
     }

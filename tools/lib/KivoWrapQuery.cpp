@@ -190,7 +190,20 @@ int KivoWrapClass::RandomQuery(KvStringClass* target, Boolean random) {
     if (table == nullptr) return Fail(-1, KERR_Fatal, "Cannot Create database class");
     if (table->OpenForWrite(tableName.c_str()) != 0) return Fail(-1, KERR_Fatal, "Cannot open feature table");
 
-    std::srand(random ? static_cast<unsigned>(std::time(nullptr)) | 1u : 1234u);
+    // The generator's own state (the sequence of srand and rand): the storage
+    // library draws from the process-wide one while the table is walked.
+    struct random_data state{};
+    char stateBytes[128] = {};
+    initstate_r(random ? static_cast<unsigned>(std::time(nullptr)) | 1u : 1234u, stateBytes, sizeof stateBytes,
+                &state);
+    auto draw = [&state]() {
+      int32_t value = 0;
+      random_r(&state, &value);
+      return value;
+    };
+    // Rankings stay what they always were for a seed: the first number of the
+    // sequence has never been used for a key.
+    (void)draw();
     // Only the first results of the ranking are shown, so only they are kept:
     // a bounded heap ordered like the result set (distance, then key).
     using Ranked = std::pair<float, std::string>;
@@ -203,7 +216,7 @@ int KivoWrapClass::RandomQuery(KvStringClass* target, Boolean random) {
       KvDatumClass data;
       while (it->HasCurrent()) {
         if (it->Next(key, data, 1) != 0) return -1;
-        const uint32_t w = static_cast<uint32_t>(std::rand()) * 65536u + static_cast<uint32_t>(std::rand());
+        const uint32_t w = static_cast<uint32_t>(draw()) * 65536u + static_cast<uint32_t>(draw());
         Ranked entry(static_cast<float>(static_cast<double>(w % n) / n), DatumText(key));
         if (best.size() < wanted) {
           best.push(std::move(entry));
