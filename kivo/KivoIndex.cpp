@@ -15,6 +15,8 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <exception>
+#include <new>
 #include <cstring>
 #include <iostream>
 #include <map>
@@ -483,7 +485,17 @@ int RunIndex(const IndexOptions& options, std::ostream& out, std::ostream& err, 
         i = nextTask++;
       }
       Result r;
-      Compute(*w, candidates[tasks[i].candidate], tasks[i].old, options, &r);
+      try {
+        Compute(*w, candidates[tasks[i].candidate], tasks[i].old, options, &r);
+      } catch (const std::bad_alloc&) {
+        // One image that cannot be held fails alone; the thread and the run
+        // go on.
+        r = Result();
+        r.reason = "out of memory";
+      } catch (const std::exception& e) {
+        r = Result();
+        r.reason = std::string("cannot be computed: ") + e.what();
+      }
       {
         std::lock_guard<std::mutex> lock(mutex);
         results[i] = std::move(r);
