@@ -17,6 +17,7 @@
 #include "KivoProgress.h"
 #include "KivoQuery.h"
 #include "KivoStore.h"
+#include "KivoWorkers.h"
 #include "features/KvPresets.h"
 
 namespace kivo {
@@ -52,8 +53,7 @@ int FindDuplicates(const DupsOptions& options, std::ostream& err, DupsResult* re
   std::map<std::string, size_t> indexOf;
   for (size_t i = 0; i < keys.size(); ++i) indexOf.emplace(keys[i], i);
 
-  int jobs = options.jobs > 0 ? options.jobs : static_cast<int>(std::thread::hardware_concurrency());
-  jobs = std::max(1, std::min<int>(jobs, static_cast<int>(std::max<size_t>(keys.size(), 1))));
+  const int jobs = WorkerCount(options.jobs, keys.size());
   std::vector<float> nearest(keys.size(), -1.0f);
   std::vector<std::pair<size_t, size_t>> pairs;
   std::mutex mutex;

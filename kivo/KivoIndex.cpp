@@ -29,6 +29,7 @@
 #include "KivoPhoto.h"
 #include "KivoProgress.h"
 #include "KivoStore.h"
+#include "KivoWorkers.h"
 #include "KvFactory.h"
 #include "data/KvGenericImageData.h"
 #include "data/KvParameter.h"
@@ -450,9 +451,7 @@ int RunIndex(const IndexOptions& options, std::ostream& out, std::ostream& err, 
   }
 
   // Workers compute; this thread writes.
-  int jobs = options.jobs > 0 ? options.jobs : static_cast<int>(std::thread::hardware_concurrency());
-  jobs = std::max(1, std::min(jobs, 64));
-  jobs = static_cast<int>(std::min<size_t>(static_cast<size_t>(jobs), std::max<size_t>(tasks.size(), 1)));
+  const int jobs = WorkerCount(options.jobs, tasks.size());
   InitPhotoMetadata();
   std::vector<std::unique_ptr<Worker>> workers;
   for (int j = 0; j < jobs; ++j) {

@@ -16,6 +16,7 @@
 #include "KivoPhoto.h"
 #include "KivoProgress.h"
 #include "KivoStore.h"
+#include "KivoWorkers.h"
 #include "gen_img.h"
 #include "gen_img_orient.h"
 
@@ -94,8 +95,7 @@ int MakeThumbnails(const ThumbsOptions& options, std::ostream& out, std::ostream
   for (const std::string& key : keys) sources.push_back(engine.PathOfKey(key));
   const std::string folder = NormalisePath(options.output, CurrentDirectory());
 
-  int jobs = options.jobs > 0 ? options.jobs : static_cast<int>(std::thread::hardware_concurrency());
-  jobs = std::max(1, std::min<int>(jobs, static_cast<int>(std::max<size_t>(keys.size(), 1))));
+  const int jobs = WorkerCount(options.jobs, keys.size());
   std::mutex mutex;
   std::atomic<size_t> next{0}, done{0};
   Progress progress(err, options.quiet ? Progress::kNone : DefaultProgressStyle(2), "thumbnails");

@@ -4,6 +4,7 @@
 // thread sanitizer.
 #include <gtest/gtest.h>
 #include <leptonica/allheaders.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 
@@ -17,6 +18,7 @@
 #include "KivoIndex.h"
 #include "KivoStore.h"
 #include "KivoThumbs.h"
+#include "KivoWorkers.h"
 #include "KvImageFixtures.h"
 #include "KvTestUtil.h"
 #include "storage/KvCatalog.h"
@@ -88,6 +90,28 @@ std::string DumpCatalog(const std::string& database, const std::string& catalog)
          << '\n';
   }
   return dump.str();
+}
+
+// The default is one worker per core the process may use, which a narrowed
+// CPU affinity (taskset, a container's CPU set) reduces.
+TEST(KivoWorkerCount, FollowsTheRequestTheTasksAndTheUsableCores) {
+  cpu_set_t all;
+  ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+  EXPECT_EQ(kivo::UsableCores(), CPU_COUNT(&all));
+  EXPECT_EQ(kivo::WorkerCount(0, 1000), CPU_COUNT(&all) < kivo::kMaxWorkers ? CPU_COUNT(&all) : kivo::kMaxWorkers);
+  EXPECT_EQ(kivo::WorkerCount(5, 2), 2);
+  EXPECT_EQ(kivo::WorkerCount(3, 0), 1);
+  EXPECT_EQ(kivo::WorkerCount(500, 1000), kivo::kMaxWorkers);
+  int first = 0;
+  while (!CPU_ISSET(first, &all)) ++first;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(first, &one);
+  ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+  EXPECT_EQ(kivo::UsableCores(), 1);
+  EXPECT_EQ(kivo::WorkerCount(0, 1000), 1);
+  EXPECT_EQ(kivo::WorkerCount(4, 1000), 4);
+  ASSERT_EQ(sched_setaffinity(0, sizeof all, &all), 0);
 }
 
 class KivoWorkers : public ::testing::Test {
