@@ -4,25 +4,10 @@
 # a file that is no image; re-runs, deletions, JSON checked by parsing, and a
 # key with blanks queried through KvQBE.
 . "$(dirname "$0")/lib/check.bash"
-unset KivoImagePath KivoMaskPath KivoTextPath KivoDatabaseName KivoConnectMode KivoConnectClass
-unset KIVO_DATABASE KIVO_CATALOG KIVO_JOBS KIVO_PROGRESS
-export KIVO_CONFIG=/nonexistent/kivo.toml
+. "$(dirname "$0")/lib/kivo.bash"
 
 WORK=$(e2e_workdir kivo)
 cd "$WORK" || exit 1
-PY=/usr/bin/python3
-# The program with the scratch directory written as @ in what it prints.
-kivo() {
-  local o e rc
-  o=$(mktemp) e=$(mktemp)
-  "$KIVO_BIN/kivo" "$@" >"$o" 2>"$e"
-  rc=$?
-  sed "s#$WORK#@#g" "$o"
-  sed "s#$WORK#@#g" "$e" >&2
-  rm -f "$o" "$e"
-  return $rc
-}
-KIVO=kivo
 
 mkdir -p "photos/Summer 2019/day one" "photos/été" photos/other
 e2e_ppm 32 24 '\xff\x00\x00' '\x00\x00\xff' >"photos/Summer 2019/beach day.ppm"

@@ -5,25 +5,10 @@
 # as a NUL-separated list (a newline in a file name included), and sketch
 # queries in their JSON form.
 . "$(dirname "$0")/lib/check.bash"
-unset KivoImagePath KivoMaskPath KivoTextPath KivoDatabaseName KivoConnectMode KivoConnectClass
-unset KIVO_DATABASE KIVO_CATALOG KIVO_JOBS KIVO_PROGRESS XDG_CONFIG_HOME
-export KIVO_CONFIG=/nonexistent/kivo.toml
+. "$(dirname "$0")/lib/kivo.bash"
 
 WORK=$(e2e_workdir kivo_cli)
 cd "$WORK" || exit 1
-PY=/usr/bin/python3
-# The program with the scratch directory written as @ in what it prints.
-kivo() {
-  local o e rc
-  o=$(mktemp) e=$(mktemp)
-  "$KIVO_BIN/kivo" "$@" >"$o" 2>"$e"
-  rc=$?
-  sed "s#$WORK#@#g" "$o"
-  sed "s#$WORK#@#g" "$e" >&2
-  rm -f "$o" "$e"
-  return $rc
-}
-KIVO=kivo
 # kivo with the settings given before "--" in its environment.
 kivo_env() {
   local settings=()

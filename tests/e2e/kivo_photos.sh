@@ -4,9 +4,7 @@
 # program), folder keywords, near-duplicate groups, thumbnails, and an index
 # run killed part-way and resumed.
 . "$(dirname "$0")/lib/check.bash"
-unset KivoImagePath KivoMaskPath KivoTextPath KivoDatabaseName KivoConnectMode KivoConnectClass
-unset KIVO_DATABASE KIVO_CATALOG KIVO_JOBS KIVO_PROGRESS
-export KIVO_CONFIG=/nonexistent/kivo.toml
+. "$(dirname "$0")/lib/kivo.bash"
 # The photographs: ten folders of a hundred (bus/300.jpg, dinosaur/400.jpg ...).
 PHOTOS=${KIVO_PHOTOS:-/work/shared/data/wang1k}
 if [ ! -d "$PHOTOS/beach" ]; then
@@ -16,18 +14,6 @@ fi
 
 WORK=$(e2e_workdir kivo_photos)
 cd "$WORK" || exit 1
-PY=/usr/bin/python3
-kivo() {
-  local o e rc
-  o=$(mktemp) e=$(mktemp)
-  "$KIVO_BIN/kivo" "$@" >"$o" 2>"$e"
-  rc=$?
-  sed "s#$WORK#@#g" "$o"
-  sed "s#$WORK#@#g" "$e" >&2
-  rm -f "$o" "$e"
-  return $rc
-}
-KIVO=kivo
 
 mkdir -p photos/Trips/Île photos/beach
 cp "$PHOTOS/beach/100.jpg" photos/beach/sand.jpg
