@@ -344,8 +344,10 @@ bool KvStoreEnv::OpenEnvironment(bool create) {
       RecordLibraryError("opening the storage environment of", directory_, rc);
       return false;
     }
-    // A panicked environment (a damaged page was met) is recovered by the
-    // next opener; the register alone sees only dead processes.
+    // A panicked environment (a damaged page was met, or a write failed for
+    // lack of room) is recovered by the next opener: the register alone
+    // sees only dead processes. Its regions are removed and the log replayed
+    // by a handle of its own, so that everything committed is in the tables.
     DB_ENV* fixer = nullptr;
     if (db_env_create(&fixer, 0) == 0) {
       fixer->set_errcall(fixer, KeepMessage);
@@ -354,6 +356,22 @@ bool KvStoreEnv::OpenEnvironment(bool create) {
       fixer->set_create_dir(fixer, "..");
       fixer->set_tmp_dir(fixer, ".");
       (void)fixer->remove(fixer, home_.c_str(), DB_FORCE);
+    }
+    if (db_env_create(&fixer, 0) == 0) {
+      fixer->set_errcall(fixer, KeepMessage);
+      fixer->set_msgcall(fixer, DropMessage);
+      fixer->set_data_dir(fixer, "..");
+      fixer->set_create_dir(fixer, "..");
+      fixer->set_tmp_dir(fixer, ".");
+      fixer->set_mp_mmapsize(fixer, 0);
+      fixer->set_flags(fixer, DB_MULTIVERSION, 1);
+      const int recovered = fixer->open(fixer, home_.c_str(),
+                                        DB_CREATE | DB_INIT_TXN | DB_INIT_LOCK | DB_INIT_LOG | DB_INIT_MPOOL |
+                                            DB_RECOVER,
+                                        0600);
+      if (recovered == 0) (void)fixer->txn_checkpoint(fixer, 0, 0, DB_FORCE);
+      (void)fixer->close(fixer, 0);
+      if (db_env_create(&fixer, 0) == 0) (void)fixer->remove(fixer, home_.c_str(), 0);
     }
   }
   return false;
