@@ -445,7 +445,13 @@ std::shared_ptr<KvStoreTable> KvStoreEnv::Table(const std::string& name, bool cr
   std::shared_lock<std::shared_mutex> use(useMutex_);
   const std::string path = directory_ + "/" + name;
   struct stat st;
-  const bool exists = ::stat(path.c_str(), &st) == 0;
+  bool exists = ::stat(path.c_str(), &st) == 0;
+  if (exists && st.st_size == 0) {
+    // An empty file is a table whose creation was cut short by a kill: it
+    // holds nothing, and it is made afresh on the first write.
+    if (create) (void)::unlink(path.c_str());
+    exists = false;
+  }
   std::lock_guard<std::mutex> lock(tablesMutex_);
   for (auto it = tables_.begin(); it != tables_.end(); ++it) {
     if ((*it)->name != name) continue;

@@ -147,7 +147,7 @@ class Processes : public ::testing::Test {
     // creation was not committed is gone after it.
     (void)RunProgram({Program("KvDumpDb"), "-d", db, "FeatIdx.cat"}, dir_.File("recover.out"));
     struct stat st;
-    if (::stat((db + "/FeatIdx.cat").c_str(), &st) != 0) return 0;  // killed before the catalog was made
+    if (::stat((db + "/FeatIdx.cat").c_str(), &st) != 0 || st.st_size == 0) return 0;  // killed before the catalog was made
     const auto counters = Counters(db);
     if (counters.empty()) return 0;  // killed before the catalog had its classes
     EXPECT_EQ(counters.size(), 3u);
