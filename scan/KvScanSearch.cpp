@@ -123,6 +123,22 @@ int Tally(const KvSearchContext& context, Candidate outcome) {
   return 0;
 }
 
+// Offers a scored candidate of a restricted search with the distance the
+// restriction gave it (base): added in float after the term for a single
+// feature, in double to the sum for a combined search.
+void OfferCandidate(const KvKeyText& key, float base, double total, bool singleRules, bool addBase,
+                    KvBestList* best) {
+  float d;
+  if (singleRules) {
+    d = static_cast<float>(total);
+    if (addBase) d += base;
+  } else {
+    if (addBase) total += static_cast<double>(base);
+    d = static_cast<float>(total);
+  }
+  best->Offer(key.c_str(), key.size(), d);
+}
+
 // Makes the kernel of a term with a view. The feature's own Distance runs
 // first on the first regular record of the view, which lets the feature set
 // up what it sets up on first use (elements, parameters) and gives the value
@@ -197,13 +213,40 @@ struct BlockTerm {
   uint64_t index[kBlock];
 };
 
-// Scans positions [begin, end) of the driving view.
-void ScanRange(const std::vector<Term>& terms, size_t begin, size_t end, const KvDeadline& deadline,
-               const std::atomic<bool>& stop, Worker* w) {
+// The outcome of one candidate of a restricted search, measured on a thread
+// and offered by the main thread in the candidates' order.
+struct RowOutcome {
+  Candidate outcome = Candidate::kSkipped;
+  double total = 0.0;
+  bool deferred = false;  // a record the kernels cannot read: the main thread measures it
+  const KvFeatureClass* negative = nullptr;
+};
+
+// The rows of a threaded scan: the positions of the driving view (the terms'
+// best lists keep what they take), or candidate keys (each text with its
+// NUL) looked up in every view, whose outcomes go to rows.
+struct Rows {
+  const KvScanView* driver = nullptr;
+  const std::vector<std::string>* keys = nullptr;
+  RowOutcome* outcomes = nullptr;
+};
+
+// Scans rows [begin, end).
+void ScanRange(const std::vector<Term>& terms, const Rows& rows, size_t begin, size_t end,
+               const KvDeadline& deadline, const std::atomic<bool>& stop, Worker* w) {
   try {
     std::vector<BlockTerm> blocks(terms.size());
-    const KvScanView& driver = *terms[0].view;
     std::string text;
+    // The text of row p as the walk looks it up: with its NUL.
+    auto keyText = [&](size_t p) -> const std::string& {
+      if (rows.keys != nullptr) return (*rows.keys)[p];
+      const char* key = rows.driver->Key(p);
+      const size_t size = rows.driver->KeySize(p);
+      const void* nul = std::memchr(key, '\0', size);
+      text.assign(key, nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - key) : size);
+      text.push_back('\0');
+      return text;
+    };
     size_t sinceLook = 0;
     for (size_t p = begin; p < end && !stop.load(std::memory_order_relaxed); p += kBlock) {
       const size_t n = std::min(kBlock, end - p);
@@ -217,20 +260,15 @@ void ScanRange(const std::vector<Term>& terms, size_t begin, size_t end, const K
       for (size_t k = 0; k < terms.size(); ++k) {
         const Term& t = terms[k];
         BlockTerm& b = blocks[k];
-        if (t.aligned) {
+        if (t.aligned && rows.keys == nullptr) {
           for (size_t r = 0; r < n; ++r) b.position[r] = static_cast<int64_t>(p + r);
           t.kernel->Distances(t.view->Slots(), t.view->Stride(), nullptr, p, n, b.distance);
           continue;
         }
         size_t found = 0;
         for (size_t r = 0; r < n; ++r) {
-          // Looked up as the walk looks it up: the text with its NUL.
-          const char* key = driver.Key(p + r);
-          const size_t size = driver.KeySize(p + r);
-          const void* nul = std::memchr(key, '\0', size);
-          text.assign(key, nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - key) : size);
-          text.push_back('\0');
-          b.position[r] = t.view->Find(text.data(), text.size());
+          const std::string& key = keyText(p + r);
+          b.position[r] = t.view->Find(key.data(), key.size());
           if (b.position[r] >= 0) b.index[found++] = static_cast<uint64_t>(b.position[r]);
         }
         // Distances of the keys found, spread back to their rows.
@@ -243,6 +281,7 @@ void ScanRange(const std::vector<Term>& terms, size_t begin, size_t end, const K
       for (size_t r = 0; r < n; ++r) {
         double total = 0.0;
         Candidate outcome = Candidate::kScored;
+        bool deferred = false;
         for (size_t k = 0; k < terms.size() && outcome == Candidate::kScored; ++k) {
           const Term& t = terms[k];
           const int64_t at = blocks[k].position[r];
@@ -250,25 +289,36 @@ void ScanRange(const std::vector<Term>& terms, size_t begin, size_t end, const K
             outcome = Candidate::kSkipped;
           } else if (t.view->OddCount() > 0 && t.view->OddIndex(static_cast<size_t>(at)) >= 0) {
             outcome = Candidate::kFailed;  // left to the main thread
-            w->deferred.push_back(p + r);
+            deferred = true;
           } else {
             double term = 0.0;
             switch (KvWeighDistance(t.rule, blocks[k].distance[r], &term)) {
               case KvTermOutcome::kScored: total += term; break;
               case KvTermOutcome::kUnmeasurable: outcome = Candidate::kUnmeasurable; break;
               case KvTermOutcome::kNegative:
+                // Candidates after this one are never offered: the main
+                // thread fails the search when it reaches it.
                 w->negative = t.slot->feature;
+                if (rows.outcomes != nullptr) {
+                  rows.outcomes[p + r].outcome = Candidate::kFailed;
+                  rows.outcomes[p + r].negative = t.slot->feature;
+                }
                 return;
             }
           }
         }
+        if (rows.outcomes != nullptr) {
+          RowOutcome& o = rows.outcomes[p + r];
+          o.outcome = outcome;
+          o.total = total;
+          o.deferred = deferred;
+          continue;
+        }
+        if (deferred) w->deferred.push_back(p + r);
         if (outcome == Candidate::kUnmeasurable) ++w->unmeasured;
         if (outcome != Candidate::kScored) continue;
-        const char* key = driver.Key(p + r);
-        const size_t size = driver.KeySize(p + r);
-        const void* nul = std::memchr(key, '\0', size);
-        const size_t length = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - key) : size;
-        w->best.OfferRanked(key, length, static_cast<float>(total));
+        const std::string& key = keyText(p + r);
+        w->best.OfferRanked(key.data(), key.size() - 1, static_cast<float>(total));
       }
     }
   } catch (const std::bad_alloc&) {
@@ -276,28 +326,34 @@ void ScanRange(const std::vector<Term>& terms, size_t begin, size_t end, const K
   }
 }
 
-int ThreadedScan(const KvSearchContext& context, std::vector<Term>& terms, size_t threads, KvBestList* best) {
-  const size_t count = terms[0].view->Count();
+// Runs ScanRange over count rows in contiguous ranges on threads threads
+// (this one among them). A negative term stops every range only when the
+// rows go to best lists: candidate outcomes are read in order up to the
+// first failure, so each range must be complete up to its own.
+std::vector<Worker> RunRanges(const std::vector<Term>& terms, const Rows& rows, size_t count, size_t threads,
+                              uint32_t capacity) {
   const KvDeadline deadline = KvCurrentDeadline();
   std::atomic<bool> stop(false);
   std::vector<Worker> workers;
   workers.reserve(threads);
-  for (size_t i = 0; i < threads; ++i) workers.emplace_back(best->Capacity());
-  {
-    std::vector<std::thread> running;
-    running.reserve(threads);
-    for (size_t i = 1; i < threads; ++i) {
-      const size_t begin = count * i / threads;
-      const size_t end = count * (i + 1) / threads;
-      running.emplace_back([&, begin, end, i] {
-        ScanRange(terms, begin, end, deadline, stop, &workers[i]);
-        if (workers[i].negative != nullptr || workers[i].expired || workers[i].outOfMemory) stop = true;
-      });
-    }
-    ScanRange(terms, 0, count / threads, deadline, stop, &workers[0]);
-    if (workers[0].negative != nullptr || workers[0].expired || workers[0].outOfMemory) stop = true;
-    for (std::thread& t : running) t.join();
-  }
+  for (size_t i = 0; i < threads; ++i) workers.emplace_back(capacity);
+  auto run = [&](size_t i) {
+    ScanRange(terms, rows, count * i / threads, count * (i + 1) / threads, deadline, stop, &workers[i]);
+    const bool negative = workers[i].negative != nullptr && rows.outcomes == nullptr;
+    if (negative || workers[i].expired || workers[i].outOfMemory) stop = true;
+  };
+  std::vector<std::thread> running;
+  running.reserve(threads);
+  for (size_t i = 1; i < threads; ++i) running.emplace_back(run, i);
+  run(0);
+  for (std::thread& t : running) t.join();
+  return workers;
+}
+
+int ThreadedScan(const KvSearchContext& context, std::vector<Term>& terms, size_t threads, KvBestList* best) {
+  Rows rows;
+  rows.driver = terms[0].view.get();
+  std::vector<Worker> workers = RunRanges(terms, rows, rows.driver->Count(), threads, best->Capacity());
   for (Worker& w : workers) {
     if (w.negative != nullptr) return KvNegativeTerm(w.negative);
   }
@@ -323,22 +379,70 @@ int ThreadedScan(const KvSearchContext& context, std::vector<Term>& terms, size_
   return 0;
 }
 
-size_t ThreadsFor(const std::vector<Term>& terms) {
+// Threads for count rows: 0 when a term lacks a view or a kernel (the main
+// thread then measures every row).
+size_t ThreadsFor(const std::vector<Term>& terms, size_t count) {
   for (const Term& t : terms) {
     if (t.view == nullptr || t.kernel == nullptr) return 0;
   }
-  const size_t count = terms[0].view->Count();
   size_t threads = static_cast<size_t>(KvScanThreads());
   const size_t grain = gRecordsPerThread.load();
   if (threads > count / grain) threads = count / grain;
   return threads < 1 ? 1 : threads;
 }
 
+// A restricted search on threads: the candidates are read in their set's
+// order, measured in contiguous ranges on threads, then offered, counted and
+// failed in that order by this thread, exactly as the one-thread walk does.
+// 1 when the search is not worth threads (nothing done).
+int ThreadedCandidates(const KvSearchContext& context, std::vector<Term>& terms, KvKeyDatabaseClass* candidates,
+                       bool singleRules, KvBestList* best) {
+  const long count = candidates->GetCount();
+  if (count <= 0) return 1;
+  const size_t threads = ThreadsFor(terms, static_cast<size_t>(count));
+  if (threads < 2) return 1;
+  std::vector<std::string> keys;
+  std::vector<float> bases;
+  keys.reserve(static_cast<size_t>(count));
+  bases.reserve(static_cast<size_t>(count));
+  int rc = KvQueryWalk(candidates, [&](const KvKeyText& key, const KvDatumClass& distanceView) {
+    keys.emplace_back(key.c_str(), key.size() + 1);
+    bases.push_back(candidates->GetDistance(distanceView));
+    return 0;
+  });
+  if (rc != 0) return rc;
+  std::vector<RowOutcome> outcomes(keys.size());
+  Rows rows;
+  rows.keys = &keys;
+  rows.outcomes = outcomes.data();
+  std::vector<Worker> workers = RunRanges(terms, rows, keys.size(), threads, best->Capacity());
+  for (Worker& w : workers) {
+    if (w.expired) return KvDeadlineFail("KvQueryServerClass");
+    if (w.outOfMemory) throw std::bad_alloc();
+  }
+  const bool addBase = terms[0].rule.combine == 0;
+  KvKeyText key;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const RowOutcome& o = outcomes[i];
+    if (o.negative != nullptr) return KvNegativeTerm(o.negative);
+    double total = o.total;
+    Candidate outcome = o.outcome;
+    key.Set(keys[i].data(), keys[i].size() - 1);
+    if (o.deferred) {
+      total = 0.0;
+      outcome = AddTerms(terms, key, -1, &total);
+    }
+    if (outcome == Candidate::kScored) OfferCandidate(key, bases[i], total, singleRules, addBase, best);
+    if (Tally(context, outcome) != 0) return -1;
+  }
+  return 0;
+}
+
 int Features(const KvSearchContext& context, std::vector<Term>& terms, KvKeyDatabaseClass* candidates,
              bool singleRules, KvBestList* best) {
   if (best->Capacity() == 0) return 0;
   if (candidates == nullptr) {
-    const size_t threads = ThreadsFor(terms);
+    const size_t threads = ThreadsFor(terms, terms[0].view->Count());
     if (threads > 0) return ThreadedScan(context, terms, threads, best);
     const KvScanView& driver = *terms[0].view;
     KvKeyText key;
@@ -355,20 +459,14 @@ int Features(const KvSearchContext& context, std::vector<Term>& terms, KvKeyData
   }
   // Candidates are measured in the order of their set, as the walk offers
   // them.
+  const int threaded = ThreadedCandidates(context, terms, candidates, singleRules, best);
+  if (threaded != 1) return threaded;
   const bool addBase = terms[0].rule.combine == 0;
   return KvQueryWalk(candidates, [&](const KvKeyText& key, const KvDatumClass& distanceView) {
     double total = 0.0;
     const Candidate outcome = AddTerms(terms, key, -1, &total);
     if (outcome == Candidate::kScored) {
-      float d;
-      if (singleRules) {
-        d = static_cast<float>(total);
-        if (addBase) d += candidates->GetDistance(distanceView);
-      } else {
-        if (addBase) total += static_cast<double>(candidates->GetDistance(distanceView));
-        d = static_cast<float>(total);
-      }
-      best->Offer(key.c_str(), key.size(), d);
+      OfferCandidate(key, candidates->GetDistance(distanceView), total, singleRules, addBase, best);
     }
     return Tally(context, outcome);
   });

@@ -172,8 +172,11 @@ const std::vector<std::vector<Spec>>& Queries() {
       // Cascades: the second search is restricted to the first one's keys.
       {{qtest::kColor, "O=1", "q0"}, {qtest::kHistogram, "O=2", "q0"}},
       {{qtest::kColor, "O=1", "q0"}, {qtest::kTexture, "O=2:C=1", "q0"}, {kDraw, "O=3", "q0"}},
-      // Weights that make a term negative fail the query on both paths.
+      {{qtest::kTexture, "O=1", "q0"}, {kDraw, "O=2:C=900", "q0"}, {qtest::kHistogram, "O=2", "k00001"}},
+      // Weights that make a term negative fail the query on both paths, also
+      // in a restricted search.
       {{qtest::kColor, "W=-1", "q0"}},
+      {{qtest::kColor, "O=1", "q0"}, {qtest::kTexture, "O=2", "q0"}, {kDraw, "O=2:W=-1", "q0"}},
   };
   return queries;
 }
