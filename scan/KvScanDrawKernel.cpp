@@ -36,6 +36,7 @@ struct DrawCell {
   bool unit;      // weight 1: entries are taken as they are
   bool haloCell;  // a border cell of a query with Halo
   uint16_t haloNeighbours;
+  size_t plainAt;  // its widened table in DrawQuery::plainIndex
 };
 
 struct DrawElement {
@@ -56,6 +57,14 @@ struct DrawQuery {
   int32_t bonus = 0;
   std::vector<DrawElement> elements;
   std::vector<DrawCell> cells;
+  // The vector form looks up each distinct pair of a colour and a stored
+  // grid cell once per block: lookupRow and lookupCell list the pairs, and
+  // plainIndex gives for every entry of every cell's widened table (row by
+  // row, as DrawElementOne fills plain) the pair it reads. Pair 0 stands for
+  // a place outside the grid: the full distance.
+  std::vector<const int32_t*> lookupRow;
+  std::vector<int32_t> lookupCell;
+  std::vector<uint32_t> plainIndex;
 };
 
 constexpr int64_t kDrawNoCost = 1073741823;
@@ -166,18 +175,16 @@ hn::Vec<D32> WeightedLanes(D32 d32, hn::Vec<D32> v, double weight) {
   return hn::Combine(d32, one(hn::UpperHalf(dh, v)), one(hn::LowerHalf(dh, v)));
 }
 
-// The element costs of the lanes' grids (transposed: cell k of lane l at
-// grid[k * lanes + l]) added to total.
+// The element costs of the lanes' grids added to total; looked holds the
+// lanes' values of every look-up pair (pair u of lane l at u * lanes + l).
 template <class D32>
-void DrawElementLanes(D32 d32, const DrawQuery& q, const DrawElement& e, const int32_t* grid, int64_t* total) {
+void DrawElementLanes(D32 d32, const DrawQuery& q, const DrawElement& e, const int32_t* looked, int64_t* total) {
   const size_t lanes = hn::Lanes(d32);
   const int sy = e.dyHi - e.dyLo + 1;
   const int sx = e.dxHi - e.dxLo + 1;
   const int wx = sx + 2 * q.ext;
-  const int wy = sy + 2 * q.ext;
   HWY_ALIGN int32_t sums[kDrawMaxShifts * kDrawMaxLanes];
   HWY_ALIGN int32_t haloSums[kDrawMaxShifts * kDrawMaxLanes];
-  HWY_ALIGN int32_t plain[kDrawMaxPlain * kDrawMaxLanes];
   const auto full = hn::Set(d32, kKvDrawDistanceScale);
   const auto bonus = hn::Set(d32, q.bonus);
   for (int s = 0; s < sy * sx; ++s) {
@@ -186,24 +193,11 @@ void DrawElementLanes(D32 d32, const DrawQuery& q, const DrawElement& e, const i
   }
   for (int64_t c = 0; c < e.cells; ++c) {
     const DrawCell& cell = q.cells[e.firstCell + static_cast<size_t>(c)];
-    for (int y = 0; y < wy; ++y) {
-      const int ty = cell.row + e.dyLo - q.ext + y;
-      for (int x = 0; x < wx; ++x) {
-        const int tx = cell.column + e.dxLo - q.ext + x;
-        auto v = full;
-        if (ty >= 0 && ty < q.rows && tx >= 0 && tx < q.columns) {
-          const auto colours = hn::Load(d32, grid + static_cast<size_t>(ty * q.columns + tx) * lanes);
-          v = hn::GatherIndex(d32, cell.distance, colours);
-        }
-        hn::Store(v, d32, plain + static_cast<size_t>(y * wx + x) * lanes);
-      }
-    }
+    const uint32_t* plain = q.plainIndex.data() + cell.plainAt;
     for (int y = 0; y < sy; ++y) {
       for (int x = 0; x < sx; ++x) {
-        const int32_t* p = plain + static_cast<size_t>((y + q.ext) * wx + x + q.ext) * lanes;
-        auto at = [&](int dy, int dx) {
-          return hn::Load(d32, p + static_cast<ptrdiff_t>(dy * wx + dx) * static_cast<ptrdiff_t>(lanes));
-        };
+        const uint32_t* p = plain + (y + q.ext) * wx + x + q.ext;
+        auto at = [&](int dy, int dx) { return hn::LoadU(d32, looked + size_t{p[dy * wx + dx]} * lanes); };
         auto v = at(0, 0);
         if (q.burst) {
           auto around = hn::Min(hn::Min(hn::Min(at(-1, -1), at(-1, 0)), hn::Min(at(-1, 1), at(0, -1))),
@@ -262,6 +256,9 @@ void DrawDistances(const DrawQuery& q, const unsigned char* base, size_t stride,
   for (const DrawElement& e : q.elements) narrow = narrow && e.narrow;
   const size_t cellCount = static_cast<size_t>(q.columns) * static_cast<size_t>(q.rows);
   HWY_ALIGN int32_t grid[kKvDrawMaxCells * kDrawMaxLanes];
+  // Kept by the thread from call to call: it only grows.
+  thread_local std::vector<int32_t> looked;
+  if (narrow && looked.size() < q.lookupRow.size() * lanes) looked.resize(q.lookupRow.size() * lanes);
   for (; narrow && r + lanes <= count; r += lanes) {
     bool same = true;
     for (size_t l = 0; l < lanes; ++l) {
@@ -273,8 +270,13 @@ void DrawDistances(const DrawQuery& q, const unsigned char* base, size_t stride,
       for (size_t l = 0; l < lanes; ++l) out[r + l] = DrawOne(q, slotAt(r + l));
       continue;
     }
+    hn::StoreU(hn::Set(d32, kKvDrawDistanceScale), d32, looked.data());
+    for (size_t u = 1; u < q.lookupRow.size(); ++u) {
+      const auto colours = hn::Load(d32, grid + static_cast<size_t>(q.lookupCell[u]) * lanes);
+      hn::StoreU(hn::GatherIndex(d32, q.lookupRow[u], colours), d32, looked.data() + u * lanes);
+    }
     int64_t total[kDrawMaxLanes] = {};
-    for (const DrawElement& e : q.elements) DrawElementLanes(d32, q, e, grid, total);
+    for (const DrawElement& e : q.elements) DrawElementLanes(d32, q, e, looked.data(), total);
     for (size_t l = 0; l < lanes; ++l) out[r + l] = DrawFinish(q, total[l]);
   }
 #endif
@@ -362,6 +364,37 @@ std::unique_ptr<KvSlotKernel> KvDrawSlotKernel(const KvDrawFeatureClass& query) 
     }
     element.narrow = Fits(largest, element.cells) && Fits(largestHalo, element.borderCells);
     q.elements.push_back(element);
+  }
+  // The look-up pairs of the vector form, each distinct pair once.
+  std::vector<uint32_t> pairOf(256 * static_cast<size_t>(kKvDrawMaxCells), 0);
+  q.lookupRow.push_back(nullptr);
+  q.lookupCell.push_back(0);
+  for (const DrawElement& e : q.elements) {
+    const int wy = e.dyHi - e.dyLo + 1 + 2 * q.ext;
+    const int wx = e.dxHi - e.dxLo + 1 + 2 * q.ext;
+    for (int64_t c = 0; c < e.cells; ++c) {
+      DrawCell& cell = q.cells[e.firstCell + static_cast<size_t>(c)];
+      cell.plainAt = q.plainIndex.size();
+      const size_t colour = static_cast<size_t>(cell.distance - distance) / 256;
+      for (int y = 0; y < wy; ++y) {
+        const int ty = cell.row + e.dyLo - q.ext + y;
+        for (int x = 0; x < wx; ++x) {
+          const int tx = cell.column + e.dxLo - q.ext + x;
+          uint32_t pair = 0;
+          if (ty >= 0 && ty < q.rows && tx >= 0 && tx < q.columns) {
+            const int place = ty * q.columns + tx;
+            uint32_t& known = pairOf[colour * kKvDrawMaxCells + static_cast<size_t>(place)];
+            if (known == 0) {
+              known = static_cast<uint32_t>(q.lookupRow.size());
+              q.lookupRow.push_back(cell.distance);
+              q.lookupCell.push_back(place);
+            }
+            pair = known;
+          }
+          q.plainIndex.push_back(pair);
+        }
+      }
+    }
   }
   return std::unique_ptr<KvSlotKernel>(new DrawKernel(std::move(q)));
 }
