@@ -526,9 +526,9 @@ int KvScanSearchMixed(const KvSearchContext& context, const std::vector<KvQueryS
     const double divisor = static_cast<double>(mains.size() + subs.size());
     KvDatumClass parentDatum;
     KvKeyText parent;
-    auto candidate = [&](const KvKeyText& subKey, int64_t driver) {
-      double total = 0.0;
-      Candidate outcome = AddTerms(subs, subKey, driver, &total);
+    // A sub-part whose own terms gave outcome and total goes on to its
+    // parent's terms.
+    auto fromSubTerms = [&](const KvKeyText& subKey, Candidate outcome, double total) {
       if (outcome != Candidate::kScored) return outcome;
       if (context.catalog->GetSubPartParent(subKey.c_str(), parentDatum) != 0) return Candidate::kSkipped;
       parent.Set(parentDatum);
@@ -538,6 +538,11 @@ int KvScanSearchMixed(const KvSearchContext& context, const std::vector<KvQueryS
       best->Offer(subKey.c_str(), subKey.size(), static_cast<float>(total / divisor));
       return Candidate::kScored;
     };
+    auto candidate = [&](const KvKeyText& subKey, int64_t driver) {
+      double total = 0.0;
+      const Candidate outcome = AddTerms(subs, subKey, driver, &total);
+      return fromSubTerms(subKey, outcome, total);
+    };
     if (subPartRestriction != nullptr) {
       return KvQueryWalk(subPartRestriction, [&](const KvKeyText& key, const KvDatumClass&) {
         return Tally(context, candidate(key, -1));
@@ -545,6 +550,31 @@ int KvScanSearchMixed(const KvSearchContext& context, const std::vector<KvQueryS
     }
     const KvScanView& driver = *subs[0].view;
     KvKeyText key;
+    const size_t threads = ThreadsFor(subs, driver.Count());
+    if (threads >= 2) {
+      // The sub-parts' own terms on threads; their parents (looked up in the
+      // catalog) and the parents' terms here, sub-part by sub-part in order.
+      std::vector<RowOutcome> outcomes(driver.Count());
+      Rows rows;
+      rows.driver = &driver;
+      rows.outcomes = outcomes.data();
+      std::vector<Worker> workers = RunRanges(subs, rows, driver.Count(), threads, best->Capacity());
+      for (Worker& w : workers) {
+        if (w.expired) return KvDeadlineFail("KvQueryServerClass");
+        if (w.outOfMemory) throw std::bad_alloc();
+      }
+      KvDeadlineTicker deadline(KvCurrentDeadline());
+      for (size_t p = 0; p < driver.Count(); ++p) {
+        if (deadline.Tick()) return KvDeadlineFail("KvQueryServerClass");
+        const RowOutcome& o = outcomes[p];
+        if (o.negative != nullptr) return KvNegativeTerm(o.negative);
+        KeyAt(driver, p, &key);
+        const Candidate outcome = o.deferred ? candidate(key, static_cast<int64_t>(p))
+                                             : fromSubTerms(key, o.outcome, o.total);
+        if (Tally(context, outcome) != 0) return -1;
+      }
+      return 0;
+    }
     KvDeadlineTicker deadline(KvCurrentDeadline());
     for (size_t p = 0; p < driver.Count(); ++p) {
       if (deadline.Tick()) return KvDeadlineFail("KvQueryServerClass");

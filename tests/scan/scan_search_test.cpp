@@ -195,6 +195,60 @@ TEST_F(ScanSearch, RanksLikeTheTableWalkOnSeveralThreads) {
   ExpectSame(cat, Queries());
 }
 
+// Mixed searches: sub-part features drive (their own terms measured on
+// threads), each sub-part's parent is looked up in the catalog and its
+// whole-image terms added. Parents have two sub-parts each; some sub-parts
+// have no parent, some parents are missing a feature, a few sub-part records
+// are damaged.
+TEST_F(ScanSearch, MixedSearchesRankLikeTheTableWalkOnSeveralThreads) {
+  constexpr const char* kHistogramSub = "KvColorHistogramSubPartFeatureClass";
+  TestCatalog cat("scanmixed", {qtest::kColor, qtest::kHistogram, qtest::kColorSub, kHistogramSub});
+  std::mt19937 rng(7);
+  TestCatalog::Rows colors, hists, subColors, subHists;
+  std::vector<std::pair<std::string, std::string>> parents;
+  for (size_t i = 0; i < 1200; ++i) {
+    char key[32];
+    std::snprintf(key, sizeof key, "p%05zu", (i * 7919) % 5000);
+    const int32_t c = static_cast<int32_t>(rng() % 40) * 10000;
+    colors.emplace_back(key, Words({c, -c, c / 3}));
+    if (i % 13 != 4) hists.emplace_back(key, HistogramBytes(rng, false));
+    for (int part = 0; part < 2; ++part) {
+      const std::string sub = std::string(key) + "s" + std::to_string(part);
+      const int32_t d = static_cast<int32_t>(rng() % 40) * 10000;
+      subColors.emplace_back(sub, Words({d, d / 2, -d}));
+      subHists.emplace_back(sub, HistogramBytes(rng, part == 1 && i % 3 == 0));
+      if (i % 89 == 7) subHists.back().second.resize(200);
+      if (i % 17 != 3) parents.emplace_back(sub, std::string(key) + " 0" + std::to_string(part));
+    }
+  }
+  cat.Put(qtest::kColor, colors);
+  cat.Put(qtest::kHistogram, hists);
+  cat.Put(qtest::kColorSub, subColors);
+  cat.Put(kHistogramSub, subHists);
+  {
+    std::unique_ptr<KvDatabaseClass> t(qtest::Connection()->NewDatabase());
+    ASSERT_EQ(t->OpenForWrite("SubPIdx.scanmixed"), 0);
+    for (const auto& [sub, parent] : parents) {
+      KvDatumClass k, d;
+      k.SetBytes(sub.size() + 1, reinterpret_cast<unsigned char*>(const_cast<char*>(sub.c_str())), KvOwnNone);
+      d.SetBytes(parent.size() + 1, reinterpret_cast<unsigned char*>(const_cast<char*>(parent.c_str())), KvOwnNone);
+      ASSERT_EQ(t->Update(k, d, True), 0);
+    }
+    t->Close();
+  }
+  const std::string sub = colors[5].first + "s0";
+  const std::string subPartial = colors[3].first + "s1";  // no self term: partial matching
+  const std::vector<std::vector<Spec>> queries = {
+      {{qtest::kColorSub, "", sub.c_str()}, {qtest::kColor, "W=2", colors[5].first.c_str()}},
+      {{kHistogramSub, "", sub.c_str()}, {qtest::kColorSub, "", sub.c_str()}, {qtest::kHistogram, "", colors[5].first.c_str()}},
+      {{kHistogramSub, "", subPartial.c_str()}, {qtest::kColor, "", colors[3].first.c_str()}},
+      {{qtest::kColorSub, "W=-1", sub.c_str()}, {qtest::kColor, "", colors[5].first.c_str()}},
+  };
+  Kvsetenv("KivoScanThreads", "3");
+  KvScanSetRecordsPerThread(256);
+  ExpectSame(cat, queries);
+}
+
 // Opens the table of feature in cat for reading.
 std::unique_ptr<KvDatabaseClass> OpenTable(TestCatalog& cat, const char* feature) {
   KvStringClass name(64ul);
