@@ -214,9 +214,14 @@ struct Planes {
   }
 };
 
+// The sketch slot (5) has no class of its own: a sketch is a drawn layout,
+// so the slot is measured by the draw feature, from the sketch's image file
+// or, drawn, from the drawn picture.
 const char* const kSlotClasses[kMaxQuerySlots] = {
     "KvColorFeatureClass", "KvColorHistogramFeatureClass", "KvTextureFeatureClass", nullptr,
-    "KvDrawFeatureClass",  "KvSketchFeatureClass"};
+    "KvDrawFeatureClass",  "KvDrawFeatureClass"};
+constexpr size_t kDrawSlot = 4;
+constexpr size_t kSketchSlot = 5;
 // Which of the six stored names is the image file of each slot.
 const int kSlotNames[kMaxQuerySlots] = {0, 1, 2, -1, 5, 3};
 
@@ -325,15 +330,14 @@ int ConvertMatchFile(const char* matchFile, KvDatumClass& out, const char* catal
       made = KvMakeGenImageFromColor(image.get(), query.color);
     } else if (slot == 1) {
       made = KvMakeGenImageFromHistColor(image.get(), query.mix);
-    } else if (slot == 4) {
+    } else if (slot == kDrawSlot || slot == kSketchSlot) {
       if (query.picture.size() != kDrawSize) {
         KvError(KERR_General, KERR_NonFatal, "KvCvtQry: drawn picture has the wrong size");
         return -1;
       }
       made = KvMakeGenImageFromDrawColor(image.get(), query.picture.data(), query.background);
     } else {
-      // Texture and sketch have nothing to draw from: their term carries an
-      // empty picture.
+      // Texture has nothing to draw from: its term carries an empty picture.
       made = image->ReadPickerImageDescriptionString("", False);
     }
     if (made != 0) return made;

@@ -15,6 +15,10 @@
 //     int32 n + n bytes, twice; 1 byte; int32 n + n bytes (all unused)
 //     six names, each int32 n + n bytes with the zero: average colour, colour
 //       histogram, texture, sketch, unused, draw (128 bytes each, 640 for draw)
+//
+// Query slots: 0 average colour, 1 colour histogram, 2 texture, 3 not used,
+// 4 draw, 5 sketch. The sketch slot is measured by the draw feature, from the
+// sketch's image file or from the drawn picture.
 #pragma once
 
 #include <cstdint>

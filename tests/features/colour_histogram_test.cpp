@@ -300,6 +300,30 @@ TEST(ColorHistogram, BlocksGroupSimilarColours) {
   }
 }
 
+// Block rows reach down to the last image row that a whole block covers.
+// Stopping once a block's first pixel lies beyond the last pixel minus n rows
+// would drop the last block row whenever the height is a multiple of 3: the
+// 12-row image below would count red only (1000) and never its blue bottom.
+TEST(ColorHistogram, LastBlockRowIsCounted) {
+  for (const int height : {12, 13, 14}) {
+    TestImage image(12, height);
+    image.SetColor(0, 255, 0, 0);
+    image.SetColor(1, 0, 0, 255);
+    // Rows 9 to 11, the fourth block row, are blue; rows below it (13 and 14
+    // high) are green, outside every whole block.
+    image.SetColor(2, 0, 255, 0);
+    for (int y = 9; y < height; ++y) {
+      for (int x = 0; x < 12; ++x) image.At(x, y) = y < 12 ? 1 : 2;
+    }
+    KvColorHistogramFeatureClass f;
+    ASSERT_EQ(f.ComputeFeature(image.Load(), nullptr), 0);
+    EXPECT_EQ(f.GetBins()[BinOf(255, 0, 0)], 750) << height;
+    EXPECT_EQ(f.GetBins()[BinOf(0, 0, 255)], 250) << height;
+    EXPECT_EQ(f.GetBins()[BinOf(0, 255, 0)], 0) << height;
+    EXPECT_EQ(ToVector(f.GetBins()), ReferenceCount(image, 3)) << height;
+  }
+}
+
 TEST(ColorHistogram, CoverageScalesWholeImagesOnly) {
   TestImage image(12, 12);
   image.SetColor(0, 200, 30, 30);

@@ -432,15 +432,46 @@ TEST_F(MatchFile, MalformedFilesFail) {
   }
 }
 
-TEST_F(MatchFile, SketchSlotCannotBeMade) {
-  Writer w;
-  w.Header(0, 6);
+// The sketch slot (5) is measured by the draw feature: from the sketch's
+// image file (the fourth name, not the draw name), or from the drawn picture.
+TEST_F(MatchFile, SketchSlotIsMeasuredByTheDrawFeature) {
+  const std::string sketch = dir_.File("sketch.png");
+  ASSERT_TRUE(kvtest::WriteRgbPicture(sketch, 30, 20, IFF_PNG));
+  Writer fromFile;
+  fromFile.Header(0, 6);
   Record r;
-  r.slots = {{0, 0, 1.0f}, {0, 0, 1.0f}, {0, 0, 1.0f}, {0, 0, 1.0f}, {0, 0, 1.0f}, {1, 0, 1.0f}};
-  w.Add(r);
+  r.slots = {{0, 0, 1.0f}, {0, 0, 1.0f}, {0, 0, 1.0f}, {0, 0, 1.0f}, {0, 0, 1.0f}, {1, 1, 2.5f}};
+  r.names[3] = sketch;
+  r.names[5] = dir_.File("not-the-draw-name.png");
+  fromFile.Add(r);
   std::string text;
-  EXPECT_NE(Convert(w.out, &text), 0);
-  EXPECT_NE(GetErrorMSGNumber(), KERR_Type(0));
+  ASSERT_EQ(Convert(fromFile.out, &text), 0) << GetErrorMSG();
+  KvGenericImageDataClass image;
+  ASSERT_EQ(image.ReadImageDataFromFile(sketch.c_str(), nullptr, False), 0);
+  EXPECT_EQ(text, Expected({"KvDrawFeatureClass"}, {2.5f}, {&image}));
+
+  // Drawn, beside a drawn draw slot: both terms measure the drawn picture.
+  Writer drawn;
+  drawn.Header(0, 6);
+  Record d = DrawnQuery(true);
+  d.slots[0].used = d.slots[1].used = 0;
+  d.slots[5] = {1, 0, 0.75f};
+  drawn.Add(d);
+  ASSERT_EQ(Convert(drawn.out, &text), 0) << GetErrorMSG();
+  KvGenericImageDataClass picture;
+  ASSERT_EQ(KvMakeGenImageFromDrawColor(&picture, reinterpret_cast<const unsigned char*>(d.picture.data()),
+                                        d.background),
+            0);
+  EXPECT_EQ(text, Expected({"KvDrawFeatureClass", "KvDrawFeatureClass"}, {1.5f, 0.75f}, {&picture, &picture}));
+
+  // Drawn without a picture: malformed, as for the draw slot.
+  Writer bare;
+  bare.Header(0, 6);
+  Record b;
+  b.slots = {{0, 0, 1.0f}, {0, 0, 1.0f}, {0, 0, 1.0f}, {0, 0, 1.0f}, {0, 0, 1.0f}, {1, 0, 1.0f}};
+  bare.Add(b);
+  EXPECT_NE(Convert(bare.out, &text), 0);
+  EXPECT_STREQ(GetErrorMSG(), "KIVO error: KvCvtQry: drawn picture has the wrong size");
 }
 
 TEST_F(MatchFile, UnopenableFileAndNullStream) {
