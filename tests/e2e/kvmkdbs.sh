@@ -46,7 +46,7 @@ counters "forced update counts only the new record"
 e2e_note "deletion"
 e2e_step "delete one image" "$MK" -r -d db -c cat "$GREEN"
 e2e_step "delete an image not stored" "$MK" -r -d db -c cat '!@r12g34b56'
-e2e_step "delete and update flags: deletes, reports Update" "$MK" -d db -c cat -r -u "$GREY"
+e2e_step "delete and update flags: deletes, reports Deletion" "$MK" -d db -c cat -r -u "$GREY"
 counters "records fall with deletions"
 
 e2e_note "flags written after the images keep the images in order"

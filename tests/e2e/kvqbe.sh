@@ -238,6 +238,21 @@ KvColorFeatureClass
 EOF
 )" - 0 "$QBE" -d db -c photos -F KvColorFeatureClass -i '!@r00gffb00'
 
+# A dump whose example cannot be set up prints no values and fails as the
+# query would.
+e2e_run "-F with a key that is not stored" - "$(want dump_nokey <<'EOF'
+input key: nokey does not exist in the database
+Error=10001  Severity=0
+KIVO error: KivoWrapClass::SetQueryKey: key nokey is not stored in catalog photos 
+EOF
+)" 255 "$QBE" -d db -c photos -F KvColorFeatureClass -i nokey
+e2e_run "-F with an image file that does not exist" - "$(want dump_nofile <<'EOF'
+input image: nosuch.ppm does not exist!
+Error=10010  Severity=0
+KvAnyrd: Input image file not found. filename: nosuch.ppm  paths . 
+EOF
+)" 255 "$QBE" -d db -c photos -F KvColorFeatureClass -I nosuch.ppm
+
 e2e_run "-P -P lists parameters" "$(want parms <<'EOF'
 KvColorHistogramFeatureClass:W=2.000000:F=0:O=0:C=0:PHiLoCut=.05,LoMult=2.0,HiMult=1.0,MinPnltyPct=.05,Excess=.15
 

@@ -402,15 +402,15 @@ int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
     }
 
     if (const char* key = GetOption(argc, argv, 'i', 0)) {
-      if (dumpMode) {
-        result = DumpKeyFeatures(key, text);
-      } else {
-        result = SetQueryKey(key);
-        if (result != 0) {
-          output.Fail("input key: ", key, " does not exist in the database", true);
-          Close();
-          return result;
-        }
+      // A dump whose example cannot be set up has nothing to print: it fails
+      // as the query would.
+      result = dumpMode ? DumpKeyFeatures(key, text) : SetQueryKey(key);
+      if (result != 0) {
+        output.Fail("input key: ", key, " does not exist in the database", true);
+        Close();
+        return result;
+      }
+      if (!dumpMode) {
         result = mainQuery(&text);
         if (result != 0) {
           output.Fail(kQueryFailed, GetErrorMSG(), nullptr, true);
@@ -422,15 +422,13 @@ int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
     }
 
     if (const char* image = GetOption(argc, argv, 'I', 0)) {
-      if (dumpMode) {
-        result = DumpImageFeatures(image, mask, text);
-      } else {
-        result = SetQueryImage(image, mask);
-        if (result != 0) {
-          output.Fail("input image: ", image, " does not exist!", true);
-          Close();
-          return result;
-        }
+      result = dumpMode ? DumpImageFeatures(image, mask, text) : SetQueryImage(image, mask);
+      if (result != 0) {
+        output.Fail("input image: ", image, " does not exist!", true);
+        Close();
+        return result;
+      }
+      if (!dumpMode) {
         result = mainQuery(&text);
         if (result != 0) {
           output.Fail(kQueryFailed, GetErrorMSG(), nullptr, verbose != 0);
@@ -442,15 +440,13 @@ int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
     }
 
     if (const char* description = GetOption(argc, argv, 'S', 0)) {
-      if (dumpMode) {
-        result = DumpDescriptionFeatures(description, text);
-      } else {
-        result = SetQueryDescription(description);
-        if (result != 0) {
-          output.Fail("input string: ", description, " in wrong format.", verbose != 0);
-          Close();
-          return result;
-        }
+      result = dumpMode ? DumpDescriptionFeatures(description, text) : SetQueryDescription(description);
+      if (result != 0) {
+        output.Fail("input string: ", description, " in wrong format.", verbose != 0);
+        Close();
+        return result;
+      }
+      if (!dumpMode) {
         result = mainQuery(&text);
         if (result != 0) {
           // The command goes on after a failed description query.
