@@ -7,6 +7,7 @@
 # it again, leaving none of its files behind. Not root, or with a kivo package
 # already installed here, the installation part is skipped (status 77).
 . "$KIVO_SOURCE_DIR/tests/e2e/lib/check.bash"
+. "$KIVO_SOURCE_DIR/tests/packaging/lib/catalog.bash"
 unset KivoImagePath KivoMaskPath KivoTextPath KivoDatabaseName KivoConnectMode KivoConnectClass
 unset LD_LIBRARY_PATH PKG_CONFIG_PATH CMAKE_PREFIX_PATH TCLLIBPATH PYTHONPATH
 
@@ -110,40 +111,13 @@ e2e_run "KvQSrv --version" <(echo "KvQSrv $version") - 0 /usr/bin/KvQSrv --versi
 for program in KvMkDbs KvQBE KvMkThmb KvDumpDb KvQSrv kivo kivotcl; do
   man -w "$program" >/dev/null 2>&1 || [ -s "/usr/share/man/man1/$program.1.gz" ] || fail "no man page for $program"
 done
-mkdir images
-e2e_ppm 16 8 '\xff\x00\x00' '\xff\x00\x00' >images/red.ppm
-e2e_ppm 16 8 '\xf0\x20\x10' '\xff\x00\x00' >images/redish.ppm
-e2e_ppm 16 8 '\x00\xff\x00' '\x00\xff\x00' >images/green.ppm
-e2e_ppm 16 8 '\x00\x00\xff' '\xff\x00\x00' >images/bluered.ppm
-e2e_ppm 16 8 '\xff\xff\xff' '\x00\x00\x00' >images/whiteblack.ppm
-features=(-f KvColorFeatureClass -f KvColorHistogramFeatureClass)
-/usr/bin/KvMkDbs -d db -c photos "${features[@]}" images/*.ppm >build.log 2>&1 ||
-  { cat build.log; fail "the installed KvMkDbs could not build the catalog"; }
-"$KIVO_BIN/KvQBE" -d db -c photos "${features[@]}" -I images/redish.ppm -n 4 >want-qbe.txt 2>&1
-e2e_run "installed KvQBE" want-qbe.txt - 0 /usr/bin/KvQBE -d db -c photos "${features[@]}" -I images/redish.ppm -n 4
-sed '1d;/^$/d' want-qbe.txt >want.txt
+packaging_catalog /usr/bin || fail "the installed KvMkDbs could not build the catalog"
+e2e_run "installed KvQBE" want-qbe.txt - 0 /usr/bin/KvQBE -d db -c photos "${PACKAGING_FEATURES[@]}" \
+  -I images/redish.ppm -n 4
 
 # The C library from the system's library directories: no run path given.
-cat >capi.c <<'C'
-#include <stdio.h>
-#include "kivo.h"
-int main(void) {
-  KivoCatalog* c = kivo_open("db", "photos", "r");
-  KivoResults* r = NULL;
-  if (c == NULL || kivo_query_image(c, "images/redish.ppm", NULL, NULL, 0, NULL, 4, &r) != 0) {
-    fprintf(stderr, "%s\n", kivo_last_error());
-    return 1;
-  }
-  for (size_t i = 0; i < kivo_results_count(r); ++i) {
-    printf("%s %f\n", kivo_results_key(r, i), (double)kivo_results_distance(r, i));
-  }
-  kivo_results_free(r);
-  kivo_close(c);
-  return 0;
-}
-C
 [ "$(pkg-config --modversion kivo)" = "$version" ] || fail "pkg-config --modversion kivo"
-if gcc -std=c99 -Wall -Wextra -Werror capi.c $(pkg-config --cflags --libs kivo) -o capi 2>cc.log; then
+if gcc -std=c99 -Wall -Wextra -Werror "$PACKAGING_LIB/capi_query.c" $(pkg-config --cflags --libs kivo) -o capi 2>cc.log; then
   e2e_run "C program over the installed library" want.txt - 0 ./capi
 else
   cat cc.log
@@ -153,13 +127,7 @@ fi
 # The interpreters find the modules in their own directories.
 printf 'puts [package require kivo]\n' >pkg.tcl
 e2e_run "package require kivo (tclsh)" <(echo "$version") - 0 tclsh pkg.tcl
-cat >query.py <<'PY'
-import kivo
-with kivo.Catalog("db", "photos") as c:
-    for key, distance in c.query_image("images/redish.ppm", n=4):
-        print("%s %f" % (key, distance))
-PY
-e2e_run "import kivo (python3)" want.txt - 0 /usr/bin/python3 query.py
+e2e_run "import kivo (python3)" want.txt - 0 /usr/bin/python3 "$PACKAGING_LIB/query.py"
 e2e_run "the module's place" <(ls "$python_dir"/kivo.cpython-*.so) - 0 \
   /usr/bin/python3 -c 'import kivo; print(kivo.__file__)'
 

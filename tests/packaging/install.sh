@@ -7,6 +7,7 @@
 # compiling on its own, a C program over kivo.h, the Tcl package loaded by
 # tclsh and the Python module imported by python3.
 . "$KIVO_SOURCE_DIR/tests/e2e/lib/check.bash"
+. "$KIVO_SOURCE_DIR/tests/packaging/lib/catalog.bash"
 unset KivoImagePath KivoMaskPath KivoTextPath KivoDatabaseName KivoConnectMode KivoConnectClass
 unset LD_LIBRARY_PATH PKG_CONFIG_PATH CMAKE_PREFIX_PATH TCLLIBPATH
 
@@ -84,17 +85,7 @@ fi
 
 # A catalog to query: six two-colour images, built by the installed KvMkDbs.
 cd "$W" || exit 1
-mkdir images
-e2e_ppm 16 8 '\xff\x00\x00' '\xff\x00\x00' >images/red.ppm
-e2e_ppm 16 8 '\xf0\x20\x10' '\xff\x00\x00' >images/redish.ppm
-e2e_ppm 16 8 '\x00\xff\x00' '\x00\xff\x00' >images/green.ppm
-e2e_ppm 16 8 '\x00\x00\xff' '\xff\x00\x00' >images/bluered.ppm
-e2e_ppm 16 8 '\xff\xff\xff' '\x00\x00\x00' >images/whiteblack.ppm
-e2e_ppm 16 8 '\x80\x80\x00' '\x80\x00\x80' >images/olive.ppm
-"$P/bin/KvMkDbs" -d db -c photos -f KvColorFeatureClass -f KvColorHistogramFeatureClass images/*.ppm \
-  >build.log 2>&1 || { cat build.log; fail "installed KvMkDbs could not build the catalog"; }
-"$KIVO_BIN/KvQBE" -d db -c photos -f KvColorFeatureClass -f KvColorHistogramFeatureClass \
-  -I images/redish.ppm -n 4 | sed '1d;/^$/d' >want.txt
+packaging_catalog "$P/bin" || fail "installed KvMkDbs could not build the catalog"
 
 # The example, with pkg-config (the run path given on the link line, since
 # the prefix is not a system library directory) and with find_package.
@@ -107,25 +98,7 @@ else
   fail "the example does not build with pkg-config"
 fi
 # The C interface from C: kivo.h and libKvCApi through kivo.pc.
-cat >capi.c <<'C'
-#include <stdio.h>
-#include "kivo.h"
-int main(void) {
-  KivoCatalog* c = kivo_open("db", "photos", "r");
-  KivoResults* r = NULL;
-  if (c == NULL || kivo_query_image(c, "images/redish.ppm", NULL, NULL, 0, NULL, 4, &r) != 0) {
-    fprintf(stderr, "%s\n", kivo_last_error());
-    return 1;
-  }
-  for (size_t i = 0; i < kivo_results_count(r); ++i) {
-    printf("%s %f\n", kivo_results_key(r, i), (double)kivo_results_distance(r, i));
-  }
-  kivo_results_free(r);
-  kivo_close(c);
-  return 0;
-}
-C
-if gcc -std=c99 -Wall -Wextra -Werror capi.c $(pkg-config --cflags --libs kivo) \
+if gcc -std=c99 -Wall -Wextra -Werror "$PACKAGING_LIB/capi_query.c" $(pkg-config --cflags --libs kivo) \
   -Wl,-rpath,"$(pkg-config --variable=libdir kivo)" -o capi; then
   e2e_run "C interface (pkg-config)" want.txt - 0 ./capi
 else
@@ -158,12 +131,6 @@ TCLLIBPATH="$P/lib/tcltk" e2e_run "package require kivo (tclsh)" want-tcl.txt - 
 
 # The Python module, from the prefix's dist-packages.
 python_dir=$(echo "$P"/lib/python3*/dist-packages)
-cat >query.py <<'PY'
-import kivo
-with kivo.Catalog("db", "photos") as c:
-    for key, distance in c.query_image("images/redish.ppm", n=4):
-        print("%s %f" % (key, distance))
-PY
-PYTHONPATH="$python_dir" e2e_run "import kivo (python3)" want.txt - 0 /usr/bin/python3 query.py
+PYTHONPATH="$python_dir" e2e_run "import kivo (python3)" want.txt - 0 /usr/bin/python3 "$PACKAGING_LIB/query.py"
 
 e2e_finish
