@@ -182,13 +182,14 @@ HttpRequestReader::State HttpRequestReader::Advance() {
         pos_ = end;
         continue;
       }
-      case Phase::kFixedBody: {
+      case Phase::kFixedBody:
+      case Phase::kChunkData: {
         const size_t take = available < remaining_ ? available : remaining_;
         request_.body.append(buffer_, pos_, take);
         pos_ += take;
         remaining_ -= take;
         if (remaining_ > 0) return State::kNeedMore;
-        phase_ = Phase::kDone;
+        phase_ = phase_ == Phase::kFixedBody ? Phase::kDone : Phase::kChunkEnd;
         continue;
       }
       case Phase::kChunkSize: {
@@ -202,7 +203,9 @@ HttpRequestReader::State HttpRequestReader::Advance() {
         if (line.size() > kMaxChunkLine) return Fail(400, "a chunk size line is too long");
         size_t size = 0, digits = 0;
         for (; digits < line.size() && HexDigit(line[digits]) >= 0; ++digits) {
-          if (digits == 15) return Fail(413, "the request body is too large");
+          if (digits == 15) {
+            return Fail(413, "the request body is larger than " + std::to_string(limits_.maxBodyBytes) + " bytes");
+          }
           size = size * 16 + static_cast<size_t>(HexDigit(line[digits]));
         }
         size_t rest = digits;
@@ -213,15 +216,6 @@ HttpRequestReader::State HttpRequestReader::Advance() {
         }
         remaining_ = size;
         phase_ = size == 0 ? Phase::kTrailer : Phase::kChunkData;
-        continue;
-      }
-      case Phase::kChunkData: {
-        const size_t take = available < remaining_ ? available : remaining_;
-        request_.body.append(buffer_, pos_, take);
-        pos_ += take;
-        remaining_ -= take;
-        if (remaining_ > 0) return State::kNeedMore;
-        phase_ = Phase::kChunkEnd;
         continue;
       }
       case Phase::kChunkEnd: {

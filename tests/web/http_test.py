@@ -166,6 +166,35 @@ class Http(unittest.TestCase):
         self.assertTrue(p.closed_by_server(5))
         p.close()
 
+    def test_concurrent_clients_get_the_answers_of_one(self):
+        # Queries of several kinds at once, each evaluated on its own engine
+        # over the one open catalog.
+        urls = [QUERY, "/api/query?catalog=cat&keywords=sea",
+                "/api/query?catalog=cat&key=forest/green.ppm&f=histogram&n=4",
+                "/api/query?catalog=cat&key=sea/blue%2520two.ppm&f=colour&f=texture&w=2&w=1"]
+        want = {u: self.exchange(get(u))[2] for u in urls}
+        failures = []
+
+        def client(i):
+            p = Peer(self.server)
+            try:
+                for j in range(25):
+                    u = urls[(i + j) % len(urls)]
+                    p.send(get(u))
+                    status, _, body = p.answer()
+                    if (status, body) != (200, want[u]):
+                        failures.append((u, status, body))
+            finally:
+                p.close()
+
+        threads = [threading.Thread(target=client, args=(i,)) for i in range(16)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        self.assertEqual(failures, [])
+        self.assertTrue(all(json.loads(w)["results"] for w in want.values()))
+
     def test_slow_and_stalled_peers_do_not_hold_up_others(self):
         # Twice as many hostile peers as the server has connection slots:
         # heads sent a byte at a time and never finished, bodies that stop
