@@ -200,6 +200,10 @@ void KvEventLoop::Accept(Clock now) {
     Connection& ref = *c;
     connections_.emplace(c->id, std::move(c));
     Watch(ref, EPOLLIN | EPOLLRDHUP);
+    // A peer usually sends its request right after connecting, so it is
+    // often here already: read it now, before further accepts of this round
+    // can shed the connection as one that has sent nothing yet.
+    Read(ref, now);
   }
 }
 
