@@ -147,10 +147,12 @@ class Page(unittest.TestCase):
         self.assertEqual(names[0], "photo")
         self.assertGreaterEqual(len(names), 3)
         for n in names[:3]:
+            b.eval("document.getElementById(%s).scrollIntoView({block: 'center'})" % json.dumps("use-" + n))
             b.click("#use-" + n)
+            time.sleep(0.1)
         self.assertEqual(b.eval("[...document.querySelectorAll('#features input[type=checkbox]')]"
                                 ".map((c) => c.checked)")[:3], [False, True, True])
-        b.eval("(() => { const w = document.querySelector('#features input[data-weight=\\"%s\\"]');"
+        b.eval("(() => { const w = document.querySelector('#features input[data-weight=\"%s\"]');"
                " w.value = '2.5'; w.dispatchEvent(new Event('input')); })()" % names[1])
 
         # An image dropped on the drop zone (a real drag with a file in it)
@@ -197,6 +199,7 @@ class Page(unittest.TestCase):
               if t["type"] == "page" and t["attached"]]
         b.call("Target.setDiscoverTargets", discover=True)
         b.events.clear()
+        b.eval("document.querySelector('#results li:nth-child(2) a').scrollIntoView({block: 'center'})")
         b.click("#results li:nth-child(2) a")
         deadline = time.time() + 30
         opened = []
@@ -214,6 +217,7 @@ class Page(unittest.TestCase):
         b.call("Page.bringToFront")
 
         # Clear empties the canvas: nothing but the background is painted.
+        b.eval("window.scrollTo(0, 0)")
         b.eval("document.getElementById('colour').value = '#00ff00'")
         box = b.eval("(() => { const r = document.getElementById('sketch').getBoundingClientRect();"
                      " return [r.x, r.y]; })()")
