@@ -69,6 +69,10 @@ struct KvEventLoop::Connection {
   bool dropAfterWork = false;
   uint32_t watched = 0;  // epoll interest; 0 = not registered
   Clock lastActivity = 0;
+  // When the connection last made progress: accepted, a request complete or
+  // an answer sent. Shedding goes by it, not by lastActivity, so that a peer
+  // trickling a request it never finishes does not pass for a fresh one.
+  Clock since = 0;
   Clock deadline = 0;  // of the current request's arrival or answer; 0 none
 };
 
@@ -197,9 +201,14 @@ void KvEventLoop::Accept(Clock now) {
     c->fd = fd;
     c->protocol = std::move(protocol);
     c->lastActivity = now;
+    c->since = now;
     Connection& ref = *c;
     connections_.emplace(c->id, std::move(c));
     Watch(ref, EPOLLIN | EPOLLRDHUP);
+    // A peer usually sends its request right after connecting, so it is
+    // often here already: read it now, before further accepts of this round
+    // can shed the connection as one that has sent nothing yet.
+    Read(ref, now);
   }
 }
 
@@ -207,7 +216,7 @@ bool KvEventLoop::ShedOldestIdle() {
   Connection* oldest = nullptr;
   for (auto& entry : connections_) {
     Connection& c = *entry.second;
-    if (Evictable(c) && (oldest == nullptr || c.lastActivity < oldest->lastActivity)) oldest = &c;
+    if (Evictable(c) && (oldest == nullptr || c.since < oldest->since)) oldest = &c;
   }
   if (oldest == nullptr) return false;
   End(*oldest, false, kKvEndShed);
@@ -271,6 +280,7 @@ void KvEventLoop::Write(Connection& c, Clock now) {
     // The answer is complete: the connection is idle again.
     c.answering = false;
     c.deadline = 0;
+    c.since = now;
     if (stopping_) {
       End(c, false, kKvEndStopping);
       return;

@@ -6,9 +6,11 @@
 //    request has arrived; until then it costs a descriptor, its protocol
 //    object and the bytes that protocol keeps.
 //  - At most maxConnections are open. When one more arrives, the connection
-//    idle the longest (not in a request, or in one but still arriving) is
-//    dropped to make room; when every connection is being served or
-//    answered, the newcomer is refused.
+//    that has made no progress for the longest (not in a request, or in one
+//    still arriving; progress is being accepted, a request completing and an
+//    answer sent, not a byte of a request that never ends) is dropped to make
+//    room; when every connection is being served or answered, the newcomer is
+//    refused.
 //  - A peer that sends or takes nothing for idleTimeoutMs is dropped, and so
 //    is one whose request takes longer than requestTimeoutMs to arrive, or
 //    whose answer longer than that to be taken.

@@ -5,8 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include <httplib.h>
-
+#include "HttpRequest.h"
 #include "KivoSketch.h"
 #include "WebParams.h"
 
@@ -19,9 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (data[0] & 1) {
     ok = kivo::web::QueryFromJson(text, &query, &error);
   } else {
-    httplib::Params split;
-    httplib::detail::parse_query_text(text, split);
-    kivo::web::Params params(split.begin(), split.end());
+    kivo::web::Params params;
+    for (auto& [name, value] : kivo::web::ParseQuery(text)) params.emplace(name, value);
     ok = kivo::web::QueryFromParams(params, &query, &error);
   }
   if (!ok) {

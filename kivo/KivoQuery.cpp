@@ -170,7 +170,16 @@ void CollectHits(KvKeyDatabaseClass* set, int n, const QueryEngine& engine, Quer
 int QueryEngine::CatalogFeatures(std::vector<std::string>* names, std::string* error) {
   names->clear();
   std::vector<std::string> all;
-  if (!store_.FeatureClasses(&all, error)) return kQueryFailed;
+  // Read through the engine's own catalog object: the store's is shared by
+  // every engine over it (the server runs several at once), and a catalog
+  // object walks its tables for one caller at a time.
+  KvCatalogClass* catalog = state_->catalog.get();
+  KvDatumClass list;
+  if (catalog == nullptr || catalog->ListFeatures(list) != 0) {
+    *error = "cannot list the features of catalog " + store_.CatalogName();
+    return kQueryFailed;
+  }
+  all = kvcat::SplitWords(DatumText(list));
   for (const std::string& name : all) {
     if (name == kTextFeature) continue;
     std::unique_ptr<KvFeatureClass> f(KvCreateFeatureClass(name.c_str()));

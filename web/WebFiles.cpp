@@ -15,7 +15,7 @@
 
 #include "KivoKey.h"
 #include "KivoPhoto.h"
-#include "gen_img.h"
+#include "gen_img_orient.h"
 
 namespace kivo {
 namespace web {
@@ -154,8 +154,11 @@ bool ThumbnailCache::Prepare(std::string* error) { return MakeDirs(dir_, error);
 
 std::string ThumbnailCache::FileName(const std::string& image, unsigned long long size, long long mtimeNs,
                                      int side) {
+  // "upright": thumbnails are turned by the orientation tag; cache files
+  // made before that carry other names and are not taken for these.
   std::string identity = image;
   identity.push_back('\0');
+  identity += "upright ";
   identity += std::to_string(size) + " " + std::to_string(mtimeNs) + " " + std::to_string(side);
   const XXH128_hash_t h = XXH3_128bits(identity.data(), identity.size());
   char name[48];
@@ -183,7 +186,10 @@ bool ThumbnailCache::Get(const std::string& image, int side, std::string* thumbP
   static std::atomic<unsigned> counter{0};
   const std::string temporary =
       dir_ + "/.tmp-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + name;
-  if (!LooksLikeImage(image) || gen_img_rescale_image(image.c_str(), temporary.c_str(), side, side, 0) != 0) {
+  // Photographs are shown upright, as kivo thumbs makes them.
+  if (!LooksLikeImage(image) ||
+      gen_img_rescale_oriented(image.c_str(), temporary.c_str(), side, side, 0,
+                               ReadPhotoMetadata(image).orientation) != 0) {
     unlink(temporary.c_str());
     *error = "cannot make a thumbnail of the image";
     return false;

@@ -38,7 +38,7 @@ class ThumbnailCache {
   const std::string& Dir() const { return dir_; }
 
   // The JPEG thumbnail of image (a real path from ResolveImage) fitting
-  // side x side: the cached file when one exists for the image's present
+  // side x side, turned upright by the file's orientation tag: the cached file when one exists for the image's present
   // size and modification time, else a new one written there (atomically,
   // so readers never see half a file). False with the reason.
   bool Get(const std::string& image, int side, std::string* thumbPath, std::string* error);

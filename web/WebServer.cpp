@@ -6,14 +6,15 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
-#include <httplib.h>
-
 #include "KivoOutput.h"
+#include "KivoPhoto.h"
 #include "KivoQuery.h"
 #include "WebAssets.h"
 #include "WebCatalogs.h"
+#include "HttpServer.h"
 #include "WebFiles.h"
 #include "WebParams.h"
 #include "query/KvDeadline.h"
@@ -24,39 +25,33 @@ namespace {
 
 using nlohmann::ordered_json;
 
-void SendJson(httplib::Response& res, int status, const ordered_json& value) {
+using Request = HttpRequest;
+using Response = HttpResponse;
+
+void SendJson(Response& res, int status, const ordered_json& value) {
   std::ostringstream text;
   WriteJson(text, value);
   res.status = status;
-  res.set_content(text.str(), "application/json");
+  res.SetContent(text.str(), "application/json");
 }
 
-void SendError(httplib::Response& res, int status, const std::string& message) {
+void SendError(Response& res, int status, const std::string& message) {
   ordered_json e;
   e["error"] = message;
   e["status"] = status;
   SendJson(res, status, e);
 }
 
-Params ParamsOf(const httplib::Request& req) {
+Params ParamsOf(const Request& req) {
   Params p;
-  for (const auto& [name, value] : req.params) p.emplace(name, value);
+  for (auto& [name, value] : ParseQuery(req.query)) p.emplace(std::move(name), std::move(value));
   return p;
 }
 
-const char* StatusText(int status) {
-  switch (status) {
-    case 400: return "bad request";
-    case 404: return "no such page";
-    case 405: return "method not allowed";
-    case 408: return "the request took too long to arrive";
-    case 413: return "the request is too large";
-    case 414: return "the URL is too long";
-    case 415: return "unsupported content type";
-    case 431: return "the request head is too large";
-    case 503: return "the server is busy";
-    default: return status >= 500 ? "internal error" : "bad request";
-  }
+// The one value of a URL parameter, or empty.
+std::string Param(const Params& params, const char* name) {
+  auto it = params.find(name);
+  return it == params.end() ? std::string() : it->second;
 }
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
@@ -107,20 +102,46 @@ struct RemoveFile {
 struct WebServer::Impl {
   explicit Impl(ServeOptions o) : options(std::move(o)), catalogs(options.database), thumbnails(options.thumbnailCache) {}
 
+  using Handler = void (Impl::*)(const Request&, const Params&, Response&);
+  struct Route {
+    const char* method;
+    const char* path;  // exact, or a prefix when it ends with '/'
+    Handler handler;
+  };
+  static const Route kRoutes[];
+
   ServeOptions options;
   CatalogSet catalogs;
   ThumbnailCache thumbnails;
   UploadDir uploads;
-  httplib::Server http;
-  int port = 0;
+  std::unique_ptr<HttpServer> http;
 
-  void AddRoutes();
-  void Query(WebQuery& query, httplib::Response& res);
-  bool Lease(const std::string& catalog, EngineLease* lease, httplib::Response& res);
-  bool ImageOf(const httplib::Request& req, httplib::Response& res, std::string* path);
+  void Handle(const Request& req, Response& res);
+  void Catalogs(const Request& req, const Params& params, Response& res);
+  void OneCatalog(const Request& req, const Params& params, Response& res);
+  void GetQuery(const Request& req, const Params& params, Response& res);
+  void PostQuery(const Request& req, const Params& params, Response& res);
+  void Thumbnail(const Request& req, const Params& params, Response& res);
+  void Image(const Request& req, const Params& params, Response& res);
+  void Page(const Request& req, const Params& params, Response& res);
+
+  void Query(WebQuery& query, Response& res);
+  bool Lease(const std::string& catalog, EngineLease* lease, Response& res);
+  bool ImageOf(const Params& params, Response& res, std::string* path);
 };
 
-bool WebServer::Impl::Lease(const std::string& catalog, EngineLease* lease, httplib::Response& res) {
+// In order: the first route whose path matches and whose method is the
+// request's answers; HEAD is answered as GET without the body.
+const WebServer::Impl::Route WebServer::Impl::kRoutes[] = {
+    {"GET", "/api/catalogs", &Impl::Catalogs},
+    {"GET", "/api/catalogs/", &Impl::OneCatalog},
+    {"GET", "/api/query", &Impl::GetQuery},
+    {"POST", "/api/query", &Impl::PostQuery},
+    {"GET", "/api/thumbnail", &Impl::Thumbnail},
+    {"GET", "/api/image", &Impl::Image},
+};
+
+bool WebServer::Impl::Lease(const std::string& catalog, EngineLease* lease, Response& res) {
   std::string error;
   bool missing = false;
   if (catalog.empty()) {
@@ -134,7 +155,7 @@ bool WebServer::Impl::Lease(const std::string& catalog, EngineLease* lease, http
   return true;
 }
 
-void WebServer::Impl::Query(WebQuery& query, httplib::Response& res) {
+void WebServer::Impl::Query(WebQuery& query, Response& res) {
   EngineLease engine;
   if (!Lease(query.catalog, &engine, res)) return;
   QueryResult result;
@@ -157,10 +178,11 @@ void WebServer::Impl::Query(WebQuery& query, httplib::Response& res) {
 }
 
 // The real path of the request's catalog and key, or an error answered.
-bool WebServer::Impl::ImageOf(const httplib::Request& req, httplib::Response& res, std::string* path) {
+bool WebServer::Impl::ImageOf(const Params& params, Response& res, std::string* path) {
   EngineLease engine;
-  if (!Lease(req.get_param_value("catalog"), &engine, res)) return false;
-  const std::string key = req.get_param_value("key");
+  const std::string catalog = Param(params, "catalog");
+  if (!Lease(catalog, &engine, res)) return false;
+  const std::string key = Param(params, "key");
   std::string error;
   if (key.empty()) {
     SendError(res, 400, "parameter key is required");
@@ -168,7 +190,7 @@ bool WebServer::Impl::ImageOf(const httplib::Request& req, httplib::Response& re
   }
   std::string stored;
   if (!engine->FindKey(key, &stored)) {
-    SendError(res, 404, "no key " + key + " in catalog " + req.get_param_value("catalog"));
+    SendError(res, 404, "no key " + key + " in catalog " + catalog);
     return false;
   }
   if (!ResolveImage(engine->Root(), stored, path, &error)) {
@@ -178,109 +200,136 @@ bool WebServer::Impl::ImageOf(const httplib::Request& req, httplib::Response& re
   return true;
 }
 
-void WebServer::Impl::AddRoutes() {
-  http.Get("/api/catalogs", [this](const httplib::Request&, httplib::Response& res) {
-    ordered_json info;
-    std::string error;
-    bool missing = false;
-    if (!catalogs.InfoJson("", &info, &error, &missing)) return SendError(res, 500, error);
-    SendJson(res, 200, info);
-  });
-  http.Get("/api/catalogs/([^/]+)", [this](const httplib::Request& req, httplib::Response& res) {
-    ordered_json info;
-    std::string error;
-    bool missing = false;
-    if (!catalogs.InfoJson(req.matches[1], &info, &error, &missing)) {
-      return SendError(res, missing ? 404 : 500, error);
-    }
-    SendJson(res, 200, info["catalogs"][0]);
-  });
-  http.Get("/api/query", [this](const httplib::Request& req, httplib::Response& res) {
-    WebQuery query;
-    std::string error;
-    if (!QueryFromParams(ParamsOf(req), &query, &error)) return SendError(res, 400, error);
-    Query(query, res);
-  });
-  http.Post("/api/query", [this](const httplib::Request& req, httplib::Response& res) {
-    WebQuery query;
-    std::string error;
-    const std::string type = req.get_header_value("Content-Type");
-    const std::string* image = nullptr;
-    if (StartsWith(type, "application/json")) {
-      if (!QueryFromJson(req.body, &query, &error)) return SendError(res, 400, error);
-    } else if (req.is_multipart_form_data()) {
-      Params params = ParamsOf(req);
-      for (const auto& [name, item] : req.files) {
-        if (name != "image" && item.filename.empty()) params.emplace(name, item.content);
+void WebServer::Impl::Catalogs(const Request&, const Params&, Response& res) {
+  ordered_json info;
+  std::string error;
+  bool missing = false;
+  if (!catalogs.InfoJson("", &info, &error, &missing)) return SendError(res, 500, error);
+  SendJson(res, 200, info);
+}
+
+void WebServer::Impl::OneCatalog(const Request& req, const Params&, Response& res) {
+  const std::string name = req.path.substr(std::strlen("/api/catalogs/"));
+  ordered_json info;
+  std::string error;
+  bool missing = false;
+  if (name.empty() || name.find('/') != std::string::npos) return SendError(res, 404, "no such API");
+  if (!catalogs.InfoJson(name, &info, &error, &missing)) return SendError(res, missing ? 404 : 500, error);
+  SendJson(res, 200, info["catalogs"][0]);
+}
+
+void WebServer::Impl::GetQuery(const Request&, const Params& params, Response& res) {
+  WebQuery query;
+  std::string error;
+  if (!QueryFromParams(params, &query, &error)) return SendError(res, 400, error);
+  Query(query, res);
+}
+
+void WebServer::Impl::PostQuery(const Request& req, const Params& urlParams, Response& res) {
+  WebQuery query;
+  std::string error;
+  const std::string type = req.Header("content-type");
+  const std::string* image = nullptr;
+  std::vector<HttpPart> parts;
+  if (StartsWith(type, "application/json")) {
+    if (!QueryFromJson(req.body, &query, &error)) return SendError(res, 400, error);
+  } else if (StartsWith(type, "multipart/form-data")) {
+    if (!ParseMultipart(type, req.body, &parts, &error)) return SendError(res, 400, error);
+    // The form's plain fields join the URL's parameters.
+    Params params = urlParams;
+    for (const HttpPart& part : parts) {
+      if (part.name == "image") {
+        if (image != nullptr) return SendError(res, 400, "the form has more than one \"image\" file");
+        image = &part.content;
+      } else if (part.filename.empty()) {
+        params.emplace(part.name, part.content);
       }
-      if (!req.has_file("image")) return SendError(res, 400, "the form has no \"image\" file");
-      image = &req.files.find("image")->second.content;
-      if (!QueryFromParams(params, &query, &error)) return SendError(res, 400, error);
-    } else if (StartsWith(type, "image/") || StartsWith(type, "application/octet-stream")) {
-      image = &req.body;
-      if (!QueryFromParams(ParamsOf(req), &query, &error)) return SendError(res, 400, error);
-    } else {
-      return SendError(res, 415, "send JSON, a multipart form or an image");
     }
-    RemoveFile upload;
-    if (image != nullptr) {
-      if (image->empty()) return SendError(res, 400, "the uploaded image is empty");
-      if (!query.request.key.empty() || !query.request.sketch.empty()) {
-        return SendError(res, 400, "give one of an image, a key and a sketch");
-      }
-      upload.path = uploads.Write(*image);
-      if (upload.path.empty()) return SendError(res, 500, "cannot store the uploaded image");
-      query.request.image = upload.path;
+    if (image == nullptr) return SendError(res, 400, "the form has no \"image\" file");
+    if (!QueryFromParams(params, &query, &error)) return SendError(res, 400, error);
+  } else if (StartsWith(type, "image/") || StartsWith(type, "application/octet-stream")) {
+    image = &req.body;
+    if (!QueryFromParams(urlParams, &query, &error)) return SendError(res, 400, error);
+  } else {
+    return SendError(res, 415, "send JSON, a multipart form or an image");
+  }
+  RemoveFile upload;
+  if (image != nullptr) {
+    if (image->empty()) return SendError(res, 400, "the uploaded image is empty");
+    if (!query.request.key.empty() || !query.request.sketch.empty()) {
+      return SendError(res, 400, "give one of an image, a key and a sketch");
     }
-    Query(query, res);
-  });
-  http.Get("/api/thumbnail", [this](const httplib::Request& req, httplib::Response& res) {
-    int side = kDefaultThumbSide;
-    if (req.has_param("size")) {
-      const std::string s = req.get_param_value("size");
-      char* end = nullptr;
-      const long v = std::strtol(s.c_str(), &end, 10);
-      if (s.empty() || *end != '\0' || v < kMinThumbSide || v > kMaxThumbSide) {
-        return SendError(res, 400,
-                         "size must be a whole number from " + std::to_string(kMinThumbSide) + " to " +
-                             std::to_string(kMaxThumbSide));
-      }
-      side = static_cast<int>(v);
+    upload.path = uploads.Write(*image);
+    if (upload.path.empty()) return SendError(res, 500, "cannot store the uploaded image");
+    query.request.image = upload.path;
+  }
+  Query(query, res);
+}
+
+void WebServer::Impl::Thumbnail(const Request&, const Params& params, Response& res) {
+  int side = kDefaultThumbSide;
+  if (params.count("size") != 0) {
+    const std::string s = Param(params, "size");
+    char* end = nullptr;
+    const long v = std::strtol(s.c_str(), &end, 10);
+    if (s.empty() || *end != '\0' || v < kMinThumbSide || v > kMaxThumbSide) {
+      return SendError(res, 400,
+                       "size must be a whole number from " + std::to_string(kMinThumbSide) + " to " +
+                           std::to_string(kMaxThumbSide));
     }
-    std::string path, thumb, bytes, error;
-    if (!ImageOf(req, res, &path)) return;
-    if (!thumbnails.Get(path, side, &thumb, &error)) return SendError(res, 422, error);
-    if (!ReadWholeFile(thumb, options.maxFileBytes, &bytes, &error)) return SendError(res, 500, error);
-    res.set_header("Cache-Control", "max-age=60");
-    res.set_content(std::move(bytes), "image/jpeg");
-  });
-  http.Get("/api/image", [this](const httplib::Request& req, httplib::Response& res) {
-    std::string path, bytes, error;
-    if (!ImageOf(req, res, &path)) return;
-    if (!ReadWholeFile(path, options.maxFileBytes, &bytes, &error)) return SendError(res, 500, error);
-    res.set_header("Cache-Control", "max-age=60");
-    res.set_content(std::move(bytes), ContentTypeOf(path));
-  });
-  http.Get("/api/.*", [](const httplib::Request&, httplib::Response& res) {
-    SendError(res, 404, "no such API");
-  });
-  http.Get("/.*", [](const httplib::Request& req, httplib::Response& res) {
-    const Asset* asset = FindAsset(req.path);
-    if (asset == nullptr) return SendError(res, 404, "no such page");
-    res.set_header("Content-Security-Policy",
-                   "default-src 'self'; img-src 'self' blob: data:; style-src 'self'; script-src 'self'");
-    res.set_content(reinterpret_cast<const char*>(asset->data), asset->size, asset->type);
-  });
-  // Whatever no route answered (another method, a path no route takes), and
-  // errors statuses set without a body, become JSON errors.
-  http.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-    if (!res.body.empty()) return;
-    SendError(res, res.status, StatusText(res.status));
-  });
-  http.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-    SendError(res, 500, "internal error");
-  });
-  http.set_default_headers({{"X-Content-Type-Options", "nosniff"}, {"Cache-Control", "no-store"}});
+    side = static_cast<int>(v);
+  }
+  std::string path, thumb, bytes, error;
+  if (!ImageOf(params, res, &path)) return;
+  if (!thumbnails.Get(path, side, &thumb, &error)) return SendError(res, 422, error);
+  if (!ReadWholeFile(thumb, options.maxFileBytes, &bytes, &error)) return SendError(res, 500, error);
+  res.SetHeader("Cache-Control", "max-age=60");
+  res.SetContent(std::move(bytes), "image/jpeg");
+}
+
+void WebServer::Impl::Image(const Request&, const Params& params, Response& res) {
+  std::string path, bytes, error;
+  if (!ImageOf(params, res, &path)) return;
+  if (!ReadWholeFile(path, options.maxFileBytes, &bytes, &error)) return SendError(res, 500, error);
+  res.SetHeader("Cache-Control", "max-age=60");
+  res.SetContent(std::move(bytes), ContentTypeOf(path));
+}
+
+void WebServer::Impl::Page(const Request& req, const Params&, Response& res) {
+  const Asset* asset = FindAsset(req.path);
+  if (asset == nullptr) return SendError(res, 404, "no such page");
+  res.SetHeader("Content-Security-Policy",
+                "default-src 'self'; img-src 'self' blob: data:; style-src 'self'; script-src 'self'");
+  res.SetContent(std::string(reinterpret_cast<const char*>(asset->data), asset->size), asset->type);
+}
+
+void WebServer::Impl::Handle(const Request& req, Response& res) {
+  res.SetHeader("X-Content-Type-Options", "nosniff");
+  res.SetHeader("Cache-Control", "no-store");
+  const std::string method = req.method == "HEAD" ? "GET" : req.method;
+  const bool api = StartsWith(req.path, "/api/") || req.path == "/api";
+  std::vector<std::string> allowed;
+  for (const Route& route : kRoutes) {
+    const size_t n = std::strlen(route.path);
+    const bool matches = route.path[n - 1] == '/' ? req.path.size() > n && req.path.compare(0, n, route.path) == 0
+                                                   : req.path == route.path;
+    if (!matches) continue;
+    if (method == route.method) return (this->*route.handler)(req, ParamsOf(req), res);
+    allowed.push_back(route.method);
+  }
+  if (!api) {
+    if (method == "GET") return Page(req, Params(), res);
+    allowed.push_back("GET");
+  }
+  if (allowed.empty()) return SendError(res, 404, "no such API");
+  // The methods this path takes, HEAD with GET.
+  std::string methods;
+  for (const std::string& m : allowed) {
+    methods += (methods.empty() ? "" : ", ") + m;
+    if (m == "GET") methods += ", HEAD";
+  }
+  res.SetHeader("Allow", methods);
+  SendError(res, 405, "method " + req.method + " is not allowed here; use " + methods);
 }
 
 WebServer::WebServer(ServeOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {
@@ -295,31 +344,33 @@ bool WebServer::Start(std::string* error) {
   bool missing = false;
   if (!s.catalogs.InfoJson("", &probe, error, &missing)) return false;
   if (!s.thumbnails.Prepare(error) || !s.uploads.Make(error)) return false;
-  s.AddRoutes();
-  const int threads = s.options.threads;
-  s.http.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
-  s.http.set_payload_max_length(s.options.maxRequestBytes);
-  s.http.set_read_timeout(s.options.requestTimeoutMs / 1000, (s.options.requestTimeoutMs % 1000) * 1000);
-  s.http.set_keep_alive_timeout(std::max(1, s.options.requestTimeoutMs / 1000));
-  if (s.options.port == 0) {
-    s.port = s.http.bind_to_any_port(s.options.host);
-  } else if (s.http.bind_to_port(s.options.host, s.options.port)) {
-    s.port = s.options.port;
-  } else {
-    s.port = -1;
-  }
-  if (s.port <= 0) {
-    *error = "cannot listen on " + s.options.host + " port " + std::to_string(s.options.port);
-    return false;
-  }
-  return true;
+  // Thumbnails and uploaded photographs read orientation tags on several
+  // workers at once.
+  InitPhotoMetadata();
+  HttpServerOptions http;
+  http.host = s.options.host;
+  http.port = s.options.port;
+  http.workers = s.options.threads;
+  http.maxConnections = static_cast<size_t>(s.options.maxConnections);
+  http.requestTimeoutMs = s.options.requestTimeoutMs;
+  http.idleTimeoutMs = s.options.requestTimeoutMs;
+  // Requests already complete at a stop may run their evaluation out.
+  http.stopGraceMs = s.options.queryTimeLimitMs + s.options.requestTimeoutMs;
+  http.limits.maxHeadBytes = s.options.maxHeaderBytes;
+  http.limits.maxBodyBytes = s.options.maxRequestBytes;
+  s.http = std::make_unique<HttpServer>(
+      http, [&s](const Request& req, Response& res) { s.Handle(req, res); },
+      [](int status, const std::string& message, Response& res) { SendError(res, status, message); });
+  return s.http->Bind(error);
 }
 
-int WebServer::Port() const { return impl_->port; }
+int WebServer::Port() const { return impl_->http ? impl_->http->Port() : -1; }
 
-bool WebServer::Run() { return impl_->http.listen_after_bind(); }
+bool WebServer::Run() { return impl_->http && impl_->http->Run(); }
 
-void WebServer::Stop() { impl_->http.stop(); }
+void WebServer::Stop() {
+  if (impl_->http) impl_->http->Stop();
+}
 
 }  // namespace web
 }  // namespace kivo

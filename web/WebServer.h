@@ -12,7 +12,9 @@
 //   GET  /api/image?catalog=C&key=K                the original file
 //
 // Every failure is answered with {"error": "...", "status": N} and its HTTP
-// status.
+// status; a path asked with a method it does not take, with 405 and Allow.
+// Connections are read by one event loop and a request reaches the workers
+// only once it is complete (HttpServer.h).
 #pragma once
 
 #include <memory>
@@ -27,15 +29,16 @@ struct ServeOptions {
   int port = 8080;  // 0: a free port
   // Requests evaluated at once; more wait for a free worker.
   int threads = 4;
-  // Open connections at once; further ones are answered 503 and closed.
+  // Open connections at once. A newcomer to a full table takes the place of
+  // the connection idle the longest or still sending its request.
   int maxConnections = 256;
   // Largest request (head and body) and largest request head, in bytes.
   size_t maxRequestBytes = 32u << 20;
   size_t maxHeaderBytes = 16u << 10;
   // Largest original image file served, in bytes.
   size_t maxFileBytes = 256u << 20;
-  // A request must arrive whole within this time; an idle kept-alive
-  // connection is closed after it too.
+  // A request must arrive whole, and its answer be taken, within this time;
+  // an idle kept-alive connection is closed after it too.
   int requestTimeoutMs = 10000;
   // Longest evaluation of one query, in milliseconds (0: none).
   int queryTimeLimitMs = 20000;

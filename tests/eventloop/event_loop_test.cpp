@@ -203,6 +203,29 @@ TEST(EventLoop, ShedsTheLongestIdleAndRefusesWhenAllAreBusy) {
   EXPECT_EQ(loop.shared.Ends(kKvEndShed), 1u);
 }
 
+// A peer that keeps sending bytes of a request it never finishes makes no
+// progress: at the bound it goes before a younger peer that has sent
+// nothing yet.
+TEST(EventLoop, ShedsThePeerWithoutProgressNotTheLastToSendAByte) {
+  KvLoopLimits limits;
+  limits.maxConnections = 2;
+  Loop loop(limits, 1);
+  Peer trickle(loop.port);
+  ASSERT_TRUE(trickle.Send("a"));
+  std::this_thread::sleep_for(milliseconds(50));
+  Peer quiet(loop.port);
+  std::this_thread::sleep_for(milliseconds(50));
+  ASSERT_TRUE(trickle.Send("b"));
+  std::this_thread::sleep_for(milliseconds(50));
+  Peer newcomer(loop.port);
+  EXPECT_TRUE(trickle.Closed());
+  ASSERT_TRUE(newcomer.Send("new\n"));
+  EXPECT_EQ(newcomer.Receive(4), "NEW\n");
+  ASSERT_TRUE(quiet.Send("still here\n"));
+  EXPECT_EQ(quiet.Receive(11), "STILL HERE\n");
+  EXPECT_EQ(loop.shared.Ends(kKvEndShed), 1u);
+}
+
 TEST(EventLoop, DropsIdlePeersAndRequestsThatTakeTooLong) {
   KvLoopLimits limits;
   limits.idleTimeoutMs = 300;

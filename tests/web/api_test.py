@@ -4,6 +4,8 @@ request; catalogs, thumbnails and originals; errors as JSON with their
 status; files only from below the catalog root."""
 import json
 import os
+import shutil
+import subprocess
 import sys
 import unittest
 import urllib.parse
@@ -29,6 +31,18 @@ class Api(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.fx = webtest.Fixture()
+        # A second catalog: a landscape photograph tagged to be shown turned
+        # a quarter clockwise, and the same photograph untagged.
+        cls.turned = os.path.join(cls.fx.dir, "turned")
+        os.makedirs(cls.turned)
+        photo = os.path.join(os.environ.get("KIVO_PHOTOS", "/work/shared/data/wang1k"), "beach", "100.jpg")
+        cls.have_photo = os.path.exists(photo) and shutil.which("exiv2") is not None
+        if cls.have_photo:
+            shutil.copy(photo, os.path.join(cls.turned, "plain.jpg"))
+            shutil.copy(photo, os.path.join(cls.turned, "turned.jpg"))
+            subprocess.run(["exiv2", "-M", "set Exif.Image.Orientation 6", os.path.join(cls.turned, "turned.jpg")],
+                           check=True, capture_output=True)
+            cls.fx.run("index", "-q", "-d", cls.fx.db, "-c", "turned", cls.turned)
         cls.server = webtest.Server(cls.fx)
 
     @classmethod
@@ -126,6 +140,21 @@ class Api(unittest.TestCase):
         self.assertEqual(self.server.get(url)[0], 200)
         self.assertEqual(len([n for n in os.listdir(self.server.thumbnails) if n.endswith("-48.jpg")]), 2)
 
+    def test_thumbnail_upright_by_orientation_tag(self):
+        if not self.have_photo:
+            self.skipTest("no photograph or no exiv2 program")
+        sizes = {}
+        for key in ("plain.jpg", "turned.jpg"):
+            status, headers, body = self.server.get("/api/thumbnail?catalog=turned&size=100&key=" + key)
+            self.assertEqual(status, 200, body)
+            sizes[key] = webtest.jpeg_size(body)
+        self.assertEqual(sizes["plain.jpg"], (100, 67))
+        self.assertEqual(sizes["turned.jpg"], (67, 100))
+        # The original is sent as stored, tag and all.
+        status, headers, body = self.server.get("/api/image?catalog=turned&key=turned.jpg")
+        with open(os.path.join(self.turned, "turned.jpg"), "rb") as f:
+            self.assertEqual(body, f.read())
+
     def test_original_image(self):
         status, headers, body = self.server.get("/api/image?catalog=cat&key=" + urllib.parse.quote("sea/été.ppm"))
         self.assertEqual((status, headers["content-type"]), (200, "image/x-portable-pixmap"))
@@ -176,7 +205,13 @@ class Api(unittest.TestCase):
             ("GET", "/api/thumbnail?catalog=cat", None, {}, 400, "key"),
             ("GET", "/api/nosuch", None, {}, 404, "no such API"),
             ("GET", "/nosuch.html", None, {}, 404, "no such page"),
-            ("PUT", "/api/query", b"{}", {"Content-Type": "application/json"}, 404, ""),
+            ("PUT", "/api/query", b"{}", {"Content-Type": "application/json"}, 405, "use GET, HEAD, POST"),
+            ("DELETE", "/api/image?catalog=cat&key=city/red.ppm", None, {}, 405, "use GET, HEAD"),
+            ("POST", "/api/catalogs/cat", b"", {}, 405, "use GET, HEAD"),
+            ("POST", "/", b"x", {"Content-Type": "text/plain"}, 405, "use GET, HEAD"),
+            ("OPTIONS", "/api/thumbnail", None, {}, 405, "OPTIONS is not allowed"),
+            ("PUT", "/api/nosuch", b"", {}, 404, "no such API"),
+            ("GET", "/api/catalogs/", None, {}, 404, "no such API"),
         ]
         for method, path, body, headers, status, words in cases:
             with self.subTest(method=method, path=path):

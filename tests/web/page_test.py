@@ -6,7 +6,9 @@ start."""
 import json
 import os
 import sys
+import time
 import unittest
+import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cdp  # noqa: E402
@@ -52,11 +54,7 @@ class Page(unittest.TestCase):
 
     def test_sketch_search_more_like_this_upload_and_keywords(self):
         b = self.browser
-        b.call("Page.enable")
-        b.call("Emulation.setDeviceMetricsOverride", width=WIDTH, height=HEIGHT, deviceScaleFactor=1, mobile=False)
-        b.call("Page.navigate", url=self.base + "/")
-        b.wait_for("document.readyState === 'complete' && document.querySelectorAll('#catalog option').length > 0"
-                   " && document.querySelectorAll('#features input[type=checkbox]').length > 0")
+        self.open_page()
         self.assertEqual(b.eval("document.getElementById('catalog').value"), "cat")
         # The catalog kivo index made holds the photo preset's classes: the
         # preset comes first and is the one chosen, each class can be added.
@@ -130,6 +128,108 @@ class Page(unittest.TestCase):
         b.eval("document.getElementById('keywords').value = ''")
         b.click("#search")
         b.wait_for("document.getElementById('status').className === 'error'")
+
+    def open_page(self):
+        b = self.browser
+        b.call("Page.enable")
+        b.call("Emulation.setDeviceMetricsOverride", width=WIDTH, height=HEIGHT, deviceScaleFactor=1, mobile=False)
+        b.call("Page.navigate", url=self.base + "/")
+        b.wait_for("document.readyState === 'complete' && document.querySelectorAll('#catalog option').length > 0"
+                   " && document.querySelectorAll('#features input[type=checkbox]').length > 0")
+
+    def test_drop_feature_choices_distances_original_and_clear(self):
+        b = self.browser
+        self.open_page()
+        names = b.eval("[...document.querySelectorAll('#features input[type=checkbox]')]"
+                       ".map((c) => c.dataset.feature)")
+        # Leave out the preset, take two single classes and weigh the first
+        # 2.5, as a user would.
+        self.assertEqual(names[0], "photo")
+        self.assertGreaterEqual(len(names), 3)
+        for n in names[:3]:
+            b.eval("document.getElementById(%s).scrollIntoView({block: 'center'})" % json.dumps("use-" + n))
+            b.click("#use-" + n)
+            time.sleep(0.1)
+        self.assertEqual(b.eval("[...document.querySelectorAll('#features input[type=checkbox]')]"
+                                ".map((c) => c.checked)")[:3], [False, True, True])
+        b.eval("(() => { const w = document.querySelector('#features input[data-weight=\"%s\"]');"
+               " w.value = '2.5'; w.dispatchEvent(new Event('input')); })()" % names[1])
+
+        # An image dropped on the drop zone (a real drag with a file in it)
+        # searches at once with those choices.
+        b.eval("document.getElementById('results').textContent = ''")
+        b.eval("""(async () => {
+          const blob = await (await fetch('/api/image?catalog=cat&key=forest/mixed.ppm')).blob();
+          const file = new File([blob], 'dropped.ppm');
+          const data = new DataTransfer();
+          data.items.add(file);
+          const zone = document.getElementById('drop');
+          const fire = (type) => zone.dispatchEvent(new DragEvent(type, {dataTransfer: data, bubbles: true,
+                                                                         cancelable: true}));
+          fire('dragenter');
+          fire('dragover');
+          window.overWhileDragging = zone.classList.contains('over');
+          fire('drop');
+        })()""")
+        self.assertTrue(b.eval("window.overWhileDragging"))
+        b.wait_for(RESULTS_LOADED)
+        self.assertEqual(b.eval("document.getElementById('example').textContent"), "image dropped.ppm")
+        self.assertFalse(b.eval("document.getElementById('drop').classList.contains('over')"))
+        args = ["-I", os.path.join(self.fx.root, "forest", "mixed.ppm"), "-n", "20",
+                "-f", names[1] + ":W=2.5", "-f", names[2] + ":W=1"]
+        want = json.loads(self.fx.query_json(*args))["results"]
+        self.assertEqual(b.eval(RESULT_KEYS), [h["key"] for h in want])
+        self.assertEqual(want[0]["key"], "forest/mixed.ppm")
+
+        # Each result shows its rank and distance as the API gave them.
+        shown = b.eval("[...document.querySelectorAll('#results .distance')].map((d) => d.textContent)")
+        self.assertEqual(shown, ["#%d  distance %.4f" % (h["rank"], h["distance"]) for h in want])
+
+        # A result's name opens the original in a new tab: the file itself.
+        link = b.eval("(() => { const a = document.querySelector('#results li:nth-child(2) a');"
+                      " return [a.href, a.target, a.textContent]; })()")
+        self.assertEqual(link[1], "_blank")
+        self.assertEqual(link[2], urllib.parse.unquote(want[1]["key"]))
+        size = b.eval("fetch(%s).then((r) => r.arrayBuffer()).then((a) => a.byteLength)" % json.dumps(link[0]))
+        self.assertEqual(size, os.path.getsize(os.path.join(self.fx.root, urllib.parse.unquote(want[1]["key"]))))
+        # The click opens a new tab from this page (seen by its target
+        # event: a file the browser does not show, as these PPM files, turns
+        # into a download and the tab closes again).
+        me = [t["targetId"] for t in b.call("Target.getTargets")["targetInfos"]
+              if t["type"] == "page" and t["attached"]]
+        b.call("Target.setDiscoverTargets", discover=True)
+        b.events.clear()
+        b.eval("document.querySelector('#results li:nth-child(2) a').scrollIntoView({block: 'center'})")
+        b.click("#results li:nth-child(2) a")
+        deadline = time.time() + 30
+        opened = []
+        while time.time() < deadline and not opened:
+            time.sleep(0.05)
+            b.eval("1")  # takes in the events sent meanwhile
+            opened = [e for e in b.events if e.get("method") == "Target.targetCreated"
+                      and e["params"]["targetInfo"]["type"] == "page"
+                      and e["params"]["targetInfo"].get("openerId") in me]
+        self.assertTrue(opened, "no tab opened")
+        b.call("Target.setDiscoverTargets", discover=False)
+        for t in b.call("Target.getTargets")["targetInfos"]:
+            if t["type"] == "page" and t["targetId"] not in me:
+                b.call("Target.closeTarget", targetId=t["targetId"])
+        b.call("Page.bringToFront")
+
+        # Clear empties the canvas: nothing but the background is painted.
+        b.eval("window.scrollTo(0, 0)")
+        b.eval("document.getElementById('colour').value = '#00ff00'")
+        box = b.eval("(() => { const r = document.getElementById('sketch').getBoundingClientRect();"
+                     " return [r.x, r.y]; })()")
+        b.drag(box[0] + 10, box[1] + 10, box[0] + 200, box[1] + 150)
+        self.assertEqual(len(self.rects()), 1)
+        b.click("#clear")
+        self.assertEqual(self.rects(), [])
+        painted = b.eval("(() => { const c = document.getElementById('sketch');"
+                         " const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;"
+                         " let other = 0; for (let i = 0; i < d.length; i += 4)"
+                         " if (d[i] !== 255 || d[i + 1] !== 255 || d[i + 2] !== 255) ++other; return other; })()")
+        self.assertEqual(painted, 0)
 
     def check_layout(self, shot):
         """The screenshot shows the sketch where the canvas is and a grid of

@@ -37,6 +37,20 @@ def png(width, height, paint):
             + chunk(b"IDAT", zlib.compress(bytes(raw))) + chunk(b"IEND", b""))
 
 
+def jpeg_size(data):
+    """(width, height) from a JPEG's frame header."""
+    i = 2
+    while i + 9 < len(data):
+        if data[i] != 0xFF:
+            raise ValueError("not a JPEG marker at %d" % i)
+        marker, length = data[i + 1], struct.unpack(">H", data[i + 2:i + 4])[0]
+        if 0xC0 <= marker <= 0xCF and marker not in (0xC4, 0xC8, 0xCC):
+            height, width = struct.unpack(">HH", data[i + 5:i + 9])
+            return width, height
+        i += 2 + length
+    raise ValueError("no frame header")
+
+
 def halves(left, right):
     return lambda x, y: left if x < 48 else right
 
