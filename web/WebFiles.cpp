@@ -16,6 +16,7 @@
 #include "KivoKey.h"
 #include "KivoPhoto.h"
 #include "gen_img_orient.h"
+#include "image/KvImage.h"
 
 namespace kivo {
 namespace web {
@@ -187,7 +188,7 @@ bool ThumbnailCache::Get(const std::string& image, int side, std::string* thumbP
   const std::string temporary =
       dir_ + "/.tmp-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + name;
   // Photographs are shown upright, as kivo thumbs makes them.
-  if (!LooksLikeImage(image) ||
+  if (!LooksLikeImage(image) || KvApplyPixelBudget() != 0 ||
       gen_img_rescale_oriented(image.c_str(), temporary.c_str(), side, side, 0,
                                ReadPhotoMetadata(image).orientation) != 0) {
     unlink(temporary.c_str());
