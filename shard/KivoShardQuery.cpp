@@ -1,21 +1,12 @@
-// The fan-out and reduction of a sharded query.
+// The fan-out of a sharded query over the shards of every rank.
 //
-// Exchanges (WireWriter layout; every number 32-bit big-endian, every text a
-// 32-bit length and its bytes):
-//
-// Shard report, all ranks to all (one per rank):
+// Shard report, all ranks to all (MPI_Allgatherv; WireWriter layout: numbers
+// 32-bit big-endian, texts a 32-bit length and the bytes):
 //   count                                   shards of the rank, then each:
 //   index, opened (1 or 0), reason text     reason empty when opened
 //   root text, classes                      then per class:
 //   class name text, global information text
-//
-// Stage answer, every rank to rank 0:
-//   refused (a query-layer code, 0 when none), refusal text
-//   failures                                then per failure: index, reason text
-//   hits                                    then per hit: distance bits, key text
-//
-// Stage outcome, rank 0 to all: the answer's layout, with rank 0's reduction
-// of every answer (the failures are every shard that failed so far).
+// Each stage's answers are reduced by ReduceStage (KivoShardReduce.h).
 #include "KivoShardQuery.h"
 
 #include <algorithm>
@@ -27,6 +18,7 @@
 
 #include "KivoFeatures.h"
 #include "KivoShardPool.h"
+#include "KivoShardReduce.h"
 #include "KivoStore.h"
 #include "data/KvParameter.h"
 #include "query/KvBestList.h"
@@ -42,69 +34,7 @@ struct LocalShard {
   std::unique_ptr<QueryEngine> engine;
 };
 
-struct Failure {
-  int index;
-  std::string reason;
-};
-
-uint32_t FloatBits(float f) {
-  uint32_t v;
-  std::memcpy(&v, &f, sizeof v);
-  return v;
-}
-
-float BitsFloat(uint32_t v) {
-  float f;
-  std::memcpy(&f, &v, sizeof f);
-  return f;
-}
-
-// One stage's answer or outcome (layout above).
-struct Answer {
-  int refused = kQueryOk;
-  std::string refusal;
-  std::vector<Failure> failures;
-  std::vector<std::pair<std::string, float>> hits;
-
-  std::string Encode() const {
-    WireWriter w;
-    w.Put32(static_cast<uint32_t>(refused));
-    w.PutText(refusal);
-    w.Put32(static_cast<uint32_t>(failures.size()));
-    for (const Failure& f : failures) {
-      w.Put32(static_cast<uint32_t>(f.index));
-      w.PutText(f.reason);
-    }
-    w.Put32(static_cast<uint32_t>(hits.size()));
-    for (const auto& h : hits) {
-      w.Put32(FloatBits(h.second));
-      w.PutText(h.first);
-    }
-    return w.Bytes();
-  }
-
-  bool Decode(const std::string& bytes) {
-    WireReader r(bytes);
-    uint32_t code = 0, count = 0;
-    if (!r.Get32(&code) || !r.GetText(&refusal) || !r.Get32(&count)) return false;
-    refused = static_cast<int>(code);
-    for (uint32_t i = 0; i < count; ++i) {
-      uint32_t index = 0;
-      Failure f{0, ""};
-      if (!r.Get32(&index) || !r.GetText(&f.reason)) return false;
-      f.index = static_cast<int>(index);
-      failures.push_back(std::move(f));
-    }
-    if (!r.Get32(&count)) return false;
-    for (uint32_t i = 0; i < count; ++i) {
-      uint32_t bits = 0;
-      std::string key;
-      if (!r.Get32(&bits) || !r.GetText(&key)) return false;
-      hits.emplace_back(std::move(key), BitsFloat(bits));
-    }
-    return r.AtEnd();
-  }
-};
+using Failure = ShardFailure;
 
 // What every rank learns of every shard when the shards are opened.
 struct Overview {
@@ -311,18 +241,13 @@ int RunShardedQuery(const MpiJob& job, const std::string& database, const Manife
 
   std::vector<Failure> failures = view.failures;
   std::vector<QueryHit> candidates;
-  Answer outcome;
   for (size_t stage = 0; stage < stages.size(); ++stage) {
     QueryRequest asked = request;
     asked.features = stages[stage];
-    if (stage > 0) {
-      // Later groups rank the previous group's best, not the keyword matches.
-      asked.keywords.clear();
-      scope.candidates = &candidates;
-    }
-    Answer mine;
+    if (stage > 0) asked.keywords.clear();  // later groups rank the previous group's best
+    StageAnswer mine;
     KvBestList best(static_cast<uint32_t>(request.n));
-    for (const Failure& f : failedHere) mine.failures.push_back(f);
+    mine.failures = std::move(failedHere);
     failedHere.clear();
     for (LocalShard& s : local) {
       if (s.engine == nullptr) continue;
@@ -336,6 +261,7 @@ int RunShardedQuery(const MpiJob& job, const std::string& database, const Manife
       QueryResult part;
       std::string why;
       const int rc = s.engine->Run(asked, scope, &part, &why);
+      scope.candidates = nullptr;
       if (rc == kQueryBadRequest) {
         mine.refused = rc;
         mine.refusal = why;
@@ -350,41 +276,14 @@ int RunShardedQuery(const MpiJob& job, const std::string& database, const Manife
     }
     mine.hits = best.Sorted();
 
-    std::string bytes;
-    const std::vector<std::string> answers = job.Gather(mine.Encode());
-    if (job.Root()) {
-      Answer all;
-      KvBestList merged(static_cast<uint32_t>(request.n));
-      for (const std::string& a : answers) {
-        Answer one;
-        if (!one.Decode(a)) {
-          all.refused = kQueryFailed;
-          all.refusal = "a rank of the job sent a damaged answer";
-          break;
-        }
-        if (one.refused != kQueryOk && all.refused == kQueryOk) {
-          all.refused = one.refused;
-          all.refusal = one.refusal;
-        }
-        for (Failure& f : one.failures) failures.push_back(std::move(f));
-        for (const auto& h : one.hits) merged.OfferRanked(h.first.data(), h.first.size(), h.second);
-      }
-      std::sort(failures.begin(), failures.end(), [](const Failure& a, const Failure& b) { return a.index < b.index; });
-      all.failures = failures;
-      all.hits = merged.Sorted();
-      bytes = all.Encode();
-    }
-    job.Broadcast(&bytes);
-    outcome = Answer();
-    if (!outcome.Decode(bytes)) {
-      *error = "a rank of the job received a damaged outcome";
-      return kQueryFailed;
-    }
-    failures = outcome.failures;
+    const StageAnswer outcome = ReduceStage(job, mine, static_cast<uint32_t>(request.n));
     if (outcome.refused != kQueryOk) {
       *error = outcome.refusal;
       return outcome.refused;
     }
+    failures.insert(failures.end(), outcome.failures.begin(), outcome.failures.end());
+    std::stable_sort(failures.begin(), failures.end(),
+                     [](const Failure& a, const Failure& b) { return a.index < b.index; });
     if (failures.size() == shardCount || (!failures.empty() && !partial)) {
       *error = FailureText(manifest, failures, "did not answer");
       return kQueryFailed;

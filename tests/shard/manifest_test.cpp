@@ -6,6 +6,7 @@
 #include "KivoShardCommands.h"
 #include "KivoShardManifest.h"
 #include "KivoShardMpi.h"
+#include "KivoShardReduce.h"
 #include "KivoStore.h"
 #include "KvTestUtil.h"
 
@@ -144,6 +145,36 @@ TEST(ShardWire, ReadsBackWhatWasWrittenAndFailsCleanlyWhenShort) {
   std::string text;
   kivo::shard::WireReader r(liar.Bytes());
   EXPECT_FALSE(r.GetText(&text));
+}
+
+// The merge of a stage keeps the order of one catalog's result: distance,
+// then key, ties included, whichever rank a hit came from.
+TEST(ShardReduce, AnswersRoundTripAndMergeByDistanceThenKey) {
+  kivo::shard::StageAnswer a;
+  a.refused = 2;
+  a.refusal = "no";
+  a.failures = {{3, "gone"}, {1, ""}};
+  a.hits = {{"b.jpg", 0.5f}, {"a.jpg", 0.5f}, {"", -0.0f}};
+  kivo::shard::StageAnswer back;
+  ASSERT_TRUE(back.Decode(a.Encode()));
+  EXPECT_EQ(back.Encode(), a.Encode());
+  EXPECT_EQ(back.failures[0].reason, "gone");
+  const std::string bytes = a.Encode();
+  for (size_t cut = 0; cut < bytes.size(); ++cut) EXPECT_FALSE(back.Decode(bytes.substr(0, cut))) << cut;
+  EXPECT_FALSE(back.Decode(bytes + "x"));
+
+  kivo::shard::MpiJob job;
+  kivo::shard::StageAnswer mine;
+  mine.failures = {{2, "x"}, {0, "y"}};
+  mine.hits = {{"c.jpg", 0.25f}, {"b.jpg", 0.75f}, {"a.jpg", 0.75f}, {"d.jpg", 0.75f}, {"e.jpg", 1.0f}};
+  const kivo::shard::StageAnswer out = kivo::shard::ReduceStage(job, mine, 3);
+  EXPECT_EQ(out.refused, 0);
+  ASSERT_EQ(out.hits.size(), 3u);
+  EXPECT_EQ(out.hits[0].first, "c.jpg");
+  EXPECT_EQ(out.hits[1].first, "a.jpg");
+  EXPECT_EQ(out.hits[2].first, "b.jpg");
+  ASSERT_EQ(out.failures.size(), 2u);
+  EXPECT_EQ(out.failures[0].index, 0);
 }
 
 TEST(ShardJob, OutsideMpirunIsOneRankOwningEveryShard) {
