@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <condition_variable>
 #include <exception>
 #include <new>
@@ -479,6 +480,7 @@ int RunIndexOn(const IndexOptions& options, const std::vector<std::string>& give
       Change c;
       c.kind = Change::kRemove;
       c.key = entry.first;
+      if (target.observe) target.observe(c, "0" + c.key);
       group.push_back(std::move(c));
       ++summary->removed;
     }
@@ -570,11 +572,18 @@ int RunIndexOn(const IndexOptions& options, const std::vector<std::string>& give
     Change change;
     change.key = c.key;
     change.state = r.state;
+    // The order of this change among those of every process of the run.
+    const auto observe = [&]() {
+      char order[24];
+      std::snprintf(order, sizeof order, "1%016zu", tasks[i].candidate);
+      if (target.observe) target.observe(change, order);
+    };
     switch (r.kind) {
       case Result::kComputed:
         change.kind = Change::kPut;
         change.records = std::move(r.records);
         ++(known ? summary->updated : summary->added);
+        observe();
         group.push_back(std::move(change));
         break;
       case Result::kTouched:
@@ -590,6 +599,7 @@ int RunIndexOn(const IndexOptions& options, const std::vector<std::string>& give
           // A file that is no longer an image leaves the catalog.
           change.kind = Change::kRemove;
           ++summary->removed;
+          observe();
           group.push_back(std::move(change));
         }
         break;

@@ -11,6 +11,7 @@
 namespace kivo {
 
 class CatalogStore;
+struct Change;
 
 struct IndexOptions {
   std::string database;
@@ -57,6 +58,11 @@ int RunIndex(const IndexOptions& options, std::ostream& out, std::ostream& err, 
 struct IndexTarget {
   std::vector<std::unique_ptr<CatalogStore>> stores;
   std::function<int(const std::string& key)> route;
+  // When set, told of every change that writes or removes records, before
+  // it is written, with a text whose byte order is the order in which one
+  // process writing every catalog of the collection would write it (files
+  // gone come first, by key; then files in the order of the walk).
+  std::function<void(const Change& change, const std::string& order)> observe;
 };
 
 // The paths of the command line and of --from0, in order; false (with the

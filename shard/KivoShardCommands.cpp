@@ -11,6 +11,7 @@
 #include "KivoQuery.h"
 #include "KivoShardMpi.h"
 #include "KivoShardQuery.h"
+#include "KivoShardWhole.h"
 #include "KivoStore.h"
 
 namespace kivo {
@@ -144,7 +145,10 @@ int InitShards(const std::string& database, const std::string& catalog, int coun
     CatalogStore store;
     if (!store.Open(database, name, true, error)) return 1;
   }
-  return WriteManifest(database, m, error) ? 0 : 1;
+  // Empty shards: the whole catalog's statistics are those of no records.
+  WholeBlocks whole;
+  whole.valid = true;
+  return WriteWhole(database, catalog, whole, error) && WriteManifest(database, m, error) ? 0 : 1;
 }
 
 bool ReadShardStatus(const std::string& database, const std::string& catalog, Manifest* manifest,

@@ -12,6 +12,7 @@
 
 #include "KivoShardCommands.h"
 #include "KivoShardMpi.h"
+#include "KivoShardWhole.h"
 #include "KivoStore.h"
 
 namespace kivo {
@@ -63,7 +64,7 @@ bool AddSummary(const std::string& bytes, int* status, IndexSummary* all, std::s
 // This rank's part of the run: its shards opened, locked and indexed.
 int IndexLocal(const MpiJob& job, const IndexOptions& options, const Manifest& m,
                const std::vector<std::string>& given, std::ostream& err, IndexSummary* summary,
-               std::string* fatal) {
+               WholeJournal* journal, std::string* fatal) {
   IndexTarget target;
   std::vector<int> slot(m.shards.size(), -1);
   for (size_t i = 0; i < m.shards.size(); ++i) {
@@ -80,6 +81,9 @@ int IndexLocal(const MpiJob& job, const IndexOptions& options, const Manifest& m
   if (target.stores.empty()) return 0;
   const size_t count = m.shards.size();
   target.route = [&slot, count](const std::string& key) { return slot[static_cast<size_t>(ShardOfKey(key, count))]; };
+  target.observe = [&target, journal](const Change& change, const std::string& order) {
+    journal->Observe(target, change, order);
+  };
   IndexOptions mine = options;
   if (job.Root()) return RunIndexOn(mine, given, target, err, summary, fatal);
   // Rank 0 alone draws progress and writes the refusals every rank makes;
@@ -87,6 +91,14 @@ int IndexLocal(const MpiJob& job, const IndexOptions& options, const Manifest& m
   mine.quiet = true;
   std::ostream silent(nullptr);
   return RunIndexOn(mine, given, target, silent, summary, fatal);
+}
+
+// After a run refused before anything was written: the statistics are as
+// valid as they were.
+void RestoreWhole(const MpiJob& job, const IndexOptions& options, WholeBlocks* whole) {
+  std::string ignored;
+  // A file left marked makes queries pool, which is still an answer.
+  if (job.Root() && whole->valid) WriteWhole(options.database, options.catalog, *whole, &ignored);
 }
 
 // The run of every rank; rank 0 prints and gives the status.
@@ -97,13 +109,26 @@ int IndexOnRanks(const MpiJob& job, const IndexOptions& options, const Manifest&
   int status = 0;
   std::vector<std::string> given;
   std::string list;
+  WholeBlocks whole;
   if (job.Root()) {
+    // Marked not valid before any rank writes, so that a killed run leaves
+    // them so.
+    std::string why;
+    if (!ReadWhole(options.database, options.catalog, &whole, &why)) err << "kivo index: " << why << '\n';
+    if (whole.valid) {
+      whole.valid = false;
+      if (!WriteWhole(options.database, options.catalog, whole, &why)) err << "kivo index: " << why << '\n';
+      whole.valid = true;
+    }
     if (!GivenPaths(options, err, &given)) status = kExitUsage;
     for (const std::string& g : given) list.append(g).push_back('\0');
     if (status != 0) list = std::string(1, '\1');
   }
   job.Broadcast(&list);
-  if (list == std::string(1, '\1')) return kExitUsage;
+  if (list == std::string(1, '\1')) {
+    RestoreWhole(job, options, &whole);
+    return kExitUsage;
+  }
   given.clear();
   for (size_t i = 0; i < list.size();) {
     const size_t j = list.find('\0', i);
@@ -112,13 +137,16 @@ int IndexOnRanks(const MpiJob& job, const IndexOptions& options, const Manifest&
   }
   if (given.empty()) {
     if (job.Root()) err << "kivo index: no files or folders to index\n";
+    RestoreWhole(job, options, &whole);
     return kExitUsage;
   }
 
   IndexSummary summary;
   std::string fatal;
-  status = IndexLocal(job, options, m, given, err, &summary, &fatal);
+  WholeJournal journal;
+  status = IndexLocal(job, options, m, given, err, &summary, &journal, &fatal);
   const std::vector<std::string> parts = job.Gather(EncodeSummary(status, summary, fatal));
+  const std::vector<std::string> journals = job.Gather(journal.Encode());
   if (!job.Root()) return 0;
   IndexSummary all;
   int allStatus = 0;
@@ -127,6 +155,19 @@ int IndexOnRanks(const MpiJob& job, const IndexOptions& options, const Manifest&
     if (!AddSummary(p, &allStatus, &all, &allFatal)) {
       allStatus = 1;
       allFatal = "a rank of the job sent a damaged summary";
+    }
+  }
+  // The whole-catalog statistics follow the run's writes when every rank
+  // wrote all it meant to (a run refused before writing leaves them as
+  // they were); otherwise they stay marked as not valid.
+  if (whole.valid && allStatus != 1) {
+    std::vector<WholeJournal> decoded(journals.size());
+    bool intact = true;
+    for (size_t i = 0; i < journals.size(); ++i) intact = intact && decoded[i].Decode(journals[i]);
+    if (intact) {
+      WholeJournal::Apply(decoded, &whole);
+      std::string why;
+      if (!WriteWhole(options.database, options.catalog, whole, &why)) err << "kivo index: " << why << '\n';
     }
   }
   return ReportIndex(options, allStatus, all, allFatal, out, err);

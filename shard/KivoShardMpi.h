@@ -58,6 +58,7 @@ class WireWriter {
 
 class WireReader {
  public:
+  // bytes must outlive the reader.
   explicit WireReader(const std::string& bytes)
       : p_(reinterpret_cast<const unsigned char*>(bytes.data())), end_(p_ + bytes.size()) {}
   // False once the bytes run short; every later read fails too.

@@ -19,6 +19,7 @@
 #include "KivoFeatures.h"
 #include "KivoShardPool.h"
 #include "KivoShardReduce.h"
+#include "KivoShardWhole.h"
 #include "KivoStore.h"
 #include "data/KvParameter.h"
 #include "query/KvBestList.h"
@@ -137,19 +138,31 @@ std::string FailureText(const Manifest& m, const std::vector<Failure>& failures,
 
 // The feature texts of each stage: one stage unless the features fall into
 // groups of different O (a cascade), in the order the evaluator runs them.
+// The features are those the evaluation itself takes: the named ones with
+// presets expanded, else the catalog's preset or its image features.
 std::vector<std::vector<std::string>> Stages(const QueryRequest& request, const Overview& view) {
-  std::vector<std::string> texts = request.features;
-  if (texts.empty()) {
-    texts = ImageFeatureNames(std::vector<std::string>(view.classes.begin(), view.classes.end()));
+  std::vector<FeatureSpec> wanted;
+  std::string ignored;
+  if (request.features.empty()) {
+    const std::vector<std::string> names =
+        ImageFeatureNames(std::vector<std::string>(view.classes.begin(), view.classes.end()));
+    const std::string preset = PresetForClasses(names);
+    if (!preset.empty() && !ExpandFeatureSpec(preset, &wanted, &ignored)) return {};
+    if (preset.empty()) {
+      for (const std::string& name : names) wanted.push_back(FeatureSpec{name, ""});
+    }
+  } else {
+    for (const std::string& text : request.features) {
+      // A feature text that cannot be used is left to the evaluation, which
+      // refuses it.
+      if (!ExpandFeatureSpec(text, &wanted, &ignored)) return {};
+    }
   }
   std::vector<std::pair<double, std::string>> byGroup;
-  for (const std::string& text : texts) {
-    FeatureSpec parsed;
+  for (const FeatureSpec& f : wanted) {
     FeatureInstance instance;
-    std::string ignored;
-    // A feature text that cannot be used is left to the evaluation, which refuses it.
-    if (!ParseFeatureSpec(text, &parsed, &ignored) || !MakeFeatureInstance(parsed, &instance, &ignored)) return {};
-    byGroup.emplace_back(instance.parameters->GetO(), text);
+    if (!MakeFeatureInstance(f, &instance, &ignored)) return {};
+    byGroup.emplace_back(instance.parameters->GetO(), f.parameters.empty() ? f.name : f.name + ":" + f.parameters);
   }
   std::stable_sort(byGroup.begin(), byGroup.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -210,6 +223,13 @@ int RunShardedQuery(const MpiJob& job, const std::string& database, const Manife
   if (!ReadReports(job.AllGather(ReportShards(local, failedHere)), &view)) {
     *error = "the ranks of the job disagree about the shards";
     return kQueryFailed;
+  }
+  // Classes whose statistics depend on the order of the writes take those
+  // kivo index kept for the whole catalog, while they are valid.
+  WholeBlocks whole;
+  std::string unread;
+  if (ReadWhole(database, manifest.catalog, &whole, &unread) && whole.valid) {
+    for (const auto& b : whole.blocks) view.pooled[b.first] = b.second;
   }
   // Every rank knows these failures now; later ones are reported with the
   // answers.

@@ -7,6 +7,7 @@
 #include "KivoShardManifest.h"
 #include "KivoShardMpi.h"
 #include "KivoShardReduce.h"
+#include "KivoShardWhole.h"
 #include "KivoStore.h"
 #include "KvTestUtil.h"
 
@@ -112,6 +113,29 @@ TEST(ShardInit, MakesOrdinaryCatalogsAndRefusesToTakeOverOthers) {
 
   EXPECT_FALSE(kivo::shard::ReadShardStatus(db, "plain", &m, &shards, &error));
   EXPECT_NE(error.find("not sharded"), std::string::npos) << error;
+}
+
+TEST(ShardWhole, StatisticsFileRoundTripsAndDamageIsRefused) {
+  kvtest::TempDir dir("shard");
+  kivo::shard::WholeBlocks whole, back;
+  std::string error;
+  ASSERT_TRUE(kivo::shard::ReadWhole(dir.path(), "cat", &back, &error));
+  EXPECT_FALSE(back.valid) << "no file: nothing to trust";
+  whole.valid = true;
+  whole.blocks["KvHsvHistogramFeatureClass"] = std::string("0000000003 \0\1\2", 14);
+  whole.blocks["KvCorrelogramFeatureClass"] = "";
+  ASSERT_TRUE(kivo::shard::WriteWhole(dir.path(), "cat", whole, &error)) << error;
+  ASSERT_TRUE(kivo::shard::ReadWhole(dir.path(), "cat", &back, &error)) << error;
+  EXPECT_TRUE(back.valid);
+  EXPECT_EQ(back.blocks, whole.blocks);
+  const std::string bytes = kvtest::ReadFile(kivo::shard::WholePath(dir.path(), "cat"));
+  for (size_t cut = 0; cut < bytes.size(); ++cut) {
+    kvtest::WriteFile(kivo::shard::WholePath(dir.path(), "cat"), bytes.substr(0, cut));
+    EXPECT_FALSE(kivo::shard::ReadWhole(dir.path(), "cat", &back, &error)) << cut;
+    EXPECT_FALSE(back.valid) << cut;
+  }
+  kvtest::WriteFile(kivo::shard::WholePath(dir.path(), "cat"), bytes + "x");
+  EXPECT_FALSE(kivo::shard::ReadWhole(dir.path(), "cat", &back, &error));
 }
 
 TEST(ShardWire, ReadsBackWhatWasWrittenAndFailsCleanlyWhenShort) {
