@@ -63,9 +63,11 @@ inline std::string Computed(const char* feature, KvGenericDataClass* data) {
 
 // Adds feature to the catalog and stores records keyed "img0000000.jpg"
 // onwards, cycling over pool, with the record count in its global
-// information.
-inline bool Fill(const KvConnectClass* connection, KvCatalogClass* catalog, const char* feature, size_t records,
-                 const std::vector<std::string>& pool) {
+// information. FillWhere stores only the keys for which take(key) holds (the
+// share of one shard).
+template <typename Take>
+inline bool FillWhere(const KvConnectClass* connection, KvCatalogClass* catalog, const char* feature,
+                      size_t records, const std::vector<std::string>& pool, Take take) {
   if (catalog->AddFeatureClass(feature, -1, 0, 0) != 0) return false;
   KvStringClass name(64ul);
   if (catalog->GetFeatureTableName(feature, name) != 0) return false;
@@ -73,8 +75,11 @@ inline bool Fill(const KvConnectClass* connection, KvCatalogClass* catalog, cons
   if (table == nullptr || table->OpenForWrite(name.c_str()) != 0) return false;
   KvDatumClass key, data;
   char text[32];
+  size_t stored = 0;
   for (size_t i = 0; i < records; ++i) {
     const int length = std::snprintf(text, sizeof text, "img%07zu.jpg", i);
+    if (!take(text)) continue;
+    ++stored;
     const std::string& bytes = pool[i % pool.size()];
     key.SetBytes(static_cast<unsigned long>(length) + 1, reinterpret_cast<unsigned char*>(text), KvOwnNone);
     data.SetBytes(bytes.size(), reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data())), KvOwnNone);
@@ -86,8 +91,13 @@ inline bool Fill(const KvConnectClass* connection, KvCatalogClass* catalog, cons
   KvDatumClass info;
   std::unique_ptr<KvFeatureClass> f(KvCreateFeatureClass(feature));
   if (catalog->GetGlobalFeatureInfo(feature, info) != 0) return false;
-  for (size_t i = 0; i < records; ++i) f->UpdateGlobalInfo(info, KV_GLOBAL_ADD_RECORD);
+  for (size_t i = 0; i < stored; ++i) f->UpdateGlobalInfo(info, KV_GLOBAL_ADD_RECORD);
   return catalog->PutGlobalFeatureInfo(feature, info) == 0;
+}
+
+inline bool Fill(const KvConnectClass* connection, KvCatalogClass* catalog, const char* feature, size_t records,
+                 const std::vector<std::string>& pool) {
+  return FillWhere(connection, catalog, feature, records, pool, [](const char*) { return true; });
 }
 
 }  // namespace kvbench

@@ -21,6 +21,11 @@
 namespace kivo {
 namespace {
 
+CatalogHooks& Hooks() {
+  static CatalogHooks hooks;
+  return hooks;
+}
+
 void DatabaseOptions(CLI::App* app, std::string* database, std::string* catalog, bool catalogRequired = true) {
   app->add_option("-d,--database", *database, "database folder")->required()->envname("KIVO_DATABASE");
   auto* c = app->add_option("-c,--catalog", *catalog, "catalog name")->envname("KIVO_CATALOG");
@@ -73,6 +78,10 @@ Subcommand::Runner DeclareIndex(CLI::App* app) {
   app->add_option("--group", o->groupImages, "images per write group")->check(CLI::Range(1, 100000));
   return [o, progress](std::ostream& out, std::ostream& err) {
     o->progress = *progress == "bar" ? 1 : *progress == "lines" ? 0 : -1;
+    if (Hooks().index) {
+      const int rc = Hooks().index(*o, out, err);
+      if (rc >= 0) return rc;
+    }
     IndexSummary summary;
     return RunIndex(*o, out, err, &summary);
   };
@@ -82,6 +91,7 @@ struct QueryCommand {
   std::string database, catalog;
   QueryRequest request;
   bool json = false, tsv = false;
+  bool partial = false;
 };
 
 // The example options of a query, shared by query and thumbs.
@@ -111,10 +121,20 @@ Subcommand::Runner DeclareQuery(CLI::App* app) {
   auto* tsv = app->add_flag("--tsv", q->tsv, "print tab-separated rank, key, path, distance");
   json->excludes(tsv);
   app->add_flag("!--no-orient", q->request.orient, "read the query image in its stored pixel order");
+  app->add_flag("--partial", q->partial,
+                "sharded catalog: answer from the shards that can be read, naming those that cannot");
   return [q](std::ostream& out, std::ostream& err) {
     QueryResult result;
     std::string error;
-    const int rc = RunQuery(q->database, q->catalog, q->request, &result, &error);
+    bool print = true;
+    int rc = -1;
+    if (Hooks().query) {
+      rc = Hooks().query(q->database, q->catalog, q->request, q->partial, err, &result, &error, &print);
+    }
+    if (rc < 0) rc = RunQuery(q->database, q->catalog, q->request, &result, &error);
+    // The process that prints gives the exit status: a failing status of
+    // another could end the job before the reason is printed.
+    if (!print) return kExitOk;
     if (rc != kQueryOk) {
       err << "kivo query: " << error << '\n';
       return rc == kQueryBadRequest ? kExitUsage : kExitFailed;
@@ -254,6 +274,8 @@ std::vector<Subcommand>& Table() {
 const std::vector<Subcommand>& Subcommands() { return Table(); }
 
 void AddSubcommand(Subcommand command) { Table().push_back(std::move(command)); }
+
+void SetCatalogHooks(CatalogHooks hooks) { Hooks() = std::move(hooks); }
 
 std::string ConfigFilePath() {
   if (const char* path = std::getenv("KIVO_CONFIG")) return path;

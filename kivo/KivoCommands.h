@@ -35,6 +35,25 @@ const std::vector<Subcommand>& Subcommands();
 // library (the HTTP server), added by the program before KivoMain.
 void AddSubcommand(Subcommand command);
 
+struct IndexOptions;
+struct QueryRequest;
+struct QueryResult;
+
+// A kind of catalog whose code lives outside the kivo library (sharded
+// catalogs) takes over kivo index and kivo query. Each hook returns -1 when
+// database/catalog is not of its kind, and otherwise runs the command:
+// index gives the exit status; query gives a result code of the query layer
+// with result or error filled, and sets *print false in a process that
+// leaves the printing and the exit status to another (the other ranks of an
+// MPI job, which exit with 0).
+struct CatalogHooks {
+  std::function<int(const IndexOptions& options, std::ostream& out, std::ostream& err)> index;
+  std::function<int(const std::string& database, const std::string& catalog, const QueryRequest& request,
+                    bool partial, std::ostream& err, QueryResult* result, std::string* error, bool* print)>
+      query;
+};
+void SetCatalogHooks(CatalogHooks hooks);
+
 // The configuration file read for defaults: $KIVO_CONFIG, else
 // $XDG_CONFIG_HOME/kivo/config.toml, else ~/.config/kivo/config.toml.
 std::string ConfigFilePath();

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <condition_variable>
 #include <exception>
 #include <new>
@@ -287,72 +288,99 @@ const std::vector<std::string>& DefaultFeatures() {
   return names;
 }
 
+bool GivenPaths(const IndexOptions& options, std::ostream& err, std::vector<std::string>* given) {
+  *given = options.paths;
+  if (options.from0.empty()) return true;
+  std::string list;
+  if (options.from0 == "-") {
+    list.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+  } else {
+    FILE* f = std::fopen(options.from0.c_str(), "rb");
+    if (f == nullptr) {
+      err << "kivo index: cannot read " << options.from0 << ": " << std::strerror(errno) << '\n';
+      return false;
+    }
+    char buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) list.append(buffer, n);
+    std::fclose(f);
+  }
+  size_t i = 0;
+  while (i < list.size()) {
+    size_t j = list.find('\0', i);
+    if (j == std::string::npos) j = list.size();
+    if (j > i) given->push_back(list.substr(i, j - i));
+    i = j + 1;
+  }
+  return true;
+}
+
 int RunIndex(const IndexOptions& options, std::ostream& out, std::ostream& err, IndexSummary* summary) {
   *summary = IndexSummary();
+  IndexTarget target;
+  target.stores.push_back(std::make_unique<CatalogStore>());
+  target.route = [](const std::string&) { return 0; };
+  CatalogStore& store = *target.stores.front();
   std::string error;
-  std::vector<FeatureSpec> specs;
+  // Options are checked before the catalog is made.
   for (const std::string& text : options.features) {
-    if (!ExpandFeatureSpec(text, &specs, &error)) {
+    std::vector<FeatureSpec> checked;
+    if (!ExpandFeatureSpec(text, &checked, &error)) {
       err << "kivo index: " << error << '\n';
       return 2;
     }
   }
-
-  // The list of paths to index.
-  std::vector<std::string> given = options.paths;
-  if (!options.from0.empty()) {
-    std::string list;
-    if (options.from0 == "-") {
-      list.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    } else {
-      FILE* f = std::fopen(options.from0.c_str(), "rb");
-      if (f == nullptr) {
-        err << "kivo index: cannot read " << options.from0 << ": " << std::strerror(errno) << '\n';
-        return 2;
-      }
-      char buffer[65536];
-      size_t n;
-      while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) list.append(buffer, n);
-      std::fclose(f);
-    }
-    size_t i = 0;
-    while (i < list.size()) {
-      size_t j = list.find('\0', i);
-      if (j == std::string::npos) j = list.size();
-      if (j > i) given.push_back(list.substr(i, j - i));
-      i = j + 1;
-    }
-  }
+  std::vector<std::string> given;
+  if (!GivenPaths(options, err, &given)) return 2;
   if (given.empty()) {
     err << "kivo index: no files or folders to index\n";
     return 2;
   }
-
-  CatalogStore store;
   if (!store.Open(options.database, options.catalog, true, &error) || !store.Lock(&error)) {
     err << "kivo index: " << error << '\n';
     return 1;
   }
-  bool repaired = false;
-  if (!store.Repair(&repaired, &error)) {
-    err << "kivo index: " << error << '\n';
-    return 1;
+  const int rc = RunIndexOn(options, given, target, err, summary, &error);
+  return ReportIndex(options, rc, *summary, error, out, err);
+}
+
+int RunIndexOn(const IndexOptions& options, const std::vector<std::string>& given, IndexTarget& target,
+               std::ostream& err, IndexSummary* summary, std::string* fatal) {
+  *summary = IndexSummary();
+  std::string& error = *fatal;
+  std::vector<FeatureSpec> named;
+  for (const std::string& text : options.features) {
+    if (!ExpandFeatureSpec(text, &named, &error)) {
+      err << "kivo index: " << error << '\n';
+      error.clear();
+      return 2;
+    }
   }
-  if (repaired && !options.quiet) err << "kivo index: finished the writes of an interrupted run\n";
+
+  std::vector<std::unique_ptr<CatalogStore>>& stores = target.stores;
+  for (auto& s : stores) {
+    bool repaired = false;
+    if (!s->Repair(&repaired, &error)) return 1;
+    if (repaired && !options.quiet) err << "kivo index: finished the writes of an interrupted run\n";
+  }
 
   // The catalog root: recorded by the first run, kept by every later one.
   std::string root;
   const std::string cwd = CurrentDirectory();
-  if (store.GetMeta("root", &root)) {
+  bool recorded = false;
+  for (size_t i = 0; i < stores.size() && !recorded; ++i) recorded = stores[i]->GetMeta("root", &root);
+  if (recorded) {
     std::string wanted;
     if (!options.root.empty() && (!RealPath(options.root, &wanted, &error) || wanted != root)) {
       err << "kivo index: the catalog root is " << root << "; --root " << options.root << " differs\n";
+      error.clear();
       return 2;
     }
   } else {
     if (!options.root.empty()) {
       if (!RealPath(options.root, &root, &error)) {
         err << "kivo index: root " << options.root << ": " << error << '\n';
+        error.clear();
         return 2;
       }
     } else {
@@ -366,57 +394,64 @@ int RunIndex(const IndexOptions& options, std::ostream& out, std::ostream& err, 
       }
       root = dirs.empty() ? NormalisePath(cwd, "/") : CommonDirectory(dirs.data(), dirs.size());
     }
-    if (!store.PutMeta("root", root, &error)) {
-      err << "kivo index: " << error << '\n';
-      return 1;
-    }
+  }
+  // Every catalog of the target records the root (a shard written for the
+  // first time takes the one its siblings have).
+  for (auto& s : stores) {
+    std::string own;
+    if (!s->GetMeta("root", &own) && !s->PutMeta("root", root, &error)) return 1;
   }
 
   // Feature classes: a new catalog gets the named ones or the defaults;
-  // named classes missing from an existing catalog are added.
+  // named classes missing from an existing catalog are added. The shards of
+  // one catalog have the same classes: those of any of them are added to the
+  // others.
+  std::vector<std::vector<std::string>> held(stores.size());
   std::vector<std::string> classes;
-  if (!store.FeatureClasses(&classes, &error)) {
-    err << "kivo index: " << error << '\n';
-    return 1;
+  for (size_t i = 0; i < stores.size(); ++i) {
+    if (!stores[i]->FeatureClasses(&held[i], &error)) return 1;
+    for (const std::string& name : held[i]) {
+      if (std::find(classes.begin(), classes.end(), name) == classes.end()) classes.push_back(name);
+    }
   }
   std::vector<std::string> wanted;
-  for (const FeatureSpec& s : specs) wanted.push_back(s.name);
+  for (const FeatureSpec& s : named) wanted.push_back(s.name);
   if (classes.empty() && wanted.empty()) wanted = DefaultFeatures();
   for (const std::string& name : wanted) {
-    if (std::find(classes.begin(), classes.end(), name) != classes.end()) continue;
-    if (!store.AddFeatureClass(name, &error)) {
-      err << "kivo index: " << error << '\n';
-      return 1;
+    if (std::find(classes.begin(), classes.end(), name) == classes.end()) classes.push_back(name);
+  }
+  for (size_t i = 0; i < stores.size(); ++i) {
+    for (const std::string& name : classes) {
+      if (std::find(held[i].begin(), held[i].end(), name) != held[i].end()) continue;
+      if (!stores[i]->AddFeatureClass(name, &error)) return 1;
     }
-    classes.push_back(name);
   }
   std::sort(classes.begin(), classes.end());
   std::vector<FeatureSpec> computed;
   for (const std::string& name : classes) {
-    FeatureSpec spec{name, ""};
-    for (const FeatureSpec& s : specs) {
-      if (s.name == name) spec = s;
+    FeatureSpec chosen{name, ""};
+    for (const FeatureSpec& s : named) {
+      if (s.name == name) chosen = s;
     }
     FeatureInstance probe;
-    if (!MakeFeatureInstance(spec, &probe, &error)) {
-      err << "kivo index: " << error << '\n';
-      return 1;
-    }
+    if (!MakeFeatureInstance(chosen, &probe, &error)) return 1;
     // Sub-part classes describe masked regions, which kivo does not make.
     if (probe.feature->IsSubPartFeature() == True) continue;
-    computed.push_back(spec);
+    computed.push_back(chosen);
   }
   std::vector<std::string> computedNames;
   for (const FeatureSpec& s : computed) computedNames.push_back(s.name);
 
   std::map<std::string, FileState> states;
-  if (!store.LoadFileStates(&states, &error)) {
-    err << "kivo index: " << error << '\n';
-    return 1;
+  bool recomputeAll = false;
+  for (auto& s : stores) {
+    std::map<std::string, FileState> own;
+    if (!s->LoadFileStates(&own, &error)) return 1;
+    std::string recordedClasses;
+    s->GetMeta("classes", &recordedClasses);
+    recomputeAll = recomputeAll || (!own.empty() && recordedClasses != JoinNames(computedNames));
+    states.insert(own.begin(), own.end());
   }
-  std::string recordedClasses;
-  store.GetMeta("classes", &recordedClasses);
-  const bool recomputeAll = !states.empty() && recordedClasses != JoinNames(computedNames);
 
   Collector collector(root, summary);
   for (const std::string& g : given) collector.Add(g, true);
@@ -427,7 +462,7 @@ int RunIndex(const IndexOptions& options, std::ostream& out, std::ostream& err, 
   std::vector<Task> tasks;
   for (size_t i = 0; i < candidates.size(); ++i) {
     const Candidate& c = candidates[i];
-    if (!present.insert(c.key).second) continue;
+    if (target.route(c.key) < 0 || !present.insert(c.key).second) continue;
     auto it = states.find(c.key);
     const FileState* old = it == states.end() ? nullptr : &it->second;
     if (old != nullptr && !recomputeAll && old->size == c.seen.size && old->mtimeNs == c.seen.mtimeNs) {
@@ -445,6 +480,7 @@ int RunIndex(const IndexOptions& options, std::ostream& out, std::ostream& err, 
       Change c;
       c.kind = Change::kRemove;
       c.key = entry.first;
+      if (target.observe) target.observe(c, "0" + c.key);
       group.push_back(std::move(c));
       ++summary->removed;
     }
@@ -458,10 +494,7 @@ int RunIndex(const IndexOptions& options, std::ostream& out, std::ostream& err, 
     auto w = std::make_unique<Worker>();
     for (const FeatureSpec& s : computed) {
       FeatureInstance f;
-      if (!MakeFeatureInstance(s, &f, &error)) {
-        err << "kivo index: " << error << '\n';
-        return 1;
-      }
+      if (!MakeFeatureInstance(s, &f, &error)) return 1;
       w->features.push_back(std::move(f));
     }
     workers.push_back(std::move(w));
@@ -513,11 +546,15 @@ int RunIndex(const IndexOptions& options, std::ostream& out, std::ostream& err, 
                     "files");
   bool ok = true;
   auto groupStart = std::chrono::steady_clock::now();
+  std::vector<std::vector<Change>> parts(stores.size());
   auto commit = [&]() {
-    if (!store.Commit(group, &error)) {
-      ok = false;
-      return;
+    // Each catalog takes its own changes, in the group's order.
+    for (Change& c : group) parts[static_cast<size_t>(target.route(c.key))].push_back(std::move(c));
+    for (size_t s = 0; s < stores.size() && ok; ++s) {
+      ok = stores[s]->Commit(parts[s], &error);
+      parts[s].clear();
     }
+    if (!ok) return;
     group.clear();
     groupStart = std::chrono::steady_clock::now();
   };
@@ -535,11 +572,18 @@ int RunIndex(const IndexOptions& options, std::ostream& out, std::ostream& err, 
     Change change;
     change.key = c.key;
     change.state = r.state;
+    // The order of this change among those of every process of the run.
+    const auto observe = [&]() {
+      char order[24];
+      std::snprintf(order, sizeof order, "1%016zu", tasks[i].candidate);
+      if (target.observe) target.observe(change, order);
+    };
     switch (r.kind) {
       case Result::kComputed:
         change.kind = Change::kPut;
         change.records = std::move(r.records);
         ++(known ? summary->updated : summary->added);
+        observe();
         group.push_back(std::move(change));
         break;
       case Result::kTouched:
@@ -555,6 +599,7 @@ int RunIndex(const IndexOptions& options, std::ostream& out, std::ostream& err, 
           // A file that is no longer an image leaves the catalog.
           change.kind = Change::kRemove;
           ++summary->removed;
+          observe();
           group.push_back(std::move(change));
         }
         break;
@@ -577,19 +622,24 @@ int RunIndex(const IndexOptions& options, std::ostream& out, std::ostream& err, 
   for (std::thread& t : threads) t.join();
   progress.Finish();
   if (ok) commit();
-  if (ok && !store.PutMeta("classes", JoinNames(computedNames), &error)) ok = false;
-  if (ok && !store.MarkClean(&error)) ok = false;
+  for (size_t s = 0; s < stores.size() && ok; ++s) {
+    ok = stores[s]->PutMeta("classes", JoinNames(computedNames), &error) && stores[s]->MarkClean(&error);
+  }
+  return ok ? 0 : 1;
+}
 
-  for (const auto& f : summary->failures) err << "kivo index: failed: " << f.first << ": " << f.second << '\n';
-  if (!ok) {
-    err << "kivo index: " << error << '\n';
-    return 1;
+int ReportIndex(const IndexOptions& options, int status, const IndexSummary& summary, const std::string& fatal,
+                std::ostream& out, std::ostream& err) {
+  for (const auto& f : summary.failures) err << "kivo index: failed: " << f.first << ": " << f.second << '\n';
+  if (status != 0) {
+    if (!fatal.empty()) err << "kivo index: " << fatal << '\n';
+    return status;
   }
   if (!options.quiet) {
-    out << summary->added << " added, " << summary->updated << " updated, " << summary->removed << " removed, "
-        << summary->skipped << " skipped, " << summary->failed << " failed\n";
+    out << summary.added << " added, " << summary.updated << " updated, " << summary.removed << " removed, "
+        << summary.skipped << " skipped, " << summary.failed << " failed\n";
   }
-  return summary->failed > 0 ? 1 : 0;
+  return summary.failed > 0 ? 1 : 0;
 }
 
 }  // namespace kivo

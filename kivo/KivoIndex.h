@@ -2,11 +2,16 @@
 // folder trees, computing features only for files that are new or changed.
 #pragma once
 
+#include <functional>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace kivo {
+
+class CatalogStore;
+struct Change;
 
 struct IndexOptions {
   std::string database;
@@ -45,5 +50,35 @@ const std::vector<std::string>& DefaultFeatures();
 // be written, 2 for unusable options (an unknown feature, a root that
 // contradicts the catalog's).
 int RunIndex(const IndexOptions& options, std::ostream& out, std::ostream& err, IndexSummary* summary);
+
+// The catalogs one index run writes: a plain catalog, or the shards of a
+// sharded one (under MPI only this process's shards), each open for writing
+// and locked, with the rule that names a key's catalog: an index into
+// stores, or -1 for a key another process writes (its file is left alone).
+struct IndexTarget {
+  std::vector<std::unique_ptr<CatalogStore>> stores;
+  std::function<int(const std::string& key)> route;
+  // When set, told of every change that writes or removes records, before
+  // it is written, with a text whose byte order is the order in which one
+  // process writing every catalog of the collection would write it (files
+  // gone come first, by key; then files in the order of the walk).
+  std::function<void(const Change& change, const std::string& order)> observe;
+};
+
+// The paths of the command line and of --from0, in order; false (with the
+// message written to err) when --from0 cannot be read.
+bool GivenPaths(const IndexOptions& options, std::ostream& err, std::vector<std::string>* given);
+
+// The run of RunIndex on the paths given and a target that is open: failures of single files go
+// into summary, the reason of a failure of the whole run into *fatal.
+// Prints progress and early refusals to err, nothing to out. The status as
+// RunIndex's, before the failures of single files are counted.
+int RunIndexOn(const IndexOptions& options, const std::vector<std::string>& given, IndexTarget& target,
+               std::ostream& err, IndexSummary* summary, std::string* fatal);
+
+// Prints what RunIndexOn left (failures to err, the summary line to out
+// unless quiet) and gives RunIndex's status for it.
+int ReportIndex(const IndexOptions& options, int status, const IndexSummary& summary, const std::string& fatal,
+                std::ostream& out, std::ostream& err);
 
 }  // namespace kivo

@@ -52,25 +52,33 @@ QueryEngine::QueryEngine(CatalogStore& store) : state_(std::make_unique<State>()
 
 QueryEngine::~QueryEngine() = default;
 
-std::string QueryEngine::PathOfKey(const std::string& key) const {
+std::string PathOfKey(const std::string& root, const std::string& key) {
   std::string relative;
-  if (root_.empty() || !DecodeKey(key, &relative)) return key;
-  return root_ == "/" ? "/" + relative : root_ + "/" + relative;
+  if (root.empty() || !DecodeKey(key, &relative)) return key;
+  return root == "/" ? "/" + relative : root + "/" + relative;
+}
+
+std::string QueryEngine::PathOfKey(const std::string& key) const { return kivo::PathOfKey(root_, key); }
+
+void QueryEngine::UseCatalog(std::unique_ptr<KvCatalogClass> catalog) { state_->catalog = std::move(catalog); }
+
+std::vector<std::string> KeySpellings(const std::string& text, const std::string& root) {
+  std::vector<std::string> tries = {text, EncodeKey(text)};
+  if (!root.empty()) {
+    char* real = realpath(text.c_str(), nullptr);
+    if (real != nullptr) {
+      std::string relative;
+      if (RelativeTo(root, real, &relative) && !relative.empty()) tries.push_back(EncodeKey(relative));
+      std::free(real);
+    }
+  }
+  return tries;
 }
 
 bool QueryEngine::FindKey(const std::string& text, std::string* key) {
   KvCatalogClass* catalog = state_->catalog.get();
   if (catalog == nullptr || text.empty()) return false;
-  std::vector<std::string> tries = {text, EncodeKey(text)};
-  if (!root_.empty()) {
-    char* real = realpath(text.c_str(), nullptr);
-    if (real != nullptr) {
-      std::string relative;
-      if (RelativeTo(root_, real, &relative) && !relative.empty()) tries.push_back(EncodeKey(relative));
-      std::free(real);
-    }
-  }
-  for (const std::string& t : tries) {
+  for (const std::string& t : KeySpellings(text, root_)) {
     if (catalog->KeyExists(t.c_str()) == True) {
       *key = t;
       return true;
@@ -150,6 +158,29 @@ KvKeyDatabaseClass* KeywordMatches(const KvConnectClass* connection, KvCatalogCl
   return set.release();
 }
 
+// A new result set (owned by the caller) of the given keys and distances;
+// null with error set on failure.
+KvKeyDatabaseClass* CandidateSet(const KvConnectClass* connection, const std::vector<QueryHit>& hits,
+                                 std::string* error) {
+  std::unique_ptr<KvKeyDatabaseClass> set(connection->NewKeyDatabase());
+  auto* memory = dynamic_cast<KvKeyMemoryDatabaseClass*>(set.get());
+  if (memory == nullptr) {
+    *error = "cannot make a result set: " + LibraryError();
+    return nullptr;
+  }
+  std::vector<std::string_view> keys;
+  std::vector<float> distances;
+  for (const QueryHit& h : hits) {
+    keys.emplace_back(h.key);
+    distances.push_back(h.distance);
+  }
+  if (memory->InsertBatch(keys.data(), distances.data(), keys.size()) < 0) {
+    *error = "cannot fill a result set: " + LibraryError();
+    return nullptr;
+  }
+  return set.release();
+}
+
 void CollectHits(KvKeyDatabaseClass* set, int n, const QueryEngine& engine, QueryResult* result) {
   std::unique_ptr<KvDbIteratorClass> it(set->NewIterator());
   if (it == nullptr) return;
@@ -167,6 +198,16 @@ void CollectHits(KvKeyDatabaseClass* set, int n, const QueryEngine& engine, Quer
 
 }  // namespace
 
+std::vector<std::string> ImageFeatureNames(const std::vector<std::string>& classes) {
+  std::vector<std::string> names;
+  for (const std::string& name : classes) {
+    if (name == kTextFeature) continue;
+    std::unique_ptr<KvFeatureClass> f(KvCreateFeatureClass(name.c_str()));
+    if (f != nullptr && f->IsSubPartFeature() == False) names.push_back(name);
+  }
+  return names;
+}
+
 int QueryEngine::CatalogFeatures(std::vector<std::string>* names, std::string* error) {
   names->clear();
   std::vector<std::string> all;
@@ -180,11 +221,7 @@ int QueryEngine::CatalogFeatures(std::vector<std::string>* names, std::string* e
     return kQueryFailed;
   }
   all = kvcat::SplitWords(DatumText(list));
-  for (const std::string& name : all) {
-    if (name == kTextFeature) continue;
-    std::unique_ptr<KvFeatureClass> f(KvCreateFeatureClass(name.c_str()));
-    if (f != nullptr && f->IsSubPartFeature() == False) names->push_back(name);
-  }
+  *names = ImageFeatureNames(all);
   if (names->empty()) {
     *error = "catalog " + store_.CatalogName() + " has no image features";
     return kQueryBadRequest;
@@ -193,6 +230,11 @@ int QueryEngine::CatalogFeatures(std::vector<std::string>* names, std::string* e
 }
 
 int QueryEngine::Run(const QueryRequest& request, QueryResult* result, std::string* error) {
+  return Run(request, QueryScope(), result, error);
+}
+
+int QueryEngine::Run(const QueryRequest& request, const QueryScope& scope, QueryResult* result,
+                     std::string* error) {
   result->hits.clear();
   KvCatalogClass* catalog = state_->catalog.get();
   const KvConnectClass* connection = store_.Connection();
@@ -253,6 +295,8 @@ int QueryEngine::Run(const QueryRequest& request, QueryResult* result, std::stri
       *error = request.image + ": " + reason;
       return kQueryBadRequest;
     }
+  } else if (!scope.key.empty()) {
+    key = scope.key;
   } else if (!request.key.empty()) {
     if (!FindKey(request.key, &key)) {
       *error = "no key " + request.key + " in catalog " + store_.CatalogName();
@@ -273,7 +317,8 @@ int QueryEngine::Run(const QueryRequest& request, QueryResult* result, std::stri
       rc = AttachPhoto(photo, d.get());
     } else if (!key.empty()) {
       d->SetType(KV_DATA_RECORD);
-      rc = d->SetCatalogName(store_.CatalogName().c_str()) != 0 || d->SetKey(key.c_str()) != 0 ? -1 : 0;
+      const std::string& holder = scope.keyCatalog.empty() ? store_.CatalogName() : scope.keyCatalog;
+      rc = d->SetCatalogName(holder.c_str()) != 0 || d->SetKey(key.c_str()) != 0 ? -1 : 0;
     } else {
       rc = d->ReadPickerImageDescriptionString(description.c_str(), False);
       if (rc != 0) {
@@ -289,7 +334,10 @@ int QueryEngine::Run(const QueryRequest& request, QueryResult* result, std::stri
   }
 
   std::unique_ptr<KvKeyDatabaseClass> restriction;
-  if (!request.keywords.empty()) {
+  if (scope.candidates != nullptr) {
+    restriction.reset(CandidateSet(connection, *scope.candidates, error));
+    if (restriction == nullptr) return kQueryFailed;
+  } else if (!request.keywords.empty()) {
     restriction.reset(KeywordMatches(connection, catalog, request.keywords, error));
     if (restriction == nullptr) return kQueryFailed;
     if (features.empty()) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+class KvCatalogClass;
+
 namespace kivo {
 
 class CatalogStore;
@@ -36,6 +38,18 @@ struct QueryResult {
   std::vector<QueryHit> hits;
 };
 
+// What a query over one part of a catalog (a shard) is told besides the
+// request, so that its answer is that part's share of the whole catalog's.
+struct QueryScope {
+  // The example key as already found, and the catalog that holds it (empty:
+  // the request's key is looked up in this catalog).
+  std::string key;
+  std::string keyCatalog;
+  // When set, only these keys are ranked, each starting from its distance,
+  // in place of the keyword matches (a cascade's later stage).
+  const std::vector<QueryHit>* candidates = nullptr;
+};
+
 // Result codes of the query layer.
 enum : int { kQueryOk = 0, kQueryFailed = 1, kQueryBadRequest = 2 };
 
@@ -54,6 +68,11 @@ class QueryEngine {
   // malformed sketch); kQueryFailed when the evaluation failed. error says
   // why.
   int Run(const QueryRequest& request, QueryResult* result, std::string* error);
+  int Run(const QueryRequest& request, const QueryScope& scope, QueryResult* result, std::string* error);
+  // Evaluates against catalog (open on the store's catalog, taken over by
+  // the engine) in place of the engine's own catalog object: a catalog that
+  // reports the statistics of a whole sharded catalog.
+  void UseCatalog(std::unique_ptr<KvCatalogClass> catalog);
 
   // The catalog root recorded by kivo index (empty for a catalog the tools
   // built) and the path a key stands for.
@@ -74,6 +93,17 @@ class QueryEngine {
   CatalogStore& store_;
   std::string root_;
 };
+
+// The stored keys a user's text may stand for in a catalog with this root,
+// in the order FindKey tries them: the text, its encoding, and the key of the
+// file it names below the root.
+std::vector<std::string> KeySpellings(const std::string& text, const std::string& root);
+// The file a key stands for in a catalog with this root (the key itself in a
+// catalog without one).
+std::string PathOfKey(const std::string& root, const std::string& key);
+// Of a catalog's feature classes, those a request without -f uses: every
+// whole-image class but the keyword class.
+std::vector<std::string> ImageFeatureNames(const std::vector<std::string>& classes);
 
 // Opens database/catalog read-only and runs one request.
 int RunQuery(const std::string& database, const std::string& catalog, const QueryRequest& request,

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
 #include <set>
 
 #include "KvFactory.h"
@@ -35,6 +36,11 @@ constexpr const char* kLockStem = "KivoLock";
 void BorrowBytes(KvDatumClass& datum, const std::string& bytes) {
   datum.SetBytes(bytes.size(), reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data())), KvOwnNone);
 }
+
+// The factory keeps one connection per process. Stores open on it at once
+// (the shards of one database) share it: the last one closed gives it up.
+std::mutex gConnectionLock;
+int gConnectionUsers = 0;
 
 std::string Reason(const std::string& what) {
   const std::string library = LibraryError();
@@ -92,20 +98,29 @@ bool CatalogStore::Open(const std::string& database, const std::string& catalog,
     return false;
   }
   const char* mode = write ? "w" : "r";
-  // The factory keeps one connection per process; one made for another
-  // database or mode is given up first.
-  const KvConnectClass* c = KvGetConnection(mode, database.c_str(), nullptr);
-  if (c != nullptr && (std::strcmp(c->GetDirectory() ? c->GetDirectory() : "", database.c_str()) != 0 ||
-                       std::strcmp(c->GetMode() ? c->GetMode() : "", mode) != 0)) {
-    KvDestroyConnection(c);
-    c = KvGetConnection(mode, database.c_str(), nullptr);
+  {
+    // One connection made for another database or mode is given up first,
+    // unless another store still works on it.
+    std::lock_guard<std::mutex> guard(gConnectionLock);
+    const KvConnectClass* c = KvGetConnection(mode, database.c_str(), nullptr);
+    if (c != nullptr && (std::strcmp(c->GetDirectory() ? c->GetDirectory() : "", database.c_str()) != 0 ||
+                         std::strcmp(c->GetMode() ? c->GetMode() : "", mode) != 0)) {
+      if (gConnectionUsers > 0) {
+        *error = "cannot open database " + database + " while " + (c->GetDirectory() ? c->GetDirectory() : "") +
+                 " is open";
+        return false;
+      }
+      KvDestroyConnection(c);
+      c = KvGetConnection(mode, database.c_str(), nullptr);
+    }
+    if (c == nullptr) {
+      *error = Reason("cannot open database " + database);
+      return false;
+    }
+    connection_ = c;
+    ++gConnectionUsers;
   }
-  if (c == nullptr) {
-    *error = Reason("cannot open database " + database);
-    return false;
-  }
-  connection_ = c;
-  catalog_ = c->NewCatalog();
+  catalog_ = connection_->NewCatalog();
   if (catalog_ == nullptr || catalog_->Open(catalog.c_str()) != 0) {
     *error = Reason("cannot open catalog " + catalog);
     Close();
@@ -133,7 +148,10 @@ void CatalogStore::Close() {
   }
   delete catalog_;
   catalog_ = nullptr;
-  if (connection_ != nullptr) KvDestroyConnection(connection_);
+  if (connection_ != nullptr) {
+    std::lock_guard<std::mutex> guard(gConnectionLock);
+    if (--gConnectionUsers == 0) KvDestroyConnection(connection_);
+  }
   connection_ = nullptr;
   dirtyMarked_ = false;
 }

@@ -2,9 +2,11 @@
 #include <iostream>
 
 #include "KivoCommands.h"
+#include "KivoShardCommands.h"
 #include "WebServe.h"
 
 int main(int argc, char** argv) {
   kivo::web::AddServeCommand();
+  kivo::shard::AddShardCommands();
   return kivo::KivoMain(argc, argv, std::cout, std::cerr);
 }

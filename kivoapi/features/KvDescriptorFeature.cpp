@@ -133,6 +133,24 @@ KvDistanceStatistics KvReadDistanceStatistics(const KvDatumClass& info, unsigned
   return out;
 }
 
+bool KvAddDistanceStatistics(KvDatumClass& info, const KvDatumClass& other, unsigned long recordSize) {
+  unsigned char* bytes = info.MutableData();
+  if (bytes == nullptr || info.Size() < kKvDistanceSampleHeader) return false;
+  SamplePart mine, theirs;
+  const bool mineInUse = mine.Read(bytes, info.Size(), recordSize);
+  if (!theirs.Read(other.Data(), other.Size(), recordSize)) return true;
+  if (!mineInUse) {
+    const size_t n = std::min<size_t>(info.Size(), other.Size());
+    std::memcpy(bytes + kKvBaseGlobalInfoSize, other.Data() + kKvBaseGlobalInfoSize, n - kKvBaseGlobalInfoSize);
+    return true;
+  }
+  mine.pairs = theirs.pairs > UINT32_MAX - mine.pairs ? UINT32_MAX : mine.pairs + theirs.pairs;
+  mine.seen = theirs.seen > UINT32_MAX - mine.seen ? UINT32_MAX : mine.seen + theirs.seen;
+  mine.sum += theirs.sum;
+  mine.Write(bytes);
+  return true;
+}
+
 KvDescriptorFeatureClass::KvDescriptorFeatureClass(const char* className, const char* tag, unsigned long recordSize,
                                                    unsigned long elements, KvFeatureFamily* family)
     : className_(className), tag_(tag), recordSize_(recordSize), elements_(elements), family_(family) {

@@ -32,6 +32,11 @@ struct KvDistanceStatistics {
 // Reads the statistics of a descriptor's global information block; an empty,
 // short or unreadable block reads as no statistics. Never fails.
 KvDistanceStatistics KvReadDistanceStatistics(const KvDatumClass& info, unsigned long recordSize);
+// Adds the distance statistics of other (a block of the same class) to info:
+// the measured distances, their sum and the records offered add up, the
+// sample stays info's (other's when info has none). Pools the blocks of
+// catalogs that together hold one collection. False when info is too short.
+bool KvAddDistanceStatistics(KvDatumClass& info, const KvDatumClass& other, unsigned long recordSize);
 
 class KvDescriptorFeatureClass : public KvFeatureClass {
  public:

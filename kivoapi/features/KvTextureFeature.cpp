@@ -92,6 +92,14 @@ KvTextureStatistics KvReadTextureStatistics(const KvDatumClass& info) {
   return s;
 }
 
+bool KvWriteTextureStatistics(const KvTextureStatistics& s, KvDatumClass& info) {
+  unsigned char* bytes = info.MutableData();
+  if (bytes == nullptr || info.Size() < kKvTextureGlobalInfoSize) return false;
+  bytes[kPartOffset - 1] = ' ';
+  WriteStatistics(s, bytes + kPartOffset);
+  return true;
+}
+
 KvTextureFeatureClass::KvTextureFeatureClass() {
   if (!gFamily.Prepare()) valid_ = 0;
 }

@@ -20,6 +20,9 @@ struct KvTextureStatistics {
 // Reads the texture part of a global information block (an empty or absent
 // part, or a field that cannot be read, counts as zero). Never fails.
 KvTextureStatistics KvReadTextureStatistics(const KvDatumClass& info);
+// Writes s as the texture part of info (a block of kKvTextureGlobalInfoSize
+// bytes whose counters are already there). False for a shorter block.
+bool KvWriteTextureStatistics(const KvTextureStatistics& s, KvDatumClass& info);
 
 class KvTextureFeatureClass : public KvFeatureClass {
  public:

@@ -66,6 +66,17 @@ void KvBestList::Merge(KvBestList& other) {
   other.heap_.clear();
 }
 
+std::vector<std::pair<std::string, float>> KvBestList::Sorted() const {
+  std::vector<const Entry*> order;
+  order.reserve(heap_.size());
+  for (const Entry& e : heap_) order.push_back(&e);
+  std::sort(order.begin(), order.end(), [](const Entry* a, const Entry* b) { return After(*b, *a); });
+  std::vector<std::pair<std::string, float>> out;
+  out.reserve(order.size());
+  for (const Entry* e : order) out.emplace_back(e->key, e->distance);
+  return out;
+}
+
 int KvBestList::EmitTo(KvKeyDatabaseClass* set) {
   std::sort(heap_.begin(), heap_.end(), [](const Entry& a, const Entry& b) { return After(b, a); });
   auto* memory = dynamic_cast<KvKeyMemoryDatabaseClass*>(set);

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 class KvKeyDatabaseClass;
@@ -39,6 +40,8 @@ class KvBestList {
   float Worst() const { return heap_.empty() ? -1.0f : heap_.front().distance; }
   size_t Count() const { return heap_.size(); }
   uint32_t Capacity() const { return n_; }
+  // The held entries in the full order (distance, then key), best first.
+  std::vector<std::pair<std::string, float>> Sorted() const;
   // Inserts every held entry into set (best entries end up first) and sets
   // the set's complete flag. 0, or -1 when an insertion failed (allocation).
   int EmitTo(KvKeyDatabaseClass* set);

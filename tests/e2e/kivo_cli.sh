@@ -29,7 +29,7 @@ e2e_step "version" "$KIVO" --version
 e2e_step "help of index" "$KIVO" index --help
 usage_lines() {
   local sub
-  for sub in index query dups thumbs info serve; do
+  for sub in index query dups thumbs info serve shard; do
     "$KIVO_BIN/kivo" $sub --help >help.txt 2>&1
     echo "$sub: status $?, $(grep -c . help.txt) lines, $(head -n 1 help.txt)"
   done
