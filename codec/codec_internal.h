@@ -46,6 +46,15 @@ inline bool SizeAllowed(int64_t width, int64_t height) {
          width * height <= kMaxPixels;
 }
 
+// Decoded pixels are counted at 4 bytes each, the 32-bit form most decoders
+// produce, against the process-wide pixel budget (gen_img_set_pixel_budget).
+constexpr int64_t kBytesPerDecodedPixel = 4;
+constexpr int64_t kDefaultPixelBudget = int64_t{256} << 20;
+int64_t PixelBudget();
+inline bool WithinPixelBudget(int64_t width, int64_t height) {
+  return width * height <= PixelBudget() / kBytesPerDecodedPixel;
+}
+
 // Silences Leptonica for the whole process (message severity and its stderr
 // handler). Cheap after the first call; every public entry point calls it.
 void QuietLeptonica();
@@ -59,7 +68,9 @@ struct ImageInfo {
 
 // Reads only the header of path: format by magic bytes, width and height.
 // GEN_IMG_EOPEN, EFORMAT (unknown content), ECORRUPT (short or inconsistent
-// header) or ETOOBIG (over the size limits) on failure.
+// header, or a file too small to hold the pixels its header claims) or
+// ETOOBIG (over the size limits) on failure. The pixel budget is the
+// caller's to apply: it depends on how the image will be decoded.
 int ProbeFile(const char* path, ImageInfo* info);
 
 struct FileCloser {

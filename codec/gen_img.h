@@ -16,7 +16,7 @@ enum {
   GEN_IMG_EOPEN = 1,      // file cannot be opened
   GEN_IMG_EFORMAT = 2,    // unknown or unsupported format
   GEN_IMG_ECORRUPT = 3,   // corrupt or truncated data
-  GEN_IMG_ETOOBIG = 4,    // more than 2^28 pixels or a side above 65535
+  GEN_IMG_ETOOBIG = 4,    // more than 2^28 pixels, a side above 65535, or over the pixel budget
   GEN_IMG_ENOMEM = 5,     // out of memory
   GEN_IMG_EWRITE = 6,     // file cannot be written
   GEN_IMG_EARG = 7,       // bad argument (null pointer, zero size, bad extension)
@@ -31,8 +31,17 @@ typedef struct gen_img_state {
   int format;      // codec-private format code
 } gen_img_state;
 
+// The most memory, in bytes, the decoded pixels of one image may take,
+// counted at 4 bytes a pixel; 0 restores the default of 256 MiB. Reading or
+// rescaling a larger image fails with GEN_IMG_ETOOBIG before any pixel memory
+// is allocated. Process-wide; any thread may set it.
+void gen_img_set_pixel_budget(unsigned long long bytes);
+unsigned long long gen_img_pixel_budget(void);
+
 // Opens path for reading and learns its size from the header without decoding
-// the pixels. 0: width and height set and the read is open in state.
+// the pixels. 0: width and height set and the read is open in state. A file
+// too small to hold the pixels its header claims is GEN_IMG_ECORRUPT, an
+// image over the pixel budget GEN_IMG_ETOOBIG.
 int gen_img_read_sizes(const char* path, int* width, int* height, gen_img_state* state, int flags);
 
 // Decodes the open read into pixels (width x height bytes) and palette (768

@@ -53,6 +53,8 @@ int gen_img_read_sizes(const char* path, int* width, int* height, gen_img_state*
     kvcodec::ImageInfo info;
     int status = kvcodec::ProbeFile(path, &info);
     if (status != GEN_IMG_OK) return status;
+    // The caller allocates for the whole image next, and the decoder after it.
+    if (!kvcodec::WithinPixelBudget(info.width, info.height)) return GEN_IMG_ETOOBIG;
     state->priv = new OpenRead{path, info.format, info.width, info.height};
     state->width = *width = info.width;
     state->height = *height = info.height;

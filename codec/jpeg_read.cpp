@@ -28,7 +28,12 @@ struct ErrorManager {
 
 void OnError(j_common_ptr cinfo) {
   auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
-  err->status = (cinfo->err->msg_code == JERR_OUT_OF_MEMORY) ? GEN_IMG_ENOMEM : GEN_IMG_ECORRUPT;
+  switch (cinfo->err->msg_code) {
+    case JERR_OUT_OF_MEMORY: err->status = GEN_IMG_ENOMEM; break;
+    // The whole-image coefficient buffers would exceed the memory allowed.
+    case JERR_NO_BACKING_STORE: err->status = GEN_IMG_ETOOBIG; break;
+    default: err->status = GEN_IMG_ECORRUPT; break;
+  }
   std::longjmp(err->jump, 1);
 }
 
@@ -119,6 +124,15 @@ int RunJpegJob(JpegJob* job) {
   // XBGR bytes form, on this little-endian target, exactly Leptonica's
   // 32-bit word R<<24 | G<<16 | B<<8 | X, so rows decode in place.
   cinfo.out_color_space = cmyk ? JCS_CMYK : gray ? JCS_GRAYSCALE : JCS_EXT_XBGR;
+  jpeg_calc_output_dimensions(&cinfo);
+  if (!WithinPixelBudget(cinfo.output_width, cinfo.output_height)) {
+    jpeg_destroy_decompress(&cinfo);
+    return GEN_IMG_ETOOBIG;
+  }
+  // Progressive and multi-scan files keep every coefficient of the full-size
+  // image (2 bytes each, up to 8 a pixel for four components) while their
+  // scans arrive; libjpeg fails rather than go past this.
+  cinfo.mem->max_memory_to_use = static_cast<long>(2 * PixelBudget() + (int64_t{16} << 20));
   jpeg_start_decompress(&cinfo);
 
   int width = static_cast<int>(cinfo.output_width);

@@ -92,7 +92,7 @@ int RunPngJob(PngJob* job) {
   png_uint_32 width = 0, height = 0;
   int bit_depth = 0, color_type = 0;
   png_get_IHDR(png, info, &width, &height, &bit_depth, &color_type, nullptr, nullptr, nullptr);
-  if (!SizeAllowed(width, height)) {
+  if (!SizeAllowed(width, height) || !WithinPixelBudget(width, height)) {
     png_destroy_read_struct(&png, &info, nullptr);
     return GEN_IMG_ETOOBIG;
   }

@@ -1,6 +1,14 @@
 // Format detection by magic bytes and size from the header, without decoding
 // pixels. Every read is bounded by the file's size, so a short or lying header
 // is a clean ECORRUPT.
+//
+// Each header parser also gives the fewest bytes a file of its format needs
+// to code the pixels it claims: exact for raw rows (PNM, uncompressed BMP),
+// from the coding's best ratio where it has one (deflate 1032:1, LZW at most
+// 4096 pixels per code of at least 3 bits, Huffman-coded JPEG at least one
+// bit per block of every component it codes), and one byte per
+// kMostPixelsPerByte pixels for codings without such a bound. A smaller file
+// is refused before a decoder allocates for pixels that cannot be there.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,24 +48,54 @@ uint32_t Be32(const unsigned char* p) {
   return (static_cast<uint32_t>(p[0]) << 24) | (p[1] << 16) | (p[2] << 8) | p[3];
 }
 
-// Result of a header parser: a status plus the size found.
+// Pixels one byte may stand for in codings with no bound of their own
+// (arithmetic-coded JPEG, WebP, HEIF, compressed TIFF and BMP).
+constexpr int64_t kMostPixelsPerByte = 65536;
+
+int64_t CeilDiv(int64_t a, int64_t b) { return (a + b - 1) / b; }
+
+// Result of a header parser: a status, the size found, and the fewest bytes
+// a file needs for that many pixels.
 struct Dims {
   int status = GEN_IMG_ECORRUPT;
   int64_t width = 0;
   int64_t height = 0;
+  int64_t least_bytes = 0;
 };
 
-Dims Found(int64_t width, int64_t height) {
+Dims Found(int64_t width, int64_t height, int64_t least_bytes = -1) {
   Dims d;
   d.status = GEN_IMG_OK;
   d.width = width;
   d.height = height;
+  // The sizes are checked against the limits later; until then the products
+  // may be large but stay far inside 64 bits (sides below 2^32).
+  d.least_bytes = least_bytes >= 0 ? least_bytes : CeilDiv(width * height, kMostPixelsPerByte);
   return d;
 }
 
 bool IsSofMarker(int m) {
   // SOF0..SOF15 except DHT (C4), JPG (C8) and DAC (CC).
   return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC;
+}
+
+// Fewest bytes of a Huffman-coded JPEG frame: every block of a scan takes at
+// least one bit (its DC code, or a DC code and an end of block), and a
+// decodable file codes at least its smallest component. comps holds the
+// frame's component entries (id, sampling factors, table), count of them.
+int64_t LeastJpegBytes(int64_t width, int64_t height, const unsigned char* comps, int count) {
+  int h_max = 1, v_max = 1;
+  for (int i = 0; i < count; ++i) {
+    h_max = std::max(h_max, comps[3 * i + 1] >> 4);
+    v_max = std::max(v_max, comps[3 * i + 1] & 15);
+  }
+  int64_t fewest = -1;
+  for (int i = 0; i < count; ++i) {
+    const int h = std::max(1, comps[3 * i + 1] >> 4), v = std::max(1, comps[3 * i + 1] & 15);
+    const int64_t blocks = CeilDiv(CeilDiv(width * h, h_max), 8) * CeilDiv(CeilDiv(height * v, v_max), 8);
+    if (fewest < 0 || blocks < fewest) fewest = blocks;
+  }
+  return CeilDiv(std::max<int64_t>(fewest, 1), 8);
 }
 
 Dims ProbeJpeg(const Source& src) {
@@ -79,26 +117,37 @@ Dims ProbeJpeg(const Source& src) {
     uint32_t length = Be16(b);
     if (length < 2) return {};
     if (IsSofMarker(marker)) {
-      if (length < 8 || !src.Read(pos + 4, b, 5)) return {};
-      uint32_t height = Be16(b + 1);
-      uint32_t width = Be16(b + 3);
+      unsigned char frame[6 + 3 * 255];
+      if (length < 8 || !src.Read(pos + 4, frame, 6)) return {};
+      uint32_t height = Be16(frame + 1);
+      uint32_t width = Be16(frame + 3);
+      const int count = frame[5];
       // A zero height would be defined later by a DNL marker, which the
       // decoder does not support.
-      if (width == 0 || height == 0) return {};
-      return Found(width, height);
+      if (width == 0 || height == 0 || count == 0 || length < 8u + 3u * count) return {};
+      if (!src.Read(pos + 10, frame + 6, 3 * static_cast<size_t>(count))) return {};
+      // SOF9 and up are arithmetic-coded, which has no bound per block.
+      const bool huffman = marker < 0xC9;
+      return huffman ? Found(width, height, LeastJpegBytes(width, height, frame + 6, count))
+                     : Found(width, height);
     }
     pos += 2 + length;
   }
 }
 
 Dims ProbePng(const Source& src) {
-  unsigned char b[16];
-  if (!src.Read(8, b, 16)) return {};
+  unsigned char b[18];
+  if (!src.Read(8, b, 18)) return {};
   if (Be32(b) != 13 || std::memcmp(b + 4, "IHDR", 4) != 0) return {};
   uint32_t width = Be32(b + 8);
   uint32_t height = Be32(b + 12);
   if (width == 0 || height == 0 || width > 0x7FFFFFFFu || height > 0x7FFFFFFFu) return {};
-  return Found(width, height);
+  if (!SizeAllowed(width, height)) return Found(width, height);  // refused anyway
+  // Filtered rows (a filter byte each) deflated at best 1032:1.
+  const int bit_depth = b[16];
+  const int channels = b[17] == 2 ? 3 : b[17] == 4 ? 2 : b[17] == 6 ? 4 : 1;
+  const int64_t raw = int64_t{height} * (1 + CeilDiv(int64_t{width} * channels * std::max(bit_depth, 1), 8));
+  return Found(width, height, raw / 1032);
 }
 
 // The decoder returns the first image of a GIF, whose size is in its image
@@ -115,7 +164,8 @@ Dims ProbeGif(const Source& src) {
       uint32_t width = Le16(b + 4);
       uint32_t height = Le16(b + 6);
       if (width == 0 || height == 0) return {};
-      return Found(width, height);
+      // LZW codes of at least 3 bits, each standing for at most 4096 pixels.
+      return Found(width, height, CeilDiv(CeilDiv(int64_t{width} * height, 4096) * 3, 8));
     }
     if (b[0] != 0x21) return {};  // trailer or garbage before any image
     pos += 2;                      // introducer and label
@@ -127,17 +177,32 @@ Dims ProbeGif(const Source& src) {
   }
 }
 
+// Bytes of uncompressed rows, each padded to four bytes (the last row's
+// padding may be missing).
+int64_t BmpRowBytes(int64_t width, int64_t height, int bits) {
+  return (height - 1) * CeilDiv(width * bits, 32) * 4 + CeilDiv(width * bits, 8);
+}
+
 Dims ProbeBmp(const Source& src) {
-  unsigned char b[12];
+  unsigned char b[20];
   if (!src.Read(14, b, 12)) return {};
   uint32_t header = Le32(b);
-  if (header == 12) return Found(Le16(b + 4), Le16(b + 6));  // core header
+  if (header == 12) {  // core header
+    const int64_t width = Le16(b + 4), height = Le16(b + 6);
+    if (width == 0 || height == 0 || !src.Read(26, b + 12, 4)) return {};
+    return Found(width, height, BmpRowBytes(width, height, std::max<int>(Le16(b + 14), 1)));
+  }
   if (header < 16) return {};
   int64_t width = static_cast<int32_t>(Le32(b + 4));
   int64_t height = static_cast<int32_t>(Le32(b + 8));
   if (height < 0) height = -height;  // top-down rows
   if (width <= 0 || height == 0) return {};
-  return Found(width, height);
+  if (!SizeAllowed(width, height) || !src.Read(26, b + 12, 8)) return Found(width, height);
+  const int bits = static_cast<int>(Le16(b + 14));
+  const uint32_t compression = Le32(b + 16);
+  // Plain rows (no compression, or bit fields over whole pixels).
+  const bool raw = bits > 0 && (compression == 0 || compression == 3 || compression == 6);
+  return raw ? Found(width, height, BmpRowBytes(width, height, bits)) : Found(width, height);
 }
 
 Dims ProbeTiff(const Source& src, bool big_endian) {
@@ -226,8 +291,11 @@ Dims ProbePnm(const Source& src, int kind) {
   PnmScanner scan(buf, n);
   int64_t width = 0;
   int64_t height = 0;
+  int64_t depth = 1;
+  int64_t maxval = 0;
   if (kind != '7') {
     if (!scan.Number(&width) || !scan.Number(&height)) return {};
+    if (kind != '1' && kind != '4' && !scan.Number(&maxval)) maxval = 0;  // the decoder judges it
   } else {
     // PAM: "KEY value" lines up to ENDHDR.
     for (int lines = 0; lines < 64; ++lines) {
@@ -235,6 +303,8 @@ Dims ProbePnm(const Source& src, int kind) {
       if (key == "ENDHDR") break;
       if (key == "WIDTH" || key == "HEIGHT") {
         if (!scan.Number(key == "WIDTH" ? &width : &height)) return {};
+      } else if (key == "DEPTH" || key == "MAXVAL") {
+        if (!scan.Number(key == "DEPTH" ? &depth : &maxval)) return {};
       } else if (key.empty()) {
         return {};
       }
@@ -242,7 +312,22 @@ Dims ProbePnm(const Source& src, int kind) {
     }
   }
   if (width <= 0 || height <= 0) return {};
-  return Found(width, height);
+  if (!SizeAllowed(width, height) || depth > 4096) return Found(width, height);  // refused later
+  // The raster's fewest bytes: plain bitmaps one character a pixel, plain
+  // samples a digit and a separator each, raw samples one or two bytes.
+  const int64_t pixels = width * height;
+  const int64_t sample_bytes = maxval > 255 ? 2 : 1;
+  int64_t least = 0;
+  switch (kind) {
+    case '1': least = pixels; break;
+    case '2': least = 2 * pixels - 1; break;
+    case '3': least = 6 * pixels - 1; break;
+    case '4': least = height * CeilDiv(width, 8); break;
+    case '5': least = pixels * sample_bytes; break;
+    case '6': least = 3 * pixels * sample_bytes; break;
+    default: least = pixels * std::max<int64_t>(depth, 1) * sample_bytes; break;
+  }
+  return Found(width, height, least);
 }
 
 Dims ProbeWebp(const Source& src) {
@@ -315,11 +400,13 @@ int ProbeFile(const char* path, ImageInfo* info) {
     case Format::kHeif:
       file.reset();
       dims.status = ProbeHeif(path, &dims.width, &dims.height);
+      if (SizeAllowed(dims.width, dims.height)) dims.least_bytes = CeilDiv(dims.width * dims.height, kMostPixelsPerByte);
       break;
     case Format::kUnknown: return GEN_IMG_EFORMAT;
   }
   if (dims.status != GEN_IMG_OK) return dims.status;
   if (!SizeAllowed(dims.width, dims.height)) return GEN_IMG_ETOOBIG;
+  if (size < dims.least_bytes) return GEN_IMG_ECORRUPT;
   info->format = format;
   info->width = static_cast<int>(dims.width);
   info->height = static_cast<int>(dims.height);

@@ -122,6 +122,10 @@ int Rescale(const char* in_path, const char* out_path, int box_w, int box_h, boo
 
   PixPtr pix;
   int reduction = info.format == Format::kJpeg ? JpegReduction(info.width, info.height, stored) : 1;
+  // A reduced JPEG decode holds only the reduced pixels.
+  if (!WithinPixelBudget((info.width + reduction - 1) / reduction, (info.height + reduction - 1) / reduction)) {
+    return GEN_IMG_ETOOBIG;
+  }
   status = DecodeFile(in_path, info.format, reduction, &pix);
   if (status != GEN_IMG_OK) return status;
   pix = ToRgb(std::move(pix));

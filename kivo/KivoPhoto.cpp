@@ -11,6 +11,7 @@
 #include "KivoFold.h"
 #include "data/KvGenericImageData.h"
 #include "gen_img.h"
+#include "image/KvImage.h"
 #include "image/KvKeywordText.h"
 
 namespace kivo {
@@ -169,6 +170,10 @@ std::string JoinKeywords(const std::vector<std::string>& keywords) {
 bool LoadPhoto(const std::string& path, const PhotoOptions& options, Photo* photo, std::string* reason,
                bool* notImage) {
   *notImage = false;
+  if (KvApplyPixelBudget() != 0) {
+    *reason = "KivoPixelBudget is not a positive number of MiB";
+    return false;
+  }
   gen_img_state state{};
   int w = 0, h = 0;
   int rc = gen_img_read_sizes(path.c_str(), &w, &h, &state, 0);

@@ -19,6 +19,7 @@
 #include "KivoWorkers.h"
 #include "gen_img.h"
 #include "gen_img_orient.h"
+#include "image/KvImage.h"
 
 namespace kivo {
 namespace {
@@ -104,6 +105,10 @@ int MakeThumbnails(const ThumbsOptions& options, std::ostream& out, std::ostream
       const std::string target = folder + "/" + ThumbnailName(keys[i], options.format);
       std::string reason;
       bool ok = MakeParents(target, &reason);
+      if (ok && KvApplyPixelBudget() != 0) {
+        ok = false;
+        reason = "KivoPixelBudget is not a positive number of MiB";
+      }
       if (ok) {
         const int orientation = options.orient ? ReadPhotoMetadata(sources[i]).orientation : 1;
         const int rc = gen_img_rescale_oriented(sources[i].c_str(), target.c_str(), options.size, options.size,

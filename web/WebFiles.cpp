@@ -16,6 +16,7 @@
 #include "KivoKey.h"
 #include "KivoPhoto.h"
 #include "gen_img.h"
+#include "image/KvImage.h"
 
 namespace kivo {
 namespace web {
@@ -183,7 +184,7 @@ bool ThumbnailCache::Get(const std::string& image, int side, std::string* thumbP
   static std::atomic<unsigned> counter{0};
   const std::string temporary =
       dir_ + "/.tmp-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + name;
-  if (!LooksLikeImage(image) || gen_img_rescale_image(image.c_str(), temporary.c_str(), side, side, 0) != 0) {
+  if (!LooksLikeImage(image) || KvApplyPixelBudget() != 0 || gen_img_rescale_image(image.c_str(), temporary.c_str(), side, side, 0) != 0) {
     unlink(temporary.c_str());
     *error = "cannot make a thumbnail of the image";
     return false;

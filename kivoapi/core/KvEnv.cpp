@@ -24,6 +24,8 @@ const char* const kSettingNames[] = {
     "KivoRWeightValue",
     // Settings of the engine's own, beyond the original nineteen.
     "KivoQueryTimeLimit",
+    // The most memory the decoded pixels of one image may take.
+    "KivoPixelBudget",
     // Settings of the scan path (on/off, threads per scan).
     "KivoScanFiles",      "KivoScanThreads",
     // Group sync of the storage environment's log ("commits,milliseconds").

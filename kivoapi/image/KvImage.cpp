@@ -1,8 +1,12 @@
 // Rasters, and image files read into and written from them through the codec.
 #include "image/KvImage.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/KvEnv.h"
@@ -34,7 +38,7 @@ int64_t DataSize(int64_t width, int64_t height, int type) {
 }
 
 void RecordCodecFailure(const char* file, int status) {
-  char text[96];
+  char text[160];
   std::snprintf(text, sizeof text, "%s (codec status %d)", KvCodecStatusText(status), status);
   KvError(KERR_AnyImage, KERR_NonFatal, file, text);
 }
@@ -101,6 +105,7 @@ int DecodeFile(const char* pathVariable, const char* fileName, char* found, ImpI
     KvError(KERR_ImageNotFound, KERR_NonFatal, fileName, pathList != nullptr ? pathList : "");
     return -1;
   }
+  if (KvApplyPixelBudget() != 0) return -1;
   gen_img_state state = {nullptr, 0, 0, 0};
   int width = 0, height = 0;
   int status = gen_img_read_sizes(found, &width, &height, &state, 0);
@@ -138,12 +143,32 @@ const char* KvCodecStatusText(int status) {
     case GEN_IMG_EOPEN: return "file cannot be opened";
     case GEN_IMG_EFORMAT: return "unknown or unsupported image format";
     case GEN_IMG_ECORRUPT: return "corrupt or truncated image data";
-    case GEN_IMG_ETOOBIG: return "image too large (more than 2^28 pixels or a side above 65535)";
+    case GEN_IMG_ETOOBIG:
+      return "image too large (more than 2^28 pixels, a side above 65535, or over KivoPixelBudget)";
     case GEN_IMG_ENOMEM: return "out of memory";
     case GEN_IMG_EWRITE: return "file cannot be written";
     case GEN_IMG_EARG: return "invalid argument";
     default: return "image codec failure";
   }
+}
+
+int KvApplyPixelBudget() {
+  const char* text = Kvgetenv("KivoPixelBudget");
+  if (text == nullptr || text[0] == '\0') {
+    gen_img_set_pixel_budget(0);
+    return 0;
+  }
+  errno = 0;
+  char* end = nullptr;
+  const double mib = std::strtod(text, &end);
+  if (errno != 0 || end == text || *end != '\0' || !std::isfinite(mib) || mib <= 0.0) {
+    KvError(KERR_General, KERR_NonFatal, "KvAnyrd:KvAnyread: KivoPixelBudget is not a positive number of MiB");
+    return -1;
+  }
+  // The codec caps what it keeps at what its size limits allow.
+  const double bytes = std::ceil(std::min(mib, 1e6) * 1048576.0);
+  gen_img_set_pixel_budget(static_cast<unsigned long long>(bytes));
+  return 0;
 }
 
 ImpImage* impalloc(int* status, int width, int height, int type, const char* tag) {

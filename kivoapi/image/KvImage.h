@@ -49,3 +49,10 @@ void KvAnywrite(int* status, const char* dirVariable, const char* fileName, cons
 
 // A short text saying what a non-zero codec status means.
 const char* KvCodecStatusText(int status);
+
+// Hands the "KivoPixelBudget" setting to the image codec: the most MiB the
+// decoded pixels of one image may take, at 4 bytes a pixel (fractions
+// allowed; unset or empty: 256). Every reader of image files calls it before
+// reading. -1, with the error recorded and the budget left as it was, for a
+// value that is not a positive number.
+int KvApplyPixelBudget();

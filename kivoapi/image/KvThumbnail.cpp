@@ -165,9 +165,10 @@ int KvReadImageWrite24bitThumbnail(const char* inputName, const char* outputName
     if (rc > 0) KvError(KERR_ImageNotFound, KERR_NonFatal, name, paths);
     return 1;
   }
+  if (KvApplyPixelBudget() != 0) return 1;
   const int status = gen_img_rescale_image(found, outputName, width, height, pad != False ? 1 : 0);
   if (status != 0) {
-    char text[96];
+    char text[160];
     std::snprintf(text, sizeof text, "%s (codec status %d)", KvCodecStatusText(status), status);
     KvError(KERR_AnyImage, KERR_NonFatal, found, text);
   }

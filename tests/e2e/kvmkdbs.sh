@@ -127,6 +127,19 @@ pics_counters "two images, two sub-parts, one keyword record"
 e2e_step "records decoded" "$DUMP" -c pics -d db -f KvColorFeatureClass -f KvColorSubPartFeatureClass \
   -f KvTextFeatureClass
 e2e_step "missing and unreadable image files" "$MK" "${PICS[@]}" nosuch.ppm broken.ppm
+
+e2e_note "headers claiming more pixels than their files can hold are refused before decoding"
+# Both claim 16384 x 16384 pixels: a 319-byte PPM and a 30-byte WebP header.
+{ printf 'P6\n16384 16384\n255\n'; head -c 300 /dev/zero | tr '\0' '\200'; } >images/set1/claims.ppm
+printf 'RIFF\x16\x00\x00\x00WEBPVP8X\x0a\x00\x00\x00\x00\x00\x00\x00\xff\x3f\x00\xff\x3f\x00' \
+  >images/set1/claims.webp
+e2e_ppm 20 10 '\x00\x00\xff' '\x00\x00\xff' >images/set1/blue.ppm
+CLAIMS=(-d db -c claims -e KivoImagePath=images/set1 -f KvColorFeatureClass)
+e2e_step "the claims fail, the real image is stored" "$MK" "${CLAIMS[@]}" claims.ppm claims.webp blue.ppm
+e2e_step "an image over KivoPixelBudget (20 x 10 pixels, 800 bytes)" "$MK" -U "${CLAIMS[@]}" \
+  -e KivoPixelBudget=0.0005 flag.ppm
+e2e_step "a KivoPixelBudget that is no number" "$MK" -U "${CLAIMS[@]}" -e KivoPixelBudget=lots flag.ppm
+e2e_step "a budget that holds it" "$MK" -U "${CLAIMS[@]}" -e KivoPixelBudget=0.001 flag.ppm
 e2e_step "delete one mask" "$MK" -r "${PICS[@]}" +p flag.ppm '(' left.ppm ')'
 pics_counters "one sub-part left"
 printf 'flag.ppm ( left.ppm )\n' >masks.txt

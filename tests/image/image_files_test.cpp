@@ -221,6 +221,43 @@ TEST_F(ImageFiles, RefusesCorruptTruncatedAndOversizedFiles) {
   }
 }
 
+// KivoPixelBudget, in MiB of decoded pixels at 4 bytes each, bounds what one
+// read may decode; a value that is no positive number fails the read.
+TEST_F(ImageFiles, PixelBudgetSettingBoundsEveryRead) {
+  ASSERT_TRUE(kvtest::WriteRgbPicture(File("p.png"), 600, 600, IFF_PNG));  // 1.37 MiB of pixels
+  struct Case {
+    const char* value;  // null: unset
+    bool reads;
+    const char* error;
+  };
+  const Case cases[] = {
+      {nullptr, true, ""},
+      {"", true, ""},
+      {"2", true, ""},
+      {"1", false, "over KivoPixelBudget"},
+      {"0.5", false, "over KivoPixelBudget"},
+      {"1.5", true, ""},
+      {"0", false, "KivoPixelBudget is not a positive number of MiB"},
+      {"-3", false, "KivoPixelBudget is not a positive number of MiB"},
+      {"lots", false, "KivoPixelBudget is not a positive number of MiB"},
+      {"2MiB", false, "KivoPixelBudget is not a positive number of MiB"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value != nullptr ? c.value : "unset");
+    ASSERT_EQ(Kvsetenv("KivoPixelBudget", c.value), 0);
+    kvtest::ClearError();
+    Read read;
+    read.Run(File("p.png"));
+    EXPECT_EQ(read.status == 0, c.reads) << GetErrorMSG();
+    if (!c.reads) {
+      EXPECT_NE(std::strstr(GetErrorMSG(), c.error), nullptr) << GetErrorMSG();
+    }
+    // Thumbnails are made under the same budget.
+    const int thumb = KvReadImageWrite24bitThumbnail(File("p.png").c_str(), File("t.png").c_str(), 32, 32, False);
+    EXPECT_EQ(thumb == 0, c.reads);
+  }
+}
+
 TEST_F(ImageFiles, RefusesFoundPathsLongerThanTheBuffer) {
   std::string deep = File("");
   while (deep.size() < 220) {
