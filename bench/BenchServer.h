@@ -1,5 +1,6 @@
-// Pieces the query server benchmarks share: a KvQSrv started on a free
-// loopback port, latency summaries, CPU of a process, and the machine's load.
+// Pieces the query server benchmarks share: a catalog of stored records and
+// query texts for it, a KvQSrv started on a free loopback port, latency
+// summaries, CPU and memory of a process, and the machine's load.
 #pragma once
 
 #include <signal.h>
@@ -16,9 +17,60 @@
 #include <thread>
 #include <vector>
 
+#include "BenchCatalog.h"
+#include "query/KvQuery.h"
+#include "storage/KvKeyDatabase.h"
+
 extern char** environ;
 
 namespace kvbench {
+
+// The two features of the server benchmarks' catalogs.
+constexpr const char* kServerFeatures[] = {"KvColorHistogramFeatureClass", "KvColorFeatureClass"};
+
+// Creates catalog `name` with `records` stored records of both features,
+// computed from 2000 generated images and cycled. False (error recorded) on
+// failure.
+inline bool FillServerCatalog(const KvConnectClass* connection, const char* name, size_t records) {
+  std::vector<std::vector<std::string>> pools(2);
+  for (unsigned i = 0; i < 2000; ++i) {
+    Image image(i, 36, 27);
+    for (size_t f = 0; f < 2; ++f) {
+      std::string bytes = Computed(kServerFeatures[f], image.get());
+      if (!bytes.empty()) pools[f].push_back(std::move(bytes));
+    }
+  }
+  std::unique_ptr<KvCatalogClass> catalog(connection->NewCatalog());
+  return catalog != nullptr && catalog->CreateCatalog(name, 0, 0) == 0 && catalog->Open(name) == 0 &&
+         !pools[0].empty() && !pools[1].empty() &&
+         Fill(connection, catalog.get(), kServerFeatures[0], records, pools[0]) &&
+         Fill(connection, catalog.get(), kServerFeatures[1], records, pools[1]);
+}
+
+// Query texts on `catalog`: the best 20 by the histogram alone, or by the
+// histogram and the average colour together, for generated images not in
+// the catalog. Empty on failure.
+inline std::vector<std::string> QueryTexts(const char* catalog, int count) {
+  std::vector<std::string> texts;
+  for (int i = 0; i < count; ++i) {
+    Image a(900000u + static_cast<unsigned>(i), 36, 27), b(900000u + static_cast<unsigned>(i), 36, 27);
+    const char* names[2] = {kServerFeatures[0], kServerFeatures[1]};
+    KvGenericDataClass* data[2] = {a.get(), b.get()};
+    KvDatumClass out;
+    if (KvBuildQueryString(20, catalog, nullptr, nullptr, i % 2 == 0 ? 1 : 2, names, nullptr, data, out) != 0) {
+      return {};
+    }
+    texts.emplace_back(reinterpret_cast<const char*>(out.Data()));
+  }
+  return texts;
+}
+
+// A result set's query-string form, the bytes compared between answers.
+inline std::string ResultText(KvKeyDatabaseClass* result) {
+  KvDatumClass d;
+  if (result == nullptr || result->ToQueryString(d) != 0 || d.Data() == nullptr) return std::string();
+  return std::string(reinterpret_cast<const char*>(d.Data()), d.Size());
+}
 
 // User plus system CPU of a process, in milliseconds.
 inline double ProcessCpuMs(pid_t pid) {

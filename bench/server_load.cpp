@@ -66,41 +66,16 @@ constexpr size_t kRecords = 100000;
 constexpr int kTexts = 16;
 constexpr int kSlices = 3;
 constexpr double kMaxSecondsPerSlice = 30.0;
-const char* const kFeatures[] = {"KvColorHistogramFeatureClass", "KvColorFeatureClass"};
-
-using kvbench::Computed;
 using kvbench::CpuPressure;
 using kvbench::DefaultServerPath;
-using kvbench::Fill;
-using kvbench::Image;
+using kvbench::FillServerCatalog;
 using kvbench::LoadAverage;
 using kvbench::ProcessCpuMs;
+using kvbench::QueryTexts;
+using kvbench::ResultText;
 using kvbench::Server;
 using kvbench::Stats;
 using kvbench::Summarise;
-
-// Query texts: the best 20 by the histogram alone, or by the histogram and
-// the average colour together, for generated images not in the catalog.
-std::vector<std::string> QueryTexts() {
-  std::vector<std::string> texts;
-  for (int i = 0; i < kTexts; ++i) {
-    Image a(900000u + static_cast<unsigned>(i), 36, 27), b(900000u + static_cast<unsigned>(i), 36, 27);
-    const char* names[2] = {kFeatures[0], kFeatures[1]};
-    KvGenericDataClass* data[2] = {a.get(), b.get()};
-    KvDatumClass out;
-    if (KvBuildQueryString(20, "load", nullptr, nullptr, i % 2 == 0 ? 1 : 2, names, nullptr, data, out) != 0) {
-      return {};
-    }
-    texts.emplace_back(reinterpret_cast<const char*>(out.Data()));
-  }
-  return texts;
-}
-
-std::string ResultText(KvKeyDatabaseClass* result) {
-  KvDatumClass d;
-  if (result == nullptr || result->ToQueryString(d) != 0 || d.Data() == nullptr) return std::string();
-  return std::string(reinterpret_cast<const char*>(d.Data()), d.Size());
-}
 
 // Latencies, wall time and CPU of a set of queries, summed over slices.
 struct Sample {
@@ -227,27 +202,14 @@ int main(int argc, char** argv) {
     return 1;
   }
   const Clock::time_point built0 = Clock::now();
-  {
-    std::vector<std::vector<std::string>> pools(2);
-    for (unsigned i = 0; i < 2000; ++i) {
-      Image image(i, 36, 27);
-      for (size_t f = 0; f < 2; ++f) {
-        std::string bytes = Computed(kFeatures[f], image.get());
-        if (!bytes.empty()) pools[f].push_back(std::move(bytes));
-      }
-    }
-    std::unique_ptr<KvCatalogClass> catalog(connection->NewCatalog());
-    if (catalog == nullptr || catalog->CreateCatalog("load", 0, 0) != 0 || catalog->Open("load") != 0 ||
-        pools[0].empty() || pools[1].empty() || !Fill(connection, catalog.get(), kFeatures[0], kRecords, pools[0]) ||
-        !Fill(connection, catalog.get(), kFeatures[1], kRecords, pools[1])) {
-      KvPrintErrorMessage(stderr);
-      return 1;
-    }
+  if (!FillServerCatalog(connection, "load", kRecords)) {
+    KvPrintErrorMessage(stderr);
+    return 1;
   }
   std::printf("catalog of %zu records built in %.1f s\n", kRecords,
               std::chrono::duration<double>(Clock::now() - built0).count());
 
-  const std::vector<std::string> texts = QueryTexts();
+  const std::vector<std::string> texts = QueryTexts("load", kTexts);
   if (texts.empty()) {
     KvPrintErrorMessage(stderr);
     return 1;
