@@ -17,11 +17,13 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -
   -DKIVO_SANITIZE=ON -DKIVO_BENCH=OFF -DKIVO_TABLEGEN=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:abort_on_error=1 \
+LSAN_OPTIONS=suppressions="$PWD/tests/lsan.supp" \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan -L unit --output-on-failure -j"$jobs"
 # The Tcl shell keeps several command-library objects alive at once; its
 # end-to-end test runs under the sanitizers too.
 ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:abort_on_error=1 \
+LSAN_OPTIONS=suppressions="$PWD/tests/lsan.supp" \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan -R '^e2e_kivotcl$' --output-on-failure
 
