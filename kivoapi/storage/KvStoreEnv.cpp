@@ -23,7 +23,20 @@
 
 namespace {
 
-thread_local std::string tLastMessage;
+// The messages of this thread's last failure. Tables still open at exit are
+// closed after the main thread's own objects are gone, and the library may
+// speak while closing them: from then on a spare text takes its messages.
+thread_local bool tMessagesGone = false;
+struct MessageText {
+  std::string text;
+  ~MessageText() { tMessagesGone = true; }
+};
+thread_local MessageText tMessages;
+
+std::string& LastMessage() {
+  static std::string* spare = new std::string;
+  return tMessagesGone ? *spare : tMessages.text;
+}
 
 // The library may say several things about one failure (the damaged page,
 // then the read that failed): all are kept, up to a bound, until recorded.
@@ -97,22 +110,22 @@ void ReadGroupSetting(unsigned* commits, int64_t* millis) {
 void RecordLibraryError(const char* what, const std::string& where, int rc) {
   char text[1200];
   std::snprintf(text, sizeof text, "%s %.500s failed: %s%s%.400s", what, where.c_str(), db_strerror(rc),
-                tLastMessage.empty() ? "" : ": ", tLastMessage.c_str());
-  tLastMessage.clear();
+                LastMessage().empty() ? "" : ": ", LastMessage().c_str());
+  LastMessage().clear();
   KvError(KERR_General, KERR_Fatal, text);
 }
 
 }  // namespace
 
-std::string KvStoreLastMessage() { return tLastMessage; }
+std::string KvStoreLastMessage() { return LastMessage(); }
 
 void KvStoreKeepMessage(const char* message) {
-  if (message == nullptr || tLastMessage.size() > 600) return;
-  if (!tLastMessage.empty()) tLastMessage += "; ";
-  tLastMessage += message;
+  if (message == nullptr || LastMessage().size() > 600) return;
+  if (!LastMessage().empty()) LastMessage() += "; ";
+  LastMessage() += message;
 }
 
-void KvStoreClearMessage() { tLastMessage.clear(); }
+void KvStoreClearMessage() { LastMessage().clear(); }
 
 KvStoreTable::~KvStoreTable() {
   // A close failure leaves nothing to report to; the data was committed or
@@ -281,7 +294,7 @@ void KvStoreEnv::TidyTables(bool newEnvironment) {
     if (twin) (void)env_->fileid_reset(env_, t.name.c_str(), 0);
     if (newEnvironment && t.logged) (void)env_->lsn_reset(env_, t.name.c_str(), 0);
   }
-  tLastMessage.clear();
+  LastMessage().clear();
 }
 
 bool KvStoreEnv::OpenEnvironment(bool create) {
@@ -414,7 +427,7 @@ void KvStoreEnv::CloseAll() {
       remover->set_errcall(remover, KeepMessage);
       (void)remover->remove(remover, home_.c_str(), 0);
     }
-    tLastMessage.clear();
+    LastMessage().clear();
   }
   if (lockFd_ >= 0) ::close(lockFd_);
   lockFd_ = -1;
@@ -470,7 +483,7 @@ std::shared_ptr<KvStoreTable> KvStoreEnv::Table(const std::string& name, bool cr
     return nullptr;
   }
   if (env_ == nullptr) return nullptr;
-  tLastMessage.clear();
+  LastMessage().clear();
   auto table = std::make_shared<KvStoreTable>();
   table->name = name;
   table->path = path;
