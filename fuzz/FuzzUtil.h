@@ -24,6 +24,7 @@
 #include "scan/KvScanStore.h"
 #include "storage/KvCatalog.h"
 #include "storage/KvConnect.h"
+#include "storage/KvStoreEnv.h"
 
 namespace kvfuzz {
 
@@ -135,6 +136,9 @@ inline std::string DirectorySnapshot(const std::string& directory) {
       // Scan files are derived data that queries write on first use; the
       // table files are what must stay untouched.
       if (std::strcmp(entry->d_name, kKvScanDirectory) == 0) continue;
+      // The storage environment's own files (its log, shared regions and
+      // locks) change whenever any program joins or leaves it, readers too.
+      if (std::strcmp(entry->d_name, kKvStoreEnvDirectory) == 0) continue;
       struct stat info;
       const std::string path = directory + "/" + entry->d_name;
       if (::stat(path.c_str(), &info) != 0) continue;
