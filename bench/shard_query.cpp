@@ -35,6 +35,7 @@
 #include "KivoShardMpi.h"
 #include "KivoShardQuery.h"
 #include "KivoShardReduce.h"
+#include "KivoStore.h"
 #include "KvFactory.h"
 #include "storage/KvConnect.h"
 
@@ -67,7 +68,10 @@ bool Build(const std::string& dir, size_t records) {
     if (pool.back().empty()) return false;
   }
   const KvConnectClass* connection = KvGetConnection("w", dir.c_str(), nullptr);
-  if (connection == nullptr) return false;
+  if (connection == nullptr) {
+    std::fprintf(stderr, "bench_shard_query: cannot connect to %s: %s\n", dir.c_str(), kivo::LibraryError().c_str());
+    return false;
+  }
   bool ok = true;
   for (const auto& layout : {std::make_pair("one", 1), std::make_pair("four", 4)}) {
     ks::Manifest m;
@@ -81,8 +85,10 @@ bool Build(const std::string& dir, size_t records) {
            kvbench::FillWhere(connection, catalog.get(), kFeature, records, pool,
                               [&](const char* key) { return ks::ShardOfKey(key, count) == i; });
     }
+    if (!ok) std::fprintf(stderr, "bench_shard_query: cannot fill %s: %s\n", m.catalog.c_str(), kivo::LibraryError().c_str());
     std::string error;
     ok = ok && ks::WriteManifest(dir, m, &error);
+    if (!error.empty()) std::fprintf(stderr, "bench_shard_query: %s\n", error.c_str());
   }
   KvDestroyConnection(connection);
   return ok;
