@@ -214,7 +214,8 @@ int KvCatalogClass::DoAddFeatureClass(const char* feature, int a, int b, int c) 
     TableGuard table(table_);
     rc = table.OpenForWrite(index.c_str());
     if (rc != 0) {
-      KvError(KERR_CatOpen, KERR_Fatal, name_.c_str(), rc);
+      // A damaged feature index keeps the storage's message, which names it.
+      if (!table.Damaged()) KvError(KERR_CatOpen, KERR_Fatal, name_.c_str(), rc);
       return rc;
     }
     KvDatumClass key;
@@ -254,7 +255,8 @@ int KvCatalogClass::DoDeleteFeatureClass(const char* feature) {
     TableGuard table(table_);
     const int rc = table.OpenForWrite(index.c_str());
     if (rc != 0) {
-      KvError(KERR_CatOpen, KERR_Fatal, name_.c_str(), rc);
+      // A damaged feature index keeps the storage's message, which names it.
+      if (!table.Damaged()) KvError(KERR_CatOpen, KERR_Fatal, name_.c_str(), rc);
       return -1;
     }
     KvDatumClass key;
@@ -294,7 +296,8 @@ int KvCatalogClass::ListFeatureNames(std::vector<std::string>& names) {
   TableGuard table(table_);
   const int rc = table.Open(index.c_str(), "r");
   if (rc != 0) {
-    KvError(KERR_CatOpen, KERR_Fatal, name_.c_str(), rc);
+    // A damaged feature index keeps the storage's message, which names it.
+    if (!table.Damaged()) KvError(KERR_CatOpen, KERR_Fatal, name_.c_str(), rc);
     return rc;
   }
   std::unique_ptr<KvDbIteratorClass> it(table->NewIterator());

@@ -56,7 +56,8 @@ int KvCatalogClass::ReadGlobalInfo(KvFeatureClass* feature, KvDatumClass& out) {
   TableGuard table(table_);
   int rc = table.Open(index.c_str(), "r");
   if (rc != 0) {
-    KvError(KERR_CatOpen, KERR_Fatal, name_.c_str(), rc);
+    // A damaged feature index keeps the storage's message, which names it.
+    if (!table.Damaged()) KvError(KERR_CatOpen, KERR_Fatal, name_.c_str(), rc);
     return rc;
   }
   KvDatumClass key, stored;
@@ -126,7 +127,8 @@ int KvCatalogClass::WriteGlobalInfo(KvFeatureClass* feature, const KvDatumClass&
   TableGuard table(table_);
   int rc = table.OpenForWrite(index.c_str());
   if (rc != 0) {
-    KvError(KERR_CatOpen, KERR_Fatal, name_.c_str(), rc);
+    // A damaged feature index keeps the storage's message, which names it.
+    if (!table.Damaged()) KvError(KERR_CatOpen, KERR_Fatal, name_.c_str(), rc);
     return rc;
   }
   KvDatumClass key;

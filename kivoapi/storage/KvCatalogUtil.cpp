@@ -11,6 +11,7 @@
 #include "KvFactory.h"
 #include "data/KvGenericData.h"
 #include "features/KvFeature.h"
+#include "storage/KvStoreCheck.h"
 
 namespace kvcat {
 
@@ -22,14 +23,18 @@ TableGuard::~TableGuard() {
 }
 
 int TableGuard::Open(const char* name, const char* mode) {
+  const unsigned long failures = KvStoreFailureCount();
   const int rc = table_->Open(name, mode);
   open_ = rc == 0;
+  damaged_ = rc != 0 && KvStoreFailureCount() != failures;
   return rc;
 }
 
 int TableGuard::OpenForWrite(const char* name) {
+  const unsigned long failures = KvStoreFailureCount();
   const int rc = table_->OpenForWrite(name);
   open_ = rc == 0;
+  damaged_ = rc != 0 && KvStoreFailureCount() != failures;
   return rc;
 }
 

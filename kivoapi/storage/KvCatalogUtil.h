@@ -34,6 +34,9 @@ class TableGuard {
   // Closes the file and removes it; the table's result.
   int Remove();
   bool IsOpen() const { return open_; }
+  // After a failed open: the table exists but the storage could not read it
+  // (its own error is recorded and names the file).
+  bool Damaged() const { return damaged_; }
   KvDatabaseClass* operator->() const { return table_; }
   KvDatabaseClass* get() const { return table_; }
 
@@ -41,6 +44,7 @@ class TableGuard {
   KvDatabaseClass* table_;
   bool owned_;
   bool open_ = false;
+  bool damaged_ = false;
 };
 
 struct FeatureDeleter {

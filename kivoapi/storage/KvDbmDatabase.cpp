@@ -15,6 +15,7 @@
 #include "core/KvEnv.h"
 #include "core/KvError.h"
 #include "storage/KvConnect.h"
+#include "storage/KvStoreCheck.h"
 
 namespace {
 
@@ -57,6 +58,7 @@ void RecordFailure(const char* what, const std::string& path, int rc) {
   std::snprintf(text, sizeof text, "%s on table %.500s failed: %s%s%.400s", what, path.c_str(), db_strerror(rc),
                 detail.empty() ? "" : ": ", detail.c_str());
   KvStoreClearMessage();
+  KvStoreNoteFailure();
   KvError(KERR_General, KERR_Fatal, text);
 }
 
@@ -72,6 +74,11 @@ std::shared_ptr<KvStoreTable> OpenPlain(const std::string& path, int* rc) {
     (void)db->close(db, 0);
     *rc = result == ENOENT ? 1 : -1;
     if (result != ENOENT) RecordFailure("open", path, result);
+    return nullptr;
+  }
+  int pages = 0;
+  if (!KvStoreCheckPages(db, path, &pages)) {
+    (void)db->close(db, 0);
     return nullptr;
   }
   auto table = std::make_shared<KvStoreTable>();

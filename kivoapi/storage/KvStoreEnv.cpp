@@ -20,6 +20,7 @@
 #include "core/KvEnv.h"
 #include "core/KvError.h"
 #include "storage/KvConnect.h"
+#include "storage/KvStoreCheck.h"
 
 namespace {
 
@@ -112,6 +113,7 @@ void RecordLibraryError(const char* what, const std::string& where, int rc) {
   std::snprintf(text, sizeof text, "%s %.500s failed: %s%s%.400s", what, where.c_str(), db_strerror(rc),
                 LastMessage().empty() ? "" : ": ", LastMessage().c_str());
   LastMessage().clear();
+  KvStoreNoteFailure();
   KvError(KERR_General, KERR_Fatal, text);
 }
 
@@ -510,6 +512,12 @@ std::shared_ptr<KvStoreTable> KvStoreEnv::Table(const std::string& name, bool cr
       return nullptr;
     }
     RecordLibraryError("opening table", path, result);
+    if (frame != nullptr) frame->doomed = true;
+    return nullptr;
+  }
+  if (exists && !KvStoreCheckPages(db, path, &result)) {
+    (void)db->close(db, 0);
+    Check(result);
     if (frame != nullptr) frame->doomed = true;
     return nullptr;
   }

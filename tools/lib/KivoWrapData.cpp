@@ -59,7 +59,10 @@ int KivoWrapClass::SetQueryKey(const char* key) {
   // sub-part feature listed the per-feature fetch decides instead.
   bool subPartListed = false;
   for (int i = 0; i < featureCount_; ++i) subPartListed = subPartListed || features_[i]->IsSubPartFeature();
+  // A table that cannot be read is no absent key: its failure is kept.
+  if (key != nullptr && catalog_ != nullptr && !subPartListed) KvInitializeErrorStructure();
   if (key != nullptr && catalog_ != nullptr && !subPartListed && catalog_->KeyExists(key) != True) {
+    if (GetErrorMSGSeverity() == KERR_Fatal) return -1;
     std::string text = "KivoWrapClass::SetQueryKey: key ";
     text += key;
     text += " is not stored in catalog ";

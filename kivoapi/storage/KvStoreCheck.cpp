@@ -1,0 +1,193 @@
+// Page checks at open, verification and salvage of table files.
+#include "storage/KvStoreCheck.h"
+
+#include <db.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "core/KvError.h"
+#include "storage/KvStoreEnv.h"
+
+namespace {
+
+thread_local unsigned long tFailures = 0;
+
+// The header of every page, as the cache holds it (this machine's byte
+// order): offset / size / meaning
+//   0    8   log sequence number of the page's last change
+//   8    4   the page's own number
+//   25   1   page kind
+constexpr size_t kPageNumberAt = 8;
+constexpr size_t kPageKindAt = 25;
+// Page kinds of a B-tree file without duplicates.
+constexpr unsigned char kFreePage = 0;
+constexpr unsigned char kInternalPage = 3;
+constexpr unsigned char kLeafPage = 5;
+constexpr unsigned char kOverflowPage = 7;
+constexpr unsigned char kMetaPage = 9;
+
+bool KnownKind(db_pgno_t pgno, unsigned char kind) {
+  if (pgno == 0) return kind == kMetaPage;
+  return kind == kFreePage || kind == kInternalPage || kind == kLeafPage || kind == kOverflowPage;
+}
+
+void RecordPage(const std::string& path, db_pgno_t pgno, const char* what) {
+  char text[1400];
+  std::snprintf(text, sizeof text, "opening table %.600s failed: page %lu %.700s", path.c_str(),
+                static_cast<unsigned long>(pgno), what);
+  KvStoreClearMessage();
+  KvStoreNoteFailure();
+  KvError(KERR_General, KERR_Fatal, text);
+}
+
+void KeepMessage(const DB_ENV*, const char*, const char* message) { KvStoreKeepMessage(message); }
+void DropMessage(const DB_ENV*, const char*) {}
+
+struct FileCloser {
+  void operator()(FILE* f) const {
+    if (f != nullptr) std::fclose(f);
+  }
+};
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// One line of the library's dump ("bytevalue": a blank, then two hex digits a
+// byte). False for anything else.
+bool DecodeHexLine(const std::string& line, std::string* out) {
+  out->clear();
+  if (line.empty() || line[0] != ' ' || (line.size() - 1) % 2 != 0) return false;
+  for (size_t i = 1; i + 1 < line.size(); i += 2) {
+    const int high = HexDigit(line[i]);
+    const int low = HexDigit(line[i + 1]);
+    if (high < 0 || low < 0) return false;
+    out->push_back(static_cast<char>(high * 16 + low));
+  }
+  return true;
+}
+
+bool ReadLine(FILE* f, std::string* line) {
+  line->clear();
+  int c;
+  while ((c = std::fgetc(f)) != EOF && c != '\n') line->push_back(static_cast<char>(c));
+  return c != EOF || !line->empty();
+}
+
+}  // namespace
+
+unsigned long KvStoreFailureCount() { return tFailures; }
+
+void KvStoreNoteFailure() { ++tFailures; }
+
+bool KvStoreCheckPages(DB* db, const std::string& path, int* result) {
+  *result = 0;
+  DB_MPOOLFILE* mpf = db->get_mpf(db);
+  db_pgno_t last = 0;
+  if (mpf == nullptr || mpf->get_last_pgno(mpf, &last) != 0) {
+    RecordPage(path, 0, "cannot be found");
+    return false;
+  }
+  for (db_pgno_t pgno = 0; pgno <= last; ++pgno) {
+    db_pgno_t wanted = pgno;
+    void* page = nullptr;
+    const int rc = mpf->get(mpf, &wanted, nullptr, 0, &page);
+    if (rc != 0) {
+      *result = rc;
+      char what[600];
+      const std::string detail = KvStoreLastMessage();
+      std::snprintf(what, sizeof what, "cannot be read: %s%s%.400s", db_strerror(rc), detail.empty() ? "" : ": ",
+                    detail.c_str());
+      RecordPage(path, pgno, rc == DB_PAGE_NOTFOUND ? "is missing: the file was cut short" : what);
+      return false;
+    }
+    const unsigned char* bytes = static_cast<const unsigned char*>(page);
+    uint32_t own = 0;
+    std::memcpy(&own, bytes + kPageNumberAt, sizeof own);
+    const unsigned char kind = bytes[kPageKindAt];
+    // The cache hands back pages it finds all zeros (a zeroed range, a hole)
+    // unchecked; every page the library wrote names itself.
+    (void)mpf->put(mpf, page, DB_PRIORITY_UNCHANGED, 0);
+    if (own != pgno) {
+      RecordPage(path, pgno, own == 0 ? "is zeroed" : "holds the header of another page");
+      return false;
+    }
+    if (!KnownKind(pgno, kind)) {
+      RecordPage(path, pgno, "is of an unknown kind");
+      return false;
+    }
+  }
+  return true;
+}
+
+bool KvStoreVerifyFile(const std::string& path, std::string* problem) {
+  problem->clear();
+  DB* db = nullptr;
+  if (db_create(&db, nullptr, 0) != 0) {
+    *problem = "no memory to verify it";
+    return false;
+  }
+  KvStoreClearMessage();
+  db->set_errcall(db, KeepMessage);
+  db->set_msgcall(db, DropMessage);
+  // verify releases the handle whatever it finds.
+  const int rc = db->verify(db, path.c_str(), nullptr, nullptr, DB_NOORDERCHK);
+  const std::string detail = KvStoreLastMessage();
+  KvStoreClearMessage();
+  if (rc == 0) return true;
+  *problem = db_strerror(rc);
+  if (!detail.empty()) *problem += ": " + detail;
+  return false;
+}
+
+bool KvStoreSalvageFile(const std::string& path,
+                        const std::function<bool(const std::string& key, const std::string& data)>& take,
+                        std::string* problem) {
+  problem->clear();
+  std::unique_ptr<FILE, FileCloser> dump(std::tmpfile());
+  if (dump == nullptr) {
+    *problem = "no scratch file for the salvage";
+    return false;
+  }
+  DB* db = nullptr;
+  if (db_create(&db, nullptr, 0) != 0) {
+    *problem = "no memory for the salvage";
+    return false;
+  }
+  KvStoreClearMessage();
+  db->set_errcall(db, KeepMessage);
+  db->set_msgcall(db, DropMessage);
+  // The salvage writes what it reads in the library's dump form (pairs of
+  // hex lines); its result only says whether the file was whole.
+  (void)db->verify(db, path.c_str(), nullptr, dump.get(), DB_SALVAGE);
+  const std::string detail = KvStoreLastMessage();
+  KvStoreClearMessage();
+  std::fflush(dump.get());
+  std::rewind(dump.get());
+  std::string line, key, data;
+  bool inData = false, header = false;
+  while (ReadLine(dump.get(), &line)) {
+    if (!inData) {
+      if (line == "HEADER=END") inData = header = true;
+      continue;
+    }
+    if (line == "DATA=END") {
+      inData = false;
+      continue;
+    }
+    if (!DecodeHexLine(line, &key)) continue;
+    if (!ReadLine(dump.get(), &line) || !DecodeHexLine(line, &data)) break;
+    if (!take(key, data)) return true;
+  }
+  if (!header) {
+    *problem = detail.empty() ? "nothing could be read" : detail;
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,167 @@
+// Damaged table files of every kind (feature tables, the feature index, the
+// sub-part catalog, a sampler table): cut short, zeroed ranges, flipped
+// bytes. The real KvDumpDb and KvQBE must never die of a signal and never
+// give a wrong answer silently: either the clean catalog's exact output, or a
+// failing status with a message that names the damaged file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "../catalog/CatalogFixture.h"
+#include "KvTestUtil.h"
+#include "storage/KvCatalog.h"
+#include "storage/KvConnect.h"
+
+namespace {
+
+const char* const kPhotos = "/work/shared/data/wang1k/beach";
+constexpr size_t kPage = 4096;
+
+std::string Program(const char* name) {
+  const char* bin = std::getenv("KIVO_BIN");
+  return std::string(bin != nullptr ? bin : ".") + "/" + name;
+}
+
+// Runs args with standard output and error into out: the exit status, or
+// 1000 + the signal that ended it.
+int RunProgram(const std::vector<std::string>& args, const std::string& out) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd >= 0) {
+      ::dup2(fd, 1);
+      ::dup2(fd, 2);
+    }
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+}
+
+struct Damage {
+  const char* name;
+  void (*apply)(std::string&);
+};
+
+void Zero(std::string& f, size_t at, size_t size) {
+  for (size_t i = at; i < at + size && i < f.size(); ++i) f[i] = 0;
+}
+void Flip(std::string& f, size_t at, size_t size) {
+  for (size_t i = at; i < at + size && i < f.size(); ++i) f[i] ^= 0x5a;
+}
+
+const Damage kDamages[] = {
+    {"cut to 100 bytes", [](std::string& f) { f.resize(100); }},
+    {"cut to its first page", [](std::string& f) { f.resize(kPage); }},
+    {"cut inside the last page", [](std::string& f) { f.resize(f.size() - kPage / 2); }},
+    {"first page zeroed", [](std::string& f) { Zero(f, 0, kPage); }},
+    {"second page zeroed", [](std::string& f) { Zero(f, kPage, kPage); }},
+    {"last page zeroed", [](std::string& f) { Zero(f, f.size() - kPage, kPage); }},
+    {"whole file zeroed", [](std::string& f) { Zero(f, 0, f.size()); }},
+    {"page header zeroed", [](std::string& f) { Zero(f, kPage, 32); }},
+    {"flipped bytes in the first page", [](std::string& f) { Flip(f, 40, 16); }},
+    {"flipped bytes in the second page", [](std::string& f) { Flip(f, kPage + 2000, 16); }},
+    {"flipped bytes near the end", [](std::string& f) { Flip(f, f.size() - 100, 10); }},
+};
+
+const char* const kTables[] = {"ColorFeF.cat", "ColorHiF.cat", "FeatIdx.cat", "SubPIdx.cat", "samp.sam"};
+
+class DamagedTables : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new kvtest::TempDir("damaged");
+    const std::string masks = dir_->File("masks");
+    ASSERT_EQ(0, ::mkdir(masks.c_str(), 0700));
+    const std::string photo = kvtest::ReadFile(std::string(kPhotos) + "/100.jpg");
+    if (photo.empty()) return;
+    // The photograph is its own mask: every pixel that is not black.
+    kvtest::WriteFile(masks + "/m100.jpg", photo);
+    const std::string db = dir_->File("clean");
+    ASSERT_EQ(0, RunProgram({Program("KvMkDbs"), "-d", db, "-c", "cat", "-e", std::string("KivoImagePath=") + kPhotos, "-e",
+                      "KivoMaskPath=" + masks, "-f", "KvColorFeatureClass", "-f", "KvColorHistogramFeatureClass",
+                      "-f", "KvColorSubPartFeatureClass", "+p", "100.jpg", "(", "m100.jpg", ")", "101.jpg", "102.jpg",
+                      "103.jpg", "104.jpg"},
+                     dir_->File("build.out")))
+        << kvtest::ReadFile(dir_->File("build.out"));
+    // A sampler with a few records, through the catalog.
+    std::unique_ptr<KvConnectClass> connection(NewKvDbmConnectClass());
+    ASSERT_EQ(0, connection->Connect(db.c_str(), "w"));
+    std::unique_ptr<KvCatalogClass> catalog(connection->NewCatalog());
+    ASSERT_EQ(0, catalog->Open("cat"));
+    ASSERT_EQ(0, catalog->AddSampler("samp", "KvColorFeatureClass"));
+    for (int i = 0; i < 40; ++i) {
+      kvtest::TestImage image(8, 8, static_cast<unsigned char>(i * 6), 20, 200);
+      ASSERT_EQ(0, catalog->AddSamplerRecords(("s" + std::to_string(i)).c_str(), "samp", image.get(), nullptr,
+                                              KV_MODE_INSERT));
+    }
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+  void SetUp() override {
+    if (kvtest::ReadFile(std::string(kPhotos) + "/100.jpg").empty()) GTEST_SKIP() << "no photographs in " << kPhotos;
+  }
+
+  static std::vector<std::string> Dump(const std::string& db, const char* table) {
+    return {Program("KvDumpDb"), "-d", db, table};
+  }
+  static std::vector<std::string> Query(const std::string& db) {
+    return {Program("KvQBE"), "-d", db, "-c", "cat", "-f", "KvColorHistogramFeatureClass", "-f",
+            "KvColorFeatureClass", "-n", "3", "-i", "101.jpg"};
+  }
+
+  // The clean answer, or a failing status whose message names table.
+  void ExpectCleanOrNamedFailure(const std::vector<std::string>& damaged, const std::vector<std::string>& clean,
+                                 const char* table) {
+    const std::string out = dir_->File("damaged.out");
+    const std::string want = dir_->File("clean.out");
+    ASSERT_EQ(0, RunProgram(clean, want));
+    const int status = RunProgram(damaged, out);
+    const std::string text = kvtest::ReadFile(out);
+    ASSERT_LT(status, 1000) << "killed by signal " << status - 1000 << "\n" << text;
+    if (status == 0) {
+      EXPECT_EQ(text, kvtest::ReadFile(want)) << "a wrong answer with status 0";
+    } else {
+      EXPECT_NE(text.find(table), std::string::npos) << "the message does not name " << table << ":\n" << text;
+    }
+  }
+
+  static kvtest::TempDir* dir_;
+};
+
+kvtest::TempDir* DamagedTables::dir_ = nullptr;
+
+TEST_F(DamagedTables, DumpAndQueryGiveTheCleanAnswerOrNameTheFile) {
+  const std::string clean = dir_->File("clean");
+  int copies = 0;
+  for (const char* table : kTables) {
+    const std::string bytes = kvtest::ReadFile(clean + "/" + table);
+    ASSERT_GE(bytes.size(), 2 * kPage) << table;
+    for (const Damage& d : kDamages) {
+      SCOPED_TRACE(std::string(table) + ": " + d.name);
+      const std::string db = dir_->File("copy" + std::to_string(copies++));
+      ASSERT_EQ(0, RunProgram({"/bin/cp", "-r", clean, db}, dir_->File("cp.out")));
+      std::string damaged = bytes;
+      d.apply(damaged);
+      kvtest::WriteFile(db + "/" + table, damaged);
+      ExpectCleanOrNamedFailure(Dump(db, table), Dump(clean, table), table);
+      ExpectCleanOrNamedFailure(Query(db), Query(clean), table);
+      ASSERT_EQ(0, RunProgram({"/bin/rm", "-rf", db}, dir_->File("rm.out")));
+    }
+  }
+}
+
+}  // namespace
