@@ -7,6 +7,7 @@
 #include <iostream>
 #include <memory>
 
+#include "KivoCheck.h"
 #include "KivoDups.h"
 #include "KivoFeatures.h"
 #include "KivoIndex.h"
@@ -252,6 +253,13 @@ Subcommand::Runner DeclareScan(CLI::App* app) {
   };
 }
 
+Subcommand::Runner DeclareCheck(CLI::App* app) {
+  auto o = std::make_shared<CheckOptions>();
+  DatabaseOptions(app, &o->database, &o->catalog, false);
+  app->add_option("--salvage", o->salvage, "copy every readable record into fresh catalogs in this new database folder");
+  return [o](std::ostream& out, std::ostream& err) { return RunCheck(*o, out, err); };
+}
+
 }  // namespace
 
 namespace {
@@ -264,7 +272,7 @@ std::vector<Subcommand>& Table() {
       {"thumbs", "write thumbnails of a query's results or of a whole catalog", DeclareThumbs},
       {"info", "show catalogs, features, record counts and sizes", DeclareInfo},
       {"scan", "check or refresh the scan files that queries read", DeclareScan},
-      // The catalog check and repair takes its place here.
+      {"check", "verify every table of a database's catalogs; salvage what is readable", DeclareCheck},
   };
   return table;
 }

@@ -146,6 +146,48 @@ bool KvStoreVerifyFile(const std::string& path, std::string* problem) {
   return false;
 }
 
+bool KvStoreWalkFile(const std::string& path,
+                     const std::function<bool(const std::string& key, const std::string& data)>& take,
+                     std::string* problem) {
+  problem->clear();
+  DB* db = nullptr;
+  if (db_create(&db, nullptr, 0) != 0) {
+    *problem = "no memory to read it";
+    return false;
+  }
+  std::unique_ptr<DB, void (*)(DB*)> guard(db, [](DB* d) { (void)d->close(d, 0); });
+  KvStoreClearMessage();
+  db->set_errcall(db, KeepMessage);
+  db->set_msgcall(db, DropMessage);
+  int rc = db->open(db, nullptr, path.c_str(), nullptr, DB_BTREE, DB_RDONLY, 0);
+  int pages = 0;
+  if (rc == 0 && !KvStoreCheckPages(db, path, &pages)) {
+    *problem = "a page is damaged";
+    return false;
+  }
+  DBC* cursor = nullptr;
+  if (rc == 0) rc = db->cursor(db, nullptr, &cursor, 0);
+  if (rc == 0) {
+    DBT key, data;
+    std::memset(&key, 0, sizeof key);
+    std::memset(&data, 0, sizeof data);
+    while ((rc = cursor->get(cursor, &key, &data, DB_NEXT)) == 0) {
+      if (!take(std::string(static_cast<const char*>(key.data), key.size),
+                std::string(static_cast<const char*>(data.data), data.size))) {
+        break;
+      }
+    }
+    (void)cursor->close(cursor);
+    if (rc == DB_NOTFOUND || rc == 0) rc = 0;
+  }
+  const std::string detail = KvStoreLastMessage();
+  KvStoreClearMessage();
+  if (rc == 0) return true;
+  *problem = db_strerror(rc);
+  if (!detail.empty()) *problem += ": " + detail;
+  return false;
+}
+
 bool KvStoreSalvageFile(const std::string& path,
                         const std::function<bool(const std::string& key, const std::string& data)>& take,
                         std::string* problem) {

@@ -32,6 +32,12 @@ bool KvStoreCheckPages(__db* db, const std::string& path, int* result);
 // the file is sound; otherwise false with what is wrong in *problem.
 bool KvStoreVerifyFile(const std::string& path, std::string* problem);
 
+// Every record of the sound table file at path, in key order, passed to
+// take; false (the reason in *problem) when the file cannot be read whole.
+bool KvStoreWalkFile(const std::string& path,
+                     const std::function<bool(const std::string& key, const std::string& data)>& take,
+                     std::string* problem);
+
 // Every record the library can still read from the table file at path, passed
 // to take (key, data) in the order found; take returns false to stop. False
 // when nothing could be read (the reason in *problem).
