@@ -11,6 +11,7 @@
 #include "KivoQuery.h"
 #include "KivoShardMpi.h"
 #include "KivoShardQuery.h"
+#include "KivoShardServe.h"
 #include "KivoShardWhole.h"
 #include "KivoStore.h"
 
@@ -178,6 +179,7 @@ void AddShardCommands() {
   hooks.index = IndexSharded;
   hooks.query = QueryHook;
   SetCatalogHooks(std::move(hooks));
+  web::SetServeWrapper(ServeSharded);
 }
 
 }  // namespace shard

@@ -3,6 +3,8 @@
 
 #include <mpi.h>
 
+#include <time.h>
+
 #include <climits>
 #include <cstdlib>
 
@@ -89,6 +91,22 @@ void MpiJob::Broadcast(std::string* bytes) const {
   if (size_ == 1) return;
   int count = static_cast<int>(bytes->size());
   MPI_Bcast(&count, 1, MPI_INT, 0, MPI_COMM_WORLD);
+  bytes->resize(static_cast<size_t>(count));
+  if (count > 0) MPI_Bcast(&(*bytes)[0], count, MPI_BYTE, 0, MPI_COMM_WORLD);
+}
+
+void MpiJob::BroadcastWaiting(std::string* bytes) const {
+  if (size_ == 1) return;
+  int count = static_cast<int>(bytes->size());
+  MPI_Request request;
+  MPI_Ibcast(&count, 1, MPI_INT, 0, MPI_COMM_WORLD, &request);
+  int done = 0;
+  MPI_Test(&request, &done, MPI_STATUS_IGNORE);
+  while (done == 0) {
+    const struct timespec pause = {0, 1000000};
+    nanosleep(&pause, nullptr);
+    MPI_Test(&request, &done, MPI_STATUS_IGNORE);
+  }
   bytes->resize(static_cast<size_t>(count));
   if (count > 0) MPI_Bcast(&(*bytes)[0], count, MPI_BYTE, 0, MPI_COMM_WORLD);
 }

@@ -35,6 +35,11 @@ class MpiJob {
   std::vector<std::string> Gather(const std::string& mine) const;
   // Rank 0's bytes on every rank.
   void Broadcast(std::string* bytes) const;
+  // The same for ranks that may wait long for rank 0 (a server's queries):
+  // they look for the bytes every millisecond and sleep between looks,
+  // where a plain broadcast keeps a core busy while it waits. Every rank
+  // must call this one, not Broadcast, for the same exchange.
+  void BroadcastWaiting(std::string* bytes) const;
   // The largest value of every rank's, on every rank.
   int AllMax(int value) const;
 

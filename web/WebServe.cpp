@@ -15,6 +15,32 @@ namespace kivo {
 namespace web {
 namespace {
 
+ServeWrapper& Wrapper() {
+  static ServeWrapper wrapper;
+  return wrapper;
+}
+
+// Serves until a stop signal (stops, blocked in every thread) or a failure.
+int Serve(ServeOptions& options, sigset_t stops, std::ostream& err) {
+  WebServer server(options);
+  std::string error;
+  if (!server.Start(&error)) {
+    err << "kivo serve: " << error << '\n';
+    return kExitFailed;
+  }
+  err << "kivo serve: listening on http://" << options.host << ":" << server.Port() << "/" << std::endl;
+  std::thread waiter([&server, stops] {
+    int signal = 0;
+    sigwait(&stops, &signal);
+    server.Stop();
+  });
+  const bool ok = server.Run();
+  // Run may also end without a signal; wake the waiter so it can be joined.
+  pthread_kill(waiter.native_handle(), SIGTERM);
+  waiter.join();
+  return ok ? kExitOk : kExitFailed;
+}
+
 Subcommand::Runner DeclareServe(CLI::App* app) {
   auto o = std::make_shared<ServeOptions>();
   auto timeLimit = std::make_shared<double>(o->queryTimeLimitMs / 1000.0);
@@ -49,28 +75,16 @@ Subcommand::Runner DeclareServe(CLI::App* app) {
     sigaddset(&stops, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     signal(SIGPIPE, SIG_IGN);
-    WebServer server(*o);
-    std::string error;
-    if (!server.Start(&error)) {
-      err << "kivo serve: " << error << '\n';
-      return kExitFailed;
-    }
-    err << "kivo serve: listening on http://" << o->host << ":" << server.Port() << "/" << std::endl;
-    std::thread waiter([&server, stops] {
-      int signal = 0;
-      sigwait(&stops, &signal);
-      server.Stop();
-    });
-    const bool ok = server.Run();
-    // Run may also end without a signal; wake the waiter so it can be joined.
-    pthread_kill(waiter.native_handle(), SIGTERM);
-    waiter.join();
     (void)out;
-    return ok ? kExitOk : kExitFailed;
+    const ServeFunction serve = [&err, stops](ServeOptions& options) { return Serve(options, stops, err); };
+    if (Wrapper()) return Wrapper()(*o, serve, err);
+    return serve(*o);
   };
 }
 
 }  // namespace
+
+void SetServeWrapper(ServeWrapper wrapper) { Wrapper() = std::move(wrapper); }
 
 void AddServeCommand() {
   AddSubcommand({"serve", "serve the search page and a JSON API over HTTP", DeclareServe});

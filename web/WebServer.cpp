@@ -156,13 +156,16 @@ bool WebServer::Impl::Lease(const std::string& catalog, EngineLease* lease, Resp
 }
 
 void WebServer::Impl::Query(WebQuery& query, Response& res) {
-  EngineLease engine;
-  if (!Lease(query.catalog, &engine, res)) return;
   QueryResult result;
   std::string error;
   const KvDeadline deadline = KvDeadline::In(options.queryTimeLimitMs);
-  int rc;
-  {
+  int rc = -1;
+  if (options.shardedQuery && !query.catalog.empty()) {
+    rc = options.shardedQuery(query.catalog, query.request, options.queryTimeLimitMs, &result, &error);
+  }
+  if (rc < 0) {
+    EngineLease engine;
+    if (!Lease(query.catalog, &engine, res)) return;
     KvDeadlineScope scope(deadline);
     rc = engine->Run(query.request, &result, &error);
   }

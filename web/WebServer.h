@@ -17,10 +17,15 @@
 // only once it is complete (HttpServer.h).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
 namespace kivo {
+
+struct QueryRequest;
+struct QueryResult;
+
 namespace web {
 
 struct ServeOptions {
@@ -43,6 +48,12 @@ struct ServeOptions {
   // Longest evaluation of one query, in milliseconds (0: none).
   int queryTimeLimitMs = 20000;
   std::string thumbnailCache;  // empty: DefaultThumbnailCache()
+  // Queries on sharded catalogs, when the program serves them: a result
+  // code of the query layer with result or error filled, or -1 when the
+  // catalog is not sharded. Called by any worker; timeLimitMs 0 for none.
+  std::function<int(const std::string& catalog, const QueryRequest& request, int timeLimitMs, QueryResult* result,
+                    std::string* error)>
+      shardedQuery;
 };
 
 class WebServer {
