@@ -3,10 +3,10 @@
 
 #include <mpi.h>
 
-#include <time.h>
-
+#include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <thread>
 
 #include "core/KvBytes.h"
 
@@ -103,8 +103,7 @@ void MpiJob::BroadcastWaiting(std::string* bytes) const {
   int done = 0;
   MPI_Test(&request, &done, MPI_STATUS_IGNORE);
   while (done == 0) {
-    const struct timespec pause = {0, 1000000};
-    nanosleep(&pause, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
     MPI_Test(&request, &done, MPI_STATUS_IGNORE);
   }
   bytes->resize(static_cast<size_t>(count));
