@@ -342,6 +342,7 @@ bool KvStoreEnv::OpenEnvironment(bool create) {
     env->set_lk_max_objects(env, 20000);
     env->set_lk_max_lockers(env, 2000);
     env->set_tx_max(env, 1000);
+    env->mutex_set_increment(env, 100000);
     env->set_lk_detect(env, DB_LOCK_DEFAULT);
     env->set_timeout(env, 5000000, DB_SET_LOCK_TIMEOUT);
     env->set_flags(env, DB_MULTIVERSION | DB_TXN_WRITE_NOSYNC, 1);
