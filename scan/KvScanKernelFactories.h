@@ -7,12 +7,16 @@
 
 #include "scan/KvScanKernels.h"
 
+class KvColorHistogramFeatureClass;
 class KvCorrelogramFeatureClass;
 class KvDrawFeatureClass;
 class KvEdgeHistogramFeatureClass;
 class KvHsvHistogramFeatureClass;
 class KvParameterClass;
 
+// Partial matching of a histogram query without self term whose parameters
+// are applied (it holds what it needs; the query may go first).
+std::unique_ptr<KvSlotKernel> KvPartialSlotKernel(const KvColorHistogramFeatureClass& query);
 // The layout distance of a sketch query whose elements are built.
 std::unique_ptr<KvSlotKernel> KvDrawSlotKernel(const KvDrawFeatureClass& query);
 // The HSV histogram distance (with the normalisation factor parms holds).

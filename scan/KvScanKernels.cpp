@@ -302,30 +302,6 @@ class QuadraticKernel : public KvSlotKernel {
   HistogramQuery q_;
 };
 
-// Partial matching walks the similarity ranking from each query colour
-// until the stored shares cover it, a run of dependent steps whose length
-// differs from record to record; records side by side in vector lanes wait
-// for the longest walk and measured slower than one record at a time. So
-// the kernel runs the feature's own walk on the slot's bins (no decoding,
-// and the scan's threads), which is also its value bit for bit. It reads
-// the query feature, which outlives the search that made the kernel.
-class PartialKernel : public KvSlotKernel {
- public:
-  explicit PartialKernel(const KvColorHistogramFeatureClass* query) : query_(query) {}
-  void Distances(const unsigned char* base, size_t stride, const uint64_t* index, size_t first, size_t count,
-                 float* out) const override {
-    int16_t bins[256];
-    for (size_t r = 0; r < count; ++r) {
-      std::memcpy(bins, base + stride * (index != nullptr ? static_cast<size_t>(index[r]) : first + r),
-                  sizeof bins);
-      out[r] = static_cast<float>(query_->PartialDistanceOfBins(bins));
-    }
-  }
-
- private:
-  const KvColorHistogramFeatureClass* query_;
-};
-
 bool Named(KvFeatureClass* query, uint32_t layout) {
   const KvScanLayout* l = KvScanLayoutById(layout);
   return l != nullptr && KvScanLayoutForClass(query->GetClassName()) == l;
@@ -396,8 +372,7 @@ std::unique_ptr<KvSlotKernel> KvSlotKernelFor(KvFeatureClass* query, KvParameter
       const auto* histogram = dynamic_cast<const KvColorHistogramFeatureClass*>(query);
       if (histogram == nullptr) return nullptr;
       if (histogram->GetSelfTerm() < 0) {
-        if (!histogram->ParametersApplied()) return nullptr;
-        return std::unique_ptr<KvSlotKernel>(new PartialKernel(histogram));
+        return KvPartialSlotKernel(*histogram);
       }
       std::unique_ptr<QuadraticKernel> kernel(new QuadraticKernel);
       // The query's products, as the feature computes them.
