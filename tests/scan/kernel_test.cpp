@@ -128,6 +128,14 @@ std::vector<Case> Cases() {
       for (int n = 0; n < 1000; ++n) ++bins[(rng() % 64) * (1 + k % 4)];
       stored.push_back(Histogram(bins, -100));
     }
+    // Bins just past the kernel's share table (1000) and below it.
+    std::vector<int16_t> edge(256, 0);
+    edge[17] = 1001;
+    edge[200] = -1;
+    stored.push_back(Histogram(edge, -100));
+    edge[17] = 1000;
+    edge[200] = 0;
+    stored.push_back(Histogram(edge, -100));
     auto picker = [](std::vector<std::pair<int, int16_t>> shares) {
       std::vector<int16_t> bins(256, 0);
       for (const auto& [bin, share] : shares) bins[static_cast<size_t>(bin)] = share;
@@ -137,6 +145,7 @@ std::vector<Case> Cases() {
     const std::vector<Record> queries = {
         picker({{17, 300}, {200, 120}}),
         picker({{0, 1000}}),
+        picker({{17, 300}, {200, 120}, {201, 5}}),  // an odd number of colours: walks paired across records
         picker({{5, 250}, {6, 250}, {80, 250}, {255, 250}}),
         picker({{40, 1500}}),
         picker({{3, -20}, {9, 400}}),
@@ -148,7 +157,7 @@ std::vector<Case> Cases() {
         "", "PHiLoCut=0.2,LoMult=3,HiMult=0.5,MinPnltyPct=0.01,Excess=0.4", "PMinPnltyPct=1", "PExcess=0",
         "PLoMult=0,HiMult=0,MinPnltyPct=0"};
     cases.push_back({"partial matching", "KvColorHistogramFeatureClass", queries, stored, parameters});
-    cases.push_back({"partial matching sub-part", "KvColorHistogramSubPartFeatureClass", {queries[0], queries[5]},
+    cases.push_back({"partial matching sub-part", "KvColorHistogramSubPartFeatureClass", {queries[0], queries[6]},
                      stored, {""}});
   }
   {
