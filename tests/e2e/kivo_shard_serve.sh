@@ -3,8 +3,8 @@
 # every query is evaluated by all the ranks; the answers are exactly those of
 # kivo query --json (by key, with features, a cascade, an uploaded image),
 # a plain catalog of the same database is still served, a missing shard is an
-# error answer naming it, and SIGTERM to mpirun or to the server ends every
-# rank.
+# error answer naming it, SIGTERM to mpirun or to the server ends every rank,
+# and a rank that dies ends the job with no answer.
 . "$(dirname "$0")/lib/shard.bash"
 
 # Three photos of each of three classes: a plain catalog and three shards.
@@ -158,6 +158,38 @@ for pid in $RANKS; do
 done
 [ -n "$ROOT" ] || { echo "FAIL: no rank 0 among $RANKS"; E2E_FAILURES=$((E2E_FAILURES + 1)); ROOT=$SERVER; }
 stop_server "SIGTERM to rank 0" "$ROOT" 0 $RANKS
+
+# A rank that dies ends the job: mpirun stops the server too, and nothing
+# answers from the shards left.
+start_server dies 2 db || exit 1
+RANKS=$(ranks_of "$SERVER")
+VICTIM=
+for pid in $RANKS; do
+  tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "OMPI_COMM_WORLD_RANK=1" && VICTIM=$pid
+done
+[ -n "$VICTIM" ] || { echo "FAIL: no rank 1 among $RANKS"; E2E_FAILURES=$((E2E_FAILURES + 1)); VICTIM=$SERVER; }
+kill -KILL "$VICTIM"
+for i in $(seq 200); do
+  kill -0 "$SERVER" 2>/dev/null || break
+  sleep 0.1
+done
+if kill -0 "$SERVER" 2>/dev/null; then
+  echo "FAIL: a rank died and mpirun still runs"
+  kill -TERM "$SERVER"
+  E2E_FAILURES=$((E2E_FAILURES + 1))
+fi
+wait "$SERVER" && { echo "FAIL: mpirun exited with 0 after a rank died"; E2E_FAILURES=$((E2E_FAILURES + 1)); }
+for pid in $RANKS; do
+  if alive "$pid"; then
+    echo "FAIL: rank $pid left after another died"
+    E2E_FAILURES=$((E2E_FAILURES + 1))
+  fi
+done
+if get "/api/query?catalog=cat&key=$KEY&n=3" >got.txt 2>/dev/null; then
+  echo "FAIL: an answer after a rank died"
+  cat got.txt
+  E2E_FAILURES=$((E2E_FAILURES + 1))
+fi
 
 cd / && rm -rf "$WORK"
 e2e_finish
