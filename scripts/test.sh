@@ -40,12 +40,9 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -
   -DKIVO_TSAN=ON -DKIVO_BENCH=OFF -DKIVO_TABLEGEN=OFF >/dev/null
 cmake --build build-tsan -j"$jobs" --target KvQSrv KvMkDbs kivo_server_tests kivo_eventloop_tests kivo_scan_tests \
   kivo_kivo_tests
-# Two server cases are left out here until the server under this sanitizer
-# serves them (its workers stop answering once the transactional tables are
-# shared between them); they still run in the other two trees. The scan
-# kernels run on one thread and take minutes under this sanitizer, so only
-# the threaded scans run here.
-GTEST_FILTER='-ClientServer.ConcurrentClientsGetTheirOwnAnswers:DamagedCatalog.QueriesAreAnsweredAndTheWorkerServesTheNext:KernelTargets.*:ScanLayouts.*' \
+# The scan kernels run on one thread and take minutes under this sanitizer,
+# so only the threaded scans run here.
+GTEST_FILTER='-KernelTargets.*:ScanLayouts.*' \
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp" \
   ctest --test-dir build-tsan -L 'server|threads' --output-on-failure -j"$jobs"
 stage "thread sanitizer build and tests done"

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "core/KvBase.h"
 #include "core/KvDatum.h"
@@ -137,6 +138,9 @@ class KvDbmConnectClass : public KvConnectClass {
   std::shared_ptr<KvStoreEnv> StoreEnv(bool create, bool* failed) const;
 
  private:
+  // Workers sharing one connection (the query server's) join the
+  // environment from their own threads: env_ is read and set under envMutex_.
+  mutable std::mutex envMutex_;
   mutable std::shared_ptr<KvStoreEnv> env_;
 };
 

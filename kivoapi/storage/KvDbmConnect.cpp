@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -116,7 +117,10 @@ int KvDbmConnectClass::Connect(const char* directory, const char* mode) {
 }
 
 int KvDbmConnectClass::Disconnect() {
-  env_.reset();
+  {
+    std::lock_guard<std::mutex> lock(envMutex_);
+    env_.reset();
+  }
   KvDelete(directory_);
   KvDelete(mode_);
   directory_ = nullptr;
@@ -128,6 +132,7 @@ int KvDbmConnectClass::Disconnect() {
 std::shared_ptr<KvStoreEnv> KvDbmConnectClass::StoreEnv(bool create, bool* failed) const {
   *failed = false;
   if (!connected_ || directory_ == nullptr) return nullptr;
+  std::lock_guard<std::mutex> lock(envMutex_);
   if (env_ != nullptr && !env_->Dead()) return env_;
   env_ = KvStoreEnv::Acquire(directory_, create, failed);
   return env_;

@@ -70,14 +70,15 @@ const PhotoCatalog& Photos();
 // and two that fail (unknown catalog, malformed text).
 std::vector<std::string> QueryTexts();
 
-// A query evaluated in this process: the result's query-string form (empty
-// when the evaluation failed) and the status.
+// A query evaluated in this process (on connection, else the process-wide
+// one): the result's query-string form (empty when the evaluation failed)
+// and the status.
 struct Answer {
   std::string text;
   int status = 0;
   bool operator==(const Answer& o) const { return text == o.text && status == o.status; }
 };
-Answer InProcess(const std::string& queryText);
+Answer InProcess(const std::string& queryText, const KvConnectClass* connection = nullptr);
 // The same through a query client (one per call).
 Answer ThroughClient(const std::string& queryText);
 

@@ -269,8 +269,8 @@ std::vector<std::string> QueryTexts() {
   return texts;
 }
 
-Answer InProcess(const std::string& queryText) {
-  KvQueryServerClass query(Photos().connection);
+Answer InProcess(const std::string& queryText, const KvConnectClass* connection) {
+  KvQueryServerClass query(connection != nullptr ? connection : Photos().connection);
   KvInitializeErrorStructure();
   KvKeyDatabaseClass* result = query.Evaluate(queryText.c_str());
   Answer a;
