@@ -213,6 +213,12 @@ KvKeyDatabaseClass* KvQueryServerClass::Evaluate(const char* queryText) {
     KvDeadlineScope deadline(limit);
     status_ = KvParseQueryText(*state_, queryText);
     if (status_ != 0) return nullptr;
+    // Reading the text's images may have used up the time: the search is
+    // not started then.
+    if (KvCurrentDeadline().Expired()) {
+      status_ = KvDeadlineFail("KvQueryServerClass::Evaluate");
+      return nullptr;
+    }
     return Run();
   } catch (const std::bad_alloc&) {
     KvError(KERR_Alloc, KERR_Fatal, 0, "KvQueryServerClass::Evaluate");
@@ -271,6 +277,13 @@ KvKeyDatabaseClass* KvQueryServerClass::EvaluateObjects(unsigned long n, KvCatal
       return nullptr;
     }
     KvDeadlineScope deadline(limit);
+    // A caller's deadline may have passed already (its own reading of the
+    // example images, an earlier search): nothing more is started then, and
+    // neither after a feature computation that used up the time.
+    if (KvCurrentDeadline().Expired()) {
+      status_ = KvDeadlineFail("KvQueryServerClass::EvaluateObjects");
+      return nullptr;
+    }
     s.main.reserve(static_cast<size_t>(count));
     s.subPart.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
@@ -283,6 +296,10 @@ KvKeyDatabaseClass* KvQueryServerClass::EvaluateObjects(unsigned long n, KvCatal
       slot.data->SetQuerySide(True);
       status_ = feature->ComputeFeature(slot.data, slot.parameters);
       if (status_ != 0) return nullptr;
+      if (KvCurrentDeadline().Expired()) {
+        status_ = KvDeadlineFail("KvQueryServerClass::EvaluateObjects");
+        return nullptr;
+      }
       // A catalog without global information for the feature leaves the
       // parameters as the caller set them; the table search reports a
       // feature that is really missing.

@@ -10,6 +10,7 @@
 #include "data/KvGenericData.h"
 #include "data/KvGenericImageData.h"
 #include "features/KvFeature.h"
+#include "query/KvDeadline.h"
 #include "storage/KvCatalog.h"
 
 void KivoWrapClass::ReleaseDataObjects() {
@@ -43,12 +44,17 @@ KvGenericImageDataClass* KivoWrapClass::ImageDataObject(int i) {
 
 int KivoWrapClass::SetQueryImage(const char* image, const char* mask) {
   if (CreateDataObjects() != 0) return -1;
+  // Each feature reads the image itself; the time limit of the query in
+  // force (KvQBE's) is looked at before each reading and after the last.
+  const KvDeadline deadline = KvCurrentDeadline();
   for (int i = 0; i < featureCount_; ++i) {
+    if (deadline.Expired()) return KvDeadlineFail("KivoWrapClass::SetQueryImage");
     KvGenericImageDataClass* data = ImageDataObject(i);
     if (data == nullptr) return -1;
     const int rc = data->ReadImageDataFromFile(image, mask, features_[i]->IsSubPartFeature());
     if (rc != 0) return rc;
   }
+  if (deadline.Expired()) return KvDeadlineFail("KivoWrapClass::SetQueryImage");
   return 0;
 }
 

@@ -23,6 +23,7 @@
 #include "data/KvGenericImageData.h"
 #include "data/KvParameter.h"
 #include "features/KvFeature.h"
+#include "query/KvDeadline.h"
 #include "query/KvQuery.h"
 #include "storage/KvCatalog.h"
 #include "storage/KvConnect.h"
@@ -333,6 +334,11 @@ int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
       }
     }
     while (char* assignment = GetOption(argc, argv, 'e', 0)) ApplySetting(assignment);
+    // One time limit for the whole command: reading the example image, the
+    // keyword search and the feature search all count against it. A value
+    // that is no number of seconds sets none here; the searches refuse it.
+    const int64_t limitMs = KvQueryTimeLimitMs();
+    KvDeadlineScope deadline(KvDeadline::In(limitMs > 0 ? limitMs : 0));
     const bool timed = kivowrap::TakeFlag(argc, argv, 't');
     // The feature query of -i, -I or -S, timed with -t.
     bool featureQueryRan = false;
@@ -423,6 +429,12 @@ int KivoWrapClass::QueryByExample(int argc, char** argv, KvStringClass* out) {
 
     if (const char* image = GetOption(argc, argv, 'I', 0)) {
       result = dumpMode ? DumpImageFeatures(image, mask, text) : SetQueryImage(image, mask);
+      if (result != 0 && !dumpMode && KvCurrentDeadline().Expired()) {
+        // Read, but too late: the image is there, the time is not.
+        output.Fail(kQueryFailed, GetErrorMSG(), nullptr, true);
+        Close();
+        return -1;
+      }
       if (result != 0) {
         output.Fail("input image: ", image, " does not exist!", true);
         Close();
