@@ -1,6 +1,6 @@
 // The real KvQSrv on damaged copies of the catalog: a table whose pages
-// lead round in a circle, lie about their entries, hold garbage or are cut
-// short. Each query on it is answered (an error where the damage shows) in
+// lead round in a circle, lie about their entries, hold garbage, are cut
+// short or have bits flipped among their records. Each query on it is answered (an error where the damage shows) in
 // bounded time, never with a signal or a worker lost, and the next query on
 // the same worker gets its right answer.
 #include <dirent.h>
@@ -81,6 +81,7 @@ class DamagedCatalog : public ::testing::Test {
   static void SetUpTestSuite() {
     texts_ = stest::QueryTexts();
     good_ = stest::InProcess(texts_[0]);
+    goodHisto_ = stest::InProcess(texts_[1]);
   }
   // A copy of the photos database with the histogram table rewritten by
   // damage (whole file: page size and contents).
@@ -96,13 +97,15 @@ class DamagedCatalog : public ::testing::Test {
   }
 
   static std::vector<std::string> texts_;  // [1]: histogram, [0]: average colour
-  static Answer good_;
+  static Answer good_;        // of texts_[0]
+  static Answer goodHisto_;   // of texts_[1]
   kvtest::TempDir dir_{"damaged"};
   int copies_ = 0;
 };
 
 std::vector<std::string> DamagedCatalog::texts_;
 Answer DamagedCatalog::good_;
+Answer DamagedCatalog::goodHisto_;
 
 TEST_F(DamagedCatalog, QueriesAreAnsweredAndTheWorkerServesTheNext) {
   struct Case {
@@ -151,6 +154,59 @@ TEST_F(DamagedCatalog, QueriesAreAnsweredAndTheWorkerServesTheNext) {
       EXPECT_EQ(stest::CountLines(server.Log(), " error="), 1u) << server.LogText();
     }
     EXPECT_EQ(stest::ThroughClient(texts_[0]), good_);
+    EXPECT_EQ(server.Stop(SIGTERM), 0) << server.LogText();
+  }
+}
+
+// Bits flipped where the records lie (past a leaf page's header and entry
+// offsets), in one leaf or in every leaf: each histogram query is answered
+// with the healthy catalog's answer or an error, the server lives on, and
+// its next query (the average colour's table, untouched) gets its answer.
+TEST_F(DamagedCatalog, FlippedBitsAmongTheRecordsAreAnsweredOrRefused) {
+  struct Case {
+    unsigned seed;
+    int flipsPerPage;
+    bool everyLeaf;
+  };
+  const Case cases[] = {{1, 1, false}, {2, 1, true}, {3, 8, false}, {4, 3, true}};
+  ASSERT_EQ(good_.status, 0);
+  ASSERT_EQ(goodHisto_.status, 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.seed);
+    std::mt19937 random(c.seed);
+    const std::string database = DamagedCopy([&](std::string& f) {
+      const size_t size = Get32(f, kPageSizeAt);
+      ASSERT_TRUE(size >= 512 && f.size() % size == 0) << size;
+      std::vector<size_t> leaves;
+      for (size_t page = 1; page < f.size() / size; ++page) {
+        if (static_cast<unsigned char>(f[page * size + kTypeAt]) == kLeaf) leaves.push_back(page);
+      }
+      ASSERT_FALSE(leaves.empty());
+      if (!c.everyLeaf) leaves = {leaves[random() % leaves.size()]};
+      for (size_t page : leaves) {
+        const size_t at = page * size;
+        const size_t records = kOffsetsAt + 2 * Get16(f, at + kEntriesAt);
+        ASSERT_LT(records, size);
+        for (int i = 0; i < c.flipsPerPage; ++i) {
+          f[at + records + random() % (size - records)] ^= static_cast<char>(1u << (random() % 8));
+        }
+      }
+    });
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"-w", "1", "-e", "KivoQueryTimeLimit=1"}, database));
+    server.PointClientHere();
+    for (int round = 0; round < 2; ++round) {
+      const Answer damaged = stest::ThroughClient(texts_[1]);
+      if (damaged.status == 0) {
+        EXPECT_EQ(damaged, goodHisto_) << round;
+      } else {
+        EXPECT_EQ(damaged.status, -1) << round;
+        EXPECT_EQ(damaged.text, "") << round;
+      }
+      EXPECT_EQ(::kill(server.pid(), 0), 0) << server.LogText();
+    }
+    EXPECT_EQ(stest::ThroughClient(texts_[0]), good_) << server.LogText();
+    EXPECT_EQ(stest::CountLines(server.Log(), "status=failed"), 0u) << server.LogText();
     EXPECT_EQ(server.Stop(SIGTERM), 0) << server.LogText();
   }
 }
