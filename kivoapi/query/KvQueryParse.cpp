@@ -100,12 +100,16 @@ int MakeTerm(KvQueryServerClass::State& state, const KvQueryTerm& term, std::vec
 }  // namespace
 
 int KvParseQueryText(KvQueryServerClass::State& state, const char* queryText) {
-  state.text.assign(queryText);
+  // The frame is read from the caller's text: a malformed one (however
+  // large) is refused without a copy. A good one is copied, since its
+  // pieces are terminated in place for their readers; the frame's offsets
+  // hold in the copy.
   KvQueryFrame frame;
   std::string error;
-  if (!KvParseQueryFrame(state.text, &frame, &error)) {
+  if (!KvParseQueryFrame(queryText, &frame, &error)) {
     return KvQueryFail(("KvQueryServerClass::Evaluate: malformed query text: " + error).c_str());
   }
+  state.text.assign(queryText);
   state.maxResults = frame.maxResults;
   state.catalogName.assign(frame.catalogName);
   state.catalog = state.ownCatalog;

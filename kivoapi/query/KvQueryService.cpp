@@ -12,7 +12,9 @@
 #include "query/KvQueryService.h"
 
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -45,7 +47,58 @@ void Release(T& buffer) {
   T().swap(buffer);
 }
 
+// Buffers from this size on have pages of their own.
+constexpr size_t kMappedFrom = 1u << 20;
+
+size_t PageRounded(size_t n) {
+  static const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  return (n + page - 1) / page * page;
+}
+
 }  // namespace
+
+bool KvTextBuffer::Reserve(size_t n) {
+  if (n <= capacity_) return true;
+  if (n < kMappedFrom) {
+    void* grown = std::realloc(data_, n);
+    if (grown == nullptr) return false;
+    data_ = static_cast<char*>(grown);
+    capacity_ = n;
+    return true;
+  }
+  const size_t bytes = PageRounded(n);
+  void* grown = MAP_FAILED;
+  if (mapped_) {
+    grown = ::mremap(data_, capacity_, bytes, MREMAP_MAYMOVE);
+  } else {
+    grown = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (grown != MAP_FAILED && size_ > 0) std::memcpy(grown, data_, size_);
+    if (grown != MAP_FAILED) std::free(data_);
+  }
+  if (grown == MAP_FAILED) return false;
+  data_ = static_cast<char*>(grown);
+  capacity_ = bytes;
+  mapped_ = true;
+  return true;
+}
+
+void KvTextBuffer::Append(const char* bytes, size_t n) {
+  if (n == 0) return;
+  std::memcpy(data_ + size_, bytes, n);
+  size_ += n;
+}
+
+void KvTextBuffer::Release() {
+  if (mapped_) {
+    ::munmap(data_, capacity_);
+  } else {
+    std::free(data_);
+  }
+  data_ = nullptr;
+  size_ = 0;
+  capacity_ = 0;
+  mapped_ = false;
+}
 
 KvQueryExchange::KvQueryExchange(const KvServiceLimits& limits) : limits_(limits) {}
 
@@ -60,7 +113,7 @@ void KvQueryExchange::Fail(const std::string& reason) {
   step_ = Step::kFailed;
   result_.completed = false;
   result_.error = reason;
-  Release(text_);
+  text_.Release();
   Release(reply_);
   Release(pending_);
 }
@@ -119,12 +172,15 @@ KvQueryExchange::Step KvQueryExchange::Run(std::string& out) {
         if (wanted > text_.capacity()) {
           // Room for the text's own closing NUL once the last byte comes.
           const size_t whole = static_cast<size_t>(announced_) + 1;
-          text_.reserve(std::min(whole, std::max({wanted, 2 * text_.capacity(), kFirstTextBuffer})));
+          if (!text_.Reserve(std::min(whole, std::max({wanted, 2 * text_.capacity(), kFirstTextBuffer})))) {
+            throw std::bad_alloc();
+          }
         }
-        text_.insert(text_.end(), p, p + take);
+        text_.Append(p, take);
         used += take;
         if (text_.size() == announced_) {
-          text_.push_back('\0');
+          if (!text_.Reserve(text_.size() + 1)) throw std::bad_alloc();
+          text_.Append("", 1);
           phase_ = Phase::kEvaluating;
           step_ = Step::kEvaluate;
         }
@@ -166,7 +222,7 @@ KvQueryExchange::Step KvQueryExchange::Run(std::string& out) {
 
 KvQueryExchange::Step KvQueryExchange::Answer(int status, const KvDatumClass& resultText, std::string& out) {
   if (phase_ != Phase::kEvaluating) return step_;
-  Release(text_);
+  text_.Release();
   try {
     result_.status = status;
     result_.resultSize = resultText.Data() != nullptr ? resultText.Size() : 0;

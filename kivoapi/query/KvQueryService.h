@@ -32,6 +32,34 @@ struct KvExchangeResult {
   std::string error;            // why the exchange stopped early
 };
 
+// The buffer a query text arrives in. It grows as bytes arrive; once large,
+// its pages are mapped for it alone and it grows by remapping them, so that
+// the bytes already received are neither copied again nor their pages
+// touched a second time, and its memory goes back to the system when it is
+// released.
+class KvTextBuffer {
+ public:
+  KvTextBuffer() = default;
+  ~KvTextBuffer() { Release(); }
+  KvTextBuffer(const KvTextBuffer&) = delete;
+  KvTextBuffer& operator=(const KvTextBuffer&) = delete;
+
+  const char* data() const { return data_; }
+  size_t size() const { return size_; }
+  size_t capacity() const { return capacity_; }
+  // Room for at least n bytes; false (contents kept) when there is no memory.
+  bool Reserve(size_t n);
+  // Appends n bytes; the capacity must hold them.
+  void Append(const char* bytes, size_t n);
+  void Release();
+
+ private:
+  char* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+  bool mapped_ = false;
+};
+
 class KvQueryExchange {
  public:
   enum class Step {
@@ -79,7 +107,7 @@ class KvQueryExchange {
   bool started_ = false;
   std::string announcement_;
   unsigned long announced_ = 0;
-  std::vector<char> text_;
+  KvTextBuffer text_;
   std::string reply_;
   // Bytes received ahead of the phase that reads them (at most a few).
   std::string pending_;
