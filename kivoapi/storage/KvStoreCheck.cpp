@@ -2,11 +2,17 @@
 #include "storage/KvStoreCheck.h"
 
 #include <db.h>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <vector>
 
 #include "core/KvError.h"
 #include "storage/KvStoreEnv.h"
@@ -15,8 +21,8 @@ namespace {
 
 thread_local unsigned long tFailures = 0;
 
-// The header of every page, as the cache holds it (this machine's byte
-// order): offset / size / meaning
+// The header of every page, in the file's byte order on disk and this
+// machine's in the cache: offset / size / meaning
 //   0    8   log sequence number of the page's last change
 //   8    4   the page's own number
 //   25   1   page kind
@@ -41,6 +47,45 @@ void RecordPage(const std::string& path, db_pgno_t pgno, const char* what) {
   KvStoreClearMessage();
   KvStoreNoteFailure();
   KvError(KERR_General, KERR_Fatal, text);
+}
+
+bool SaneHeader(const unsigned char* bytes, db_pgno_t pgno, bool swapped) {
+  uint32_t own = 0;
+  std::memcpy(&own, bytes + kPageNumberAt, sizeof own);
+  if (swapped) own = __builtin_bswap32(own);
+  return own == pgno && KnownKind(pgno, bytes[kPageKindAt]);
+}
+
+// Page pgno as the cache has it (this machine's byte order). The cache hands
+// back pages it finds all zeros (a zeroed range, a hole) unchecked; every
+// page the library wrote names itself.
+bool CheckThroughCache(DB_MPOOLFILE* mpf, db_pgno_t pgno, const std::string& path, int* result) {
+  db_pgno_t wanted = pgno;
+  void* page = nullptr;
+  const int rc = mpf->get(mpf, &wanted, nullptr, 0, &page);
+  if (rc != 0) {
+    *result = rc;
+    char what[600];
+    const std::string detail = KvStoreLastMessage();
+    std::snprintf(what, sizeof what, "cannot be read: %s%s%.400s", db_strerror(rc), detail.empty() ? "" : ": ",
+                  detail.c_str());
+    RecordPage(path, pgno, rc == DB_PAGE_NOTFOUND ? "is missing: the file was cut short" : what);
+    return false;
+  }
+  const unsigned char* bytes = static_cast<const unsigned char*>(page);
+  uint32_t own = 0;
+  std::memcpy(&own, bytes + kPageNumberAt, sizeof own);
+  const unsigned char kind = bytes[kPageKindAt];
+  (void)mpf->put(mpf, page, DB_PRIORITY_UNCHANGED, 0);
+  if (own != pgno) {
+    RecordPage(path, pgno, own == 0 ? "is zeroed" : "holds the header of another page");
+    return false;
+  }
+  if (!KnownKind(pgno, kind)) {
+    RecordPage(path, pgno, "is of an unknown kind");
+    return false;
+  }
+  return true;
 }
 
 void KeepMessage(const DB_ENV*, const char*, const char* message) { KvStoreKeepMessage(message); }
@@ -90,40 +135,44 @@ bool KvStoreCheckPages(DB* db, const std::string& path, int* result) {
   *result = 0;
   DB_MPOOLFILE* mpf = db->get_mpf(db);
   db_pgno_t last = 0;
-  if (mpf == nullptr || mpf->get_last_pgno(mpf, &last) != 0) {
+  u_int32_t pageSize = 0;
+  int swapped = 0;
+  if (mpf == nullptr || mpf->get_last_pgno(mpf, &last) != 0 || db->get_pagesize(db, &pageSize) != 0 ||
+      pageSize < kPageKindAt + 1 || db->get_byteswapped(db, &swapped) != 0) {
     RecordPage(path, 0, "cannot be found");
     return false;
   }
-  for (db_pgno_t pgno = 0; pgno <= last; ++pgno) {
-    db_pgno_t wanted = pgno;
-    void* page = nullptr;
-    const int rc = mpf->get(mpf, &wanted, nullptr, 0, &page);
-    if (rc != 0) {
-      *result = rc;
-      char what[600];
-      const std::string detail = KvStoreLastMessage();
-      std::snprintf(what, sizeof what, "cannot be read: %s%s%.400s", db_strerror(rc), detail.empty() ? "" : ": ",
-                    detail.c_str());
-      RecordPage(path, pgno, rc == DB_PAGE_NOTFOUND ? "is missing: the file was cut short" : what);
-      return false;
-    }
-    const unsigned char* bytes = static_cast<const unsigned char*>(page);
-    uint32_t own = 0;
-    std::memcpy(&own, bytes + kPageNumberAt, sizeof own);
-    const unsigned char kind = bytes[kPageKindAt];
-    // The cache hands back pages it finds all zeros (a zeroed range, a hole)
-    // unchecked; every page the library wrote names itself.
-    (void)mpf->put(mpf, page, DB_PRIORITY_UNCHANGED, 0);
-    if (own != pgno) {
-      RecordPage(path, pgno, own == 0 ? "is zeroed" : "holds the header of another page");
-      return false;
-    }
-    if (!KnownKind(pgno, kind)) {
-      RecordPage(path, pgno, "is of an unknown kind");
-      return false;
+  // The file is read in large pieces and only a page whose header looks
+  // wrong on disk is read through the cache: a writer of another process may
+  // hold pages there that have not reached the file yet.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    RecordPage(path, 0, "cannot be read");
+    return false;
+  }
+  constexpr size_t kPiece = 1u << 20;
+  const size_t perPiece = std::max<size_t>(1, kPiece / pageSize);
+  std::vector<unsigned char> piece;
+  try {
+    piece.resize(perPiece * pageSize);
+  } catch (const std::bad_alloc&) {
+    ::close(fd);
+    KvError(KERR_General, KERR_Fatal, "KvStoreCheckPages: no memory");
+    return false;
+  }
+  bool ok = true;
+  for (uint64_t first = 0; ok && first <= last; first += perPiece) {
+    const uint64_t count = std::min<uint64_t>(perPiece, uint64_t{last} - first + 1);
+    const ssize_t got = ::pread(fd, piece.data(), count * pageSize, static_cast<off_t>(first * pageSize));
+    const uint64_t whole = got > 0 ? static_cast<uint64_t>(got) / pageSize : 0;
+    for (uint64_t i = 0; ok && i < count; ++i) {
+      const db_pgno_t pgno = static_cast<db_pgno_t>(first + i);
+      if (i < whole && SaneHeader(piece.data() + i * pageSize, pgno, swapped != 0)) continue;
+      ok = CheckThroughCache(mpf, pgno, path, result);
     }
   }
-  return true;
+  ::close(fd);
+  return ok;
 }
 
 bool KvStoreVerifyFile(const std::string& path, std::string* problem) {

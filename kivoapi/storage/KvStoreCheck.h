@@ -20,8 +20,9 @@ struct __db;
 unsigned long KvStoreFailureCount();
 void KvStoreNoteFailure();
 
-// Reads every page of the open table db through its cache and checks that
-// each names itself, is of a B-tree kind, and lies within the file. True when
+// Reads the header of every page of the open table db (from the file, and
+// through its cache where the file's copy looks wrong) and checks that each
+// names itself, is of a B-tree kind, and lies within the file. True when
 // all do; otherwise records an error naming path and the page, and returns
 // false (*result: the library's result for a page that could not be read at
 // all, else 0).
