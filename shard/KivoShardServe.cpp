@@ -239,6 +239,14 @@ int ServeSharded(web::ServeOptions& options, const web::ServeFunction& serve, st
     }
     return queue.Ask(std::move(query), result, error);
   };
+  options.shardOfKey = [database](const std::string& catalog, const std::string& key) {
+    Manifest m;
+    std::string ignored;
+    // An unreadable manifest leaves the catalog to the set, which says it
+    // does not know it.
+    if (ReadManifest(database, catalog, &m, &ignored) != 1) return std::string();
+    return m.shards[static_cast<size_t>(ShardOfKey(key, m.shards.size()))];
+  };
   int status = kExitFailed;
   std::thread server([&] {
     status = serve(options);

@@ -184,8 +184,11 @@ void WebServer::Impl::Query(WebQuery& query, Response& res) {
 bool WebServer::Impl::ImageOf(const Params& params, Response& res, std::string* path) {
   EngineLease engine;
   const std::string catalog = Param(params, "catalog");
-  if (!Lease(catalog, &engine, res)) return false;
   const std::string key = Param(params, "key");
+  // A key of a sharded catalog is looked up in the shard that holds it.
+  std::string holder;
+  if (options.shardOfKey && !catalog.empty() && !key.empty()) holder = options.shardOfKey(catalog, key);
+  if (!Lease(holder.empty() ? catalog : holder, &engine, res)) return false;
   std::string error;
   if (key.empty()) {
     SendError(res, 400, "parameter key is required");

@@ -54,6 +54,9 @@ struct ServeOptions {
   std::function<int(const std::string& catalog, const QueryRequest& request, int timeLimitMs, QueryResult* result,
                     std::string* error)>
       shardedQuery;
+  // The shard catalog of a sharded catalog that holds a stored key, or empty
+  // when the catalog is not sharded (then it is one of the set's own).
+  std::function<std::string(const std::string& catalog, const std::string& key)> shardOfKey;
 };
 
 class WebServer {

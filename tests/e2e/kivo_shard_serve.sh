@@ -96,6 +96,19 @@ sys.stdout.write(body.decode() + "status %d\n" % status)
 PY
 }
 
+# fetch PATH-AND-QUERY FILE: the body of a GET into FILE (empty on an error).
+fetch() {
+  python3 - "http://127.0.0.1:$PORT$1" "$2" <<'PY'
+import sys, urllib.request
+try:
+    with urllib.request.urlopen(sys.argv[1], timeout=60) as r:
+        body = r.read()
+except Exception:
+    body = b""
+open(sys.argv[2], "wb").write(body)
+PY
+}
+
 # The answers of kivo query --json without MPI, each beside the URL that
 # must give it: LABEL, CATALOG, URL parameters, kivo query's arguments; all
 # computed before the servers start, so that they are the answers of the
@@ -136,6 +149,25 @@ status 400
 TXT
 get "/api/query?catalog=cat&key=nothing.jpg" >got.txt
 e2e_compare "an unknown key" want.txt got.txt
+# A result's original and thumbnail come from the shard that holds its key:
+# the same bytes as from the plain catalog of the same files.
+for key in $KEY dinosaur/$(ls photos/dinosaur | tail -1); do
+  for what in image thumbnail; do
+    fetch "/api/$what?catalog=cat&key=$key" sharded.bin
+    fetch "/api/$what?catalog=plain&key=$key" plain.bin
+    [ -s plain.bin ] || { echo "FAIL: no $what of $key"; E2E_FAILURES=$((E2E_FAILURES + 1)); }
+    e2e_compare "$what of $key" plain.bin sharded.bin
+  done
+done
+cmp -s sharded.bin "photos/$KEY" && { echo "FAIL: a thumbnail is the original"; E2E_FAILURES=$((E2E_FAILURES + 1)); }
+fetch "/api/image?catalog=cat&key=$KEY" sharded.bin
+e2e_compare "the original of $KEY" "photos/$KEY" sharded.bin
+cat >want.txt <<'TXT'
+{"error":"no key nothing.jpg in catalog cat","status":404}
+status 404
+TXT
+get "/api/image?catalog=cat&key=nothing.jpg" >got.txt
+e2e_compare "no such key's original" want.txt got.txt
 stop_server "SIGTERM to mpirun" "$SERVER" any $RANKS
 
 # A missing shard: the answer names it; the server goes on serving.
