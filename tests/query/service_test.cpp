@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -167,6 +168,62 @@ TEST(QueryService, SocketHelpersStopAtClose) {
   unsigned char buffer[10];
   EXPECT_EQ(KvRecvSocket(p.server, buffer, sizeof buffer), 3u);
   EXPECT_LT(KvSendSocket(p.server, buffer, 1u << 20), 1u << 20);
+}
+
+}  // namespace
+
+namespace {
+
+// A text of several MiB fed in uneven pieces: it grows through the small
+// buffer, the move to pages of its own and several remappings, and arrives
+// byte for byte, cut at its NUL.
+TEST(QueryService, LargeTextArrivesWholeThroughEveryGrowth) {
+  std::string text(5u << 20, ' ');
+  for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + (i * 7919u) % 26);
+  const std::string wire = std::to_string(text.size() + 1) + '\0' + text + '\0';
+  KvServiceLimits limits;
+  KvQueryExchange x(limits);
+  std::string out;
+  size_t at = 0, piece = 1;
+  KvQueryExchange::Step step = KvQueryExchange::Step::kNeedBytes;
+  while (at < wire.size() && step == KvQueryExchange::Step::kNeedBytes) {
+    const size_t n = std::min(piece, wire.size() - at);
+    step = x.Feed(reinterpret_cast<const unsigned char*>(wire.data()) + at, n, out);
+    at += n;
+    piece = piece * 3 + 1;  // 1, 4, 13, ... bytes: pieces across every boundary
+    if (piece > 300000) piece = 65537;
+  }
+  ASSERT_EQ(step, KvQueryExchange::Step::kEvaluate);
+  EXPECT_EQ(at, wire.size());
+  ASSERT_NE(x.Text(), nullptr);
+  EXPECT_EQ(std::strlen(x.Text()), text.size());
+  EXPECT_TRUE(std::memcmp(x.Text(), text.data(), text.size()) == 0);
+  KvDatumClass none;
+  EXPECT_EQ(x.Answer(0, none, out), KvQueryExchange::Step::kDone);
+  EXPECT_EQ(x.Text(), nullptr);
+}
+
+TEST(QueryService, TextBufferKeepsItsBytesAndReleases) {
+  KvTextBuffer b;
+  std::string all;
+  for (size_t n : {size_t{10}, size_t{70000}, size_t{1} << 20, size_t{3} << 20, size_t{5}}) {
+    const std::string more(n, static_cast<char>('A' + all.size() % 26));
+    ASSERT_TRUE(b.Reserve(all.size() + n));
+    EXPECT_GE(b.capacity(), all.size() + n);
+    b.Append(more.data(), more.size());
+    all += more;
+    ASSERT_EQ(b.size(), all.size());
+    EXPECT_TRUE(std::memcmp(b.data(), all.data(), all.size()) == 0) << n;
+  }
+  ASSERT_TRUE(b.Reserve(1));  // never shrinks
+  EXPECT_GE(b.capacity(), all.size());
+  b.Release();
+  EXPECT_EQ(b.data(), nullptr);
+  EXPECT_EQ(b.size(), 0u);
+  EXPECT_EQ(b.capacity(), 0u);
+  ASSERT_TRUE(b.Reserve(3));
+  b.Append("xyz", 3);
+  EXPECT_EQ(std::string(b.data(), 3), "xyz");
 }
 
 }  // namespace
