@@ -45,6 +45,7 @@ const FeatureEntry kFeatures[] = {
     {"KvEdgeHistogramFeatureClass", NewKvEdgeHistogramFeatureClass, false},
     {"KvColorEdgeFeatureClass", NewKvColorEdgeFeatureClass, false},
     {"KvCorrelogramFeatureClass", NewKvCorrelogramFeatureClass, false},
+    {"KvHsvBandsFeatureClass", NewKvHsvBandsFeatureClass, false},
     {nullptr, nullptr, false},
 };
 

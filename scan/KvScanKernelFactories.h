@@ -11,6 +11,7 @@ class KvColorHistogramFeatureClass;
 class KvCorrelogramFeatureClass;
 class KvDrawFeatureClass;
 class KvEdgeHistogramFeatureClass;
+class KvHsvBandsFeatureClass;
 class KvHsvHistogramFeatureClass;
 class KvParameterClass;
 
@@ -21,6 +22,8 @@ std::unique_ptr<KvSlotKernel> KvPartialSlotKernel(const KvColorHistogramFeatureC
 std::unique_ptr<KvSlotKernel> KvDrawSlotKernel(const KvDrawFeatureClass& query);
 // The HSV histogram distance (with the normalisation factor parms holds).
 std::unique_ptr<KvSlotKernel> KvHsvSlotKernel(const KvHsvHistogramFeatureClass& query, KvParameterClass* parms);
+// The HSV band histogram distance (with the normalisation factor).
+std::unique_ptr<KvSlotKernel> KvHsvBandsSlotKernel(const KvHsvBandsFeatureClass& query, KvParameterClass* parms);
 // The edge histogram distance (Mirror=T and the normalisation factor as
 // parms say) and the correlogram distance (with the normalisation factor).
 std::unique_ptr<KvSlotKernel> KvEdgeHistogramSlotKernel(KvEdgeHistogramFeatureClass& query, KvParameterClass* parms);

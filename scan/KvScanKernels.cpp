@@ -252,6 +252,7 @@ HWY_AFTER_NAMESPACE();
 #include "features/KvDrawFeature.h"
 #include "features/KvCorrelogramFeature.h"
 #include "features/KvEdgeHistogramFeature.h"
+#include "features/KvHsvBandsFeature.h"
 #include "features/KvHsvHistogramFeature.h"
 #include "features/KvTextureFeature.h"
 #include "scan/KvScanKernelFactories.h"
@@ -367,6 +368,10 @@ std::unique_ptr<KvSlotKernel> KvSlotKernelFor(KvFeatureClass* query, KvParameter
     case kKvScanLayoutCorrelogram: {
       const auto* correlogram = dynamic_cast<const KvCorrelogramFeatureClass*>(query);
       return correlogram != nullptr ? KvCorrelogramSlotKernel(*correlogram, parms) : nullptr;
+    }
+    case kKvScanLayoutHsvBands: {
+      const auto* bands = dynamic_cast<const KvHsvBandsFeatureClass*>(query);
+      return bands != nullptr ? KvHsvBandsSlotKernel(*bands, parms) : nullptr;
     }
     case kKvScanLayoutHistogram: {
       const auto* histogram = dynamic_cast<const KvColorHistogramFeatureClass*>(query);

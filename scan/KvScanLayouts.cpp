@@ -92,6 +92,23 @@ void DecodeHsv(const unsigned char* s, unsigned char* r) {
   for (int i = 0; i < 256; ++i) Encode16BE(r + 2 * i, Get<uint16_t>(s + 2 * i));
 }
 
+// Every 1536-byte record is a regular HSV band histogram record: the roots
+// of the three bands, then each band's norm.
+bool EncodeHsvBands(const unsigned char* r, size_t size, unsigned char* s) {
+  if (size != 1536) return false;
+  uint64_t norms[3] = {};
+  for (int i = 0; i < 768; ++i) {
+    const uint16_t v = Load16BE(r + 2 * i);
+    Put(s + 2 * i, v);
+    norms[i / 256] += static_cast<uint64_t>(v) * v;
+  }
+  for (int b = 0; b < 3; ++b) Put(s + 1536 + 8 * b, norms[b]);
+  return true;
+}
+void DecodeHsvBands(const unsigned char* s, unsigned char* r) {
+  for (int i = 0; i < 768; ++i) Encode16BE(r + 2 * i, Get<uint16_t>(s + 2 * i));
+}
+
 // Records of bytes: every record of the class's size is regular.
 template <size_t kSize>
 bool EncodeBytes(const unsigned char* r, size_t size, unsigned char* s) {
@@ -112,6 +129,7 @@ const char* const kDrawClasses[] = {"KvDrawFeatureClass", nullptr};
 const char* const kHsvClasses[] = {"KvHsvHistogramFeatureClass", nullptr};
 const char* const kEdgeClasses[] = {"KvEdgeHistogramFeatureClass", nullptr};
 const char* const kCorrelogramClasses[] = {"KvCorrelogramFeatureClass", nullptr};
+const char* const kHsvBandsClasses[] = {"KvHsvBandsFeatureClass", nullptr};
 
 const KvScanLayout kLayouts[] = {
     {kKvScanLayoutColor, kColorClasses, 12, 12, EncodeColor, DecodeColor},
@@ -121,6 +139,7 @@ const KvScanLayout kLayouts[] = {
     {kKvScanLayoutHsvHistogram, kHsvClasses, 512, 520, EncodeHsv, DecodeHsv},
     {kKvScanLayoutEdgeHistogram, kEdgeClasses, 80, 80, EncodeBytes<80>, DecodeBytes<80>},
     {kKvScanLayoutCorrelogram, kCorrelogramClasses, 256, 256, EncodeBytes<256>, DecodeBytes<256>},
+    {kKvScanLayoutHsvBands, kHsvBandsClasses, 1536, 1560, EncodeHsvBands, DecodeHsvBands},
 };
 
 }  // namespace

@@ -24,6 +24,7 @@ enum KvScanLayoutId : uint32_t {
   kKvScanLayoutHsvHistogram = 16,   // 256 x uint16 roots, uint64 norm
   kKvScanLayoutEdgeHistogram = 17,  // 80 bin bytes
   kKvScanLayoutCorrelogram = 18,    // 256 bin bytes
+  kKvScanLayoutHsvBands = 19,       // 3 x 256 x uint16 roots, 3 x uint64 norms
 };
 
 struct KvScanLayout {

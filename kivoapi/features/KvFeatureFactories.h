@@ -14,6 +14,7 @@ KvFeatureClass* NewKvTextureSubPartFeatureClass();
 KvFeatureClass* NewKvDrawFeatureClass();
 KvFeatureClass* NewKvTextFeatureClass();
 KvFeatureClass* NewKvHsvHistogramFeatureClass();
+KvFeatureClass* NewKvHsvBandsFeatureClass();
 KvFeatureClass* NewKvEdgeHistogramFeatureClass();
 KvFeatureClass* NewKvColorEdgeFeatureClass();
 KvFeatureClass* NewKvCorrelogramFeatureClass();

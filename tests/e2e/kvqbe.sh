@@ -219,6 +219,7 @@ KvHsvHistogramFeatureClass
 KvEdgeHistogramFeatureClass
 KvColorEdgeFeatureClass
 KvCorrelogramFeatureClass
+KvHsvBandsFeatureClass
 
 EOF
 )" - 0 "$QBE" -L

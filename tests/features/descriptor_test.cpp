@@ -18,6 +18,7 @@
 #include "features/KvCorrelogramFeature.h"
 #include "features/KvDescriptorFeature.h"
 #include "features/KvEdgeHistogramFeature.h"
+#include "features/KvHsvBandsFeature.h"
 #include "features/KvHsvHistogramFeature.h"
 
 namespace {
@@ -39,6 +40,7 @@ const Kind kKinds[] = {
     {"KvEdgeHistogramFeatureClass", "KvEdgHst", 80, [] { return new KvEdgeHistogramFeatureClass; }},
     {"KvColorEdgeFeatureClass", "KvClrEdg", 144, [] { return new KvColorEdgeFeatureClass; }},
     {"KvCorrelogramFeatureClass", "KvCorrel", 256, [] { return new KvCorrelogramFeatureClass; }},
+    {"KvHsvBandsFeatureClass", "KvHsvBnd", 1536, [] { return new KvHsvBandsFeatureClass; }},
 };
 
 std::vector<unsigned char> RandomBytes(Lcg& rng, unsigned long n) {

@@ -399,6 +399,31 @@ TEST_F(KernelTargets, HsvHistogramKernelGivesTheFeaturesOwnDistance) {
   }
 }
 
+TEST_F(KernelTargets, HsvBandsKernelGivesTheFeaturesOwnDistance) {
+  // Three bands of the HSV histogram's record kinds, mixed, so that a band
+  // may be empty beside full ones.
+  std::mt19937 rng(118);
+  std::vector<Record> stored;
+  for (int k = 0; k < 40; ++k) {
+    Record r;
+    for (int b = 0; b < 3; ++b) r += HsvRecord(rng, (k + b) % 4);
+    stored.push_back(r);
+  }
+  stored.push_back(Record(1536, '\0'));
+  stored.push_back(stored[5]);
+  for (const Record& q : {stored[1], stored[2], stored[5], stored[40]}) {
+    for (double factor : {0.0, 0.37}) {
+      std::unique_ptr<Query> query = MakeQuery("KvHsvBandsFeatureClass", q, factor > 0.0 ? "PZ=1" : "");
+      if (factor > 0.0) {
+        ASSERT_EQ(query->parms.SetParameterNumber("Z", factor), 0);
+      }
+      ExpectKernelMatches("HSV bands, factor " + std::to_string(factor), query->feature.get(), &query->parms,
+                          stored);
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
 TEST_F(KernelTargets, ByteRecordKernelsGiveTheFeaturesOwnDistance) {
   // Edge histogram (80 bins) and correlogram (256 bins) records: sparse,
   // dense, saturated and empty, with Mirror=T for the edge histogram and
@@ -458,6 +483,7 @@ TEST(ScanLayouts, SlotsGiveBackTheTableFormAndRefuseWhatTheFeatureRefuses) {
       {"KvHsvHistogramFeatureClass", Record(512, '\xff')},
       {"KvEdgeHistogramFeatureClass", Record(80, '\x7f')},
       {"KvCorrelogramFeatureClass", Record(256, '\xff')},
+      {"KvHsvBandsFeatureClass", Record(1536, '\xff')},
   };
   for (const auto& [featureClass, bytes] : good) {
     const KvScanLayout* layout = KvScanLayoutForClass(featureClass);
@@ -488,6 +514,8 @@ TEST(ScanLayouts, SlotsGiveBackTheTableFormAndRefuseWhatTheFeatureRefuses) {
       {"KvHsvHistogramFeatureClass", Record(513, '\0')},
       {"KvEdgeHistogramFeatureClass", Record(79, '\0')},
       {"KvCorrelogramFeatureClass", Record(257, '\0')},
+      {"KvHsvBandsFeatureClass", Record(512, '\0')},
+      {"KvHsvBandsFeatureClass", Record(1535, '\0')},
   };
   for (const Bad& b : bad) {
     const KvScanLayout* layout = KvScanLayoutForClass(b.featureClass);

@@ -131,7 +131,7 @@ TEST(Tools, ListAllFeaturesEndsEveryNameWithABlank) {
                "KvColorHistogramFeatureClass KvDrawFeatureClass KvColorFeatureClass KvTextFeatureClass "
                "KvTextureFeatureClass KvColorHistogramSubPartFeatureClass KvColorSubPartFeatureClass "
                "KvTextureSubPartFeatureClass KvHsvHistogramFeatureClass KvEdgeHistogramFeatureClass "
-               "KvColorEdgeFeatureClass KvCorrelogramFeatureClass ");
+               "KvColorEdgeFeatureClass KvCorrelogramFeatureClass KvHsvBandsFeatureClass ");
   KvDelete(list);
 }
 
