@@ -39,7 +39,7 @@ stage "sanitizer build and tests done"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DCMAKE_C_FLAGS_DEBUG="-O1 -g1" \
   -DKIVO_TSAN=ON -DKIVO_BENCH=OFF -DKIVO_TABLEGEN=OFF >/dev/null
 cmake --build build-tsan -j"$jobs" --target KvQSrv KvMkDbs kivo_server_tests kivo_eventloop_tests kivo_scan_tests \
-  kivo_kivo_tests
+  kivo_kivo_tests kivo_shard_tests
 # The scan kernels run on one thread and take minutes under this sanitizer,
 # so only the threaded scans run here.
 GTEST_FILTER='-KernelTargets.*:ScanLayouts.*' \
