@@ -317,8 +317,12 @@ void ScanRange(const std::vector<Term>& terms, const Rows& rows, size_t begin, s
         if (deferred) w->deferred.push_back(p + r);
         if (outcome == Candidate::kUnmeasurable) ++w->unmeasured;
         if (outcome != Candidate::kScored) continue;
+        // A full list refuses a distance above its worst whatever the key:
+        // most records end here, before their key is read.
+        const float distance = static_cast<float>(total);
+        if (w->best.Count() == w->best.Capacity() && distance > w->best.Worst()) continue;
         const std::string& key = keyText(p + r);
-        w->best.OfferRanked(key.data(), key.size() - 1, static_cast<float>(total));
+        w->best.OfferRanked(key.data(), key.size() - 1, distance);
       }
     }
   } catch (const std::bad_alloc&) {
