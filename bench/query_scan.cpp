@@ -21,7 +21,7 @@
 // Usage: bench_query_scan [directory [label [records,...]]]   (default: a
 // fresh directory under $KIVO_TEST_TMP or /tmp, removed afterwards; "-" also
 // means the default). With a label only the cases whose label contains it
-// run ("-" for all).
+// run ("-" for all), and only their features' tables are filled.
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -274,6 +274,12 @@ int main(int argc, char** argv) {
       return 1;
     }
     for (int f = 0; f < kFeatures; ++f) {
+      // With a label, only the features of the cases it picks.
+      bool wanted = only == nullptr;
+      for (const Case& c : cases) {
+        wanted = wanted || (std::strstr(c.label, only) != nullptr && std::strcmp(c.feature, features[f]) == 0);
+      }
+      if (!wanted) continue;
       if (!Fill(connection, catalog.get(), features[f], records, pools[static_cast<size_t>(f)])) {
         KvPrintErrorMessage(stderr);
         return 1;
@@ -349,8 +355,14 @@ int main(int argc, char** argv) {
   }
   // A whole KvQBE process on the largest catalog (its scan files are
   // written by the queries above).
+  // The KvQBE process queries the histogram, filled when a case of it ran.
+  bool histogram = only == nullptr;
+  for (const Case& c : cases) {
+    histogram = histogram || (std::strstr(c.label, only) != nullptr &&
+                              std::strcmp(c.feature, "KvColorHistogramFeatureClass") == 0);
+  }
   const std::string qbe = QbePath(argv[0]);
-  if (::access(qbe.c_str(), X_OK) == 0) {
+  if (histogram && ::access(qbe.c_str(), X_OK) == 0) {
     const std::string catalogName = "bench" + std::to_string(largest);
     const std::vector<std::string> args = {"-d", dir, "-c", catalogName, "-f", "KvColorHistogramFeatureClass",
                                            "-i", "img0000007.jpg", "-n", "20"};
