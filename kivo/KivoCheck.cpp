@@ -127,7 +127,9 @@ class Checker {
         continue;
       }
       if (table == nullptr) {
-        if (counted != 0) Broken(index->file, feature + " counts " + std::to_string(counted) + " records, its table is missing");
+        if (counted != 0) {
+          Broken(index->file, feature + " counts " + std::to_string(counted) + " records, its table is missing");
+        }
         continue;
       }
       if (!table->sound) continue;
@@ -247,7 +249,8 @@ bool Salvage(const Checker& check, const std::string& catalog, const std::vector
       done.insert(table->file);
       KvStringClass name(64ul);
       KvDatumClass info;
-      if (cat->GetFeatureTableName(feature.c_str(), name) != 0 || cat->GetGlobalFeatureInfo(feature.c_str(), info) != 0) {
+      if (cat->GetFeatureTableName(feature.c_str(), name) != 0 ||
+          cat->GetGlobalFeatureInfo(feature.c_str(), info) != 0) {
         *error = LibraryError();
         return false;
       }
@@ -368,8 +371,7 @@ int RunCheck(const CheckOptions& options, std::ostream& out, std::ostream& err) 
         return kExitFailed;
       }
     }
-    out << "salvage into " << options.salvage << ": " << total.saved << " records saved, " << total.lost
-        << " lost\n";
+    out << "salvage into " << options.salvage << ": " << total.saved << " records saved, " << total.lost << " lost\n";
   }
   return ok ? kExitOk : kExitFailed;
 }

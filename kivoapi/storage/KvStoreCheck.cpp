@@ -59,7 +59,7 @@ bool SaneHeader(const unsigned char* bytes, db_pgno_t pgno, bool swapped) {
 // Page pgno as the cache has it (this machine's byte order). The cache hands
 // back pages it finds all zeros (a zeroed range, a hole) unchecked; every
 // page the library wrote names itself.
-bool CheckThroughCache(DB_MPOOLFILE* mpf, db_pgno_t pgno, const std::string& path, int* result) {
+bool CheckThroughCache(DB_MPOOLFILE* mpf, db_pgno_t pgno, const std::string& path, bool zeroOnDisk, int* result) {
   db_pgno_t wanted = pgno;
   void* page = nullptr;
   const int rc = mpf->get(mpf, &wanted, nullptr, 0, &page);
@@ -78,11 +78,11 @@ bool CheckThroughCache(DB_MPOOLFILE* mpf, db_pgno_t pgno, const std::string& pat
   const unsigned char kind = bytes[kPageKindAt];
   (void)mpf->put(mpf, page, DB_PRIORITY_UNCHANGED, 0);
   if (own != pgno) {
-    RecordPage(path, pgno, own == 0 ? "is zeroed" : "holds the header of another page");
+    RecordPage(path, pgno, own == 0 || zeroOnDisk ? "is zeroed" : "holds the header of another page");
     return false;
   }
   if (!KnownKind(pgno, kind)) {
-    RecordPage(path, pgno, "is of an unknown kind");
+    RecordPage(path, pgno, zeroOnDisk ? "is zeroed" : "is of an unknown kind");
     return false;
   }
   return true;
@@ -167,8 +167,11 @@ bool KvStoreCheckPages(DB* db, const std::string& path, int* result) {
     const uint64_t whole = got > 0 ? static_cast<uint64_t>(got) / pageSize : 0;
     for (uint64_t i = 0; ok && i < count; ++i) {
       const db_pgno_t pgno = static_cast<db_pgno_t>(first + i);
-      if (i < whole && SaneHeader(piece.data() + i * pageSize, pgno, swapped != 0)) continue;
-      ok = CheckThroughCache(mpf, pgno, path, result);
+      const unsigned char* header = piece.data() + i * pageSize;
+      if (i < whole && SaneHeader(header, pgno, swapped != 0)) continue;
+      const bool zeroOnDisk =
+          i < whole && std::all_of(header, header + kPageKindAt + 1, [](unsigned char b) { return b == 0; });
+      ok = CheckThroughCache(mpf, pgno, path, zeroOnDisk, result);
     }
   }
   ::close(fd);

@@ -89,12 +89,12 @@ class DamagedTables : public ::testing::Test {
     // The photograph is its own mask: every pixel that is not black.
     kvtest::WriteFile(masks + "/m100.jpg", photo);
     const std::string db = dir_->File("clean");
-    ASSERT_EQ(0, RunProgram({Program("KvMkDbs"), "-d", db, "-c", "cat", "-e", std::string("KivoImagePath=") + kPhotos, "-e",
-                      "KivoMaskPath=" + masks, "-f", "KvColorFeatureClass", "-f", "KvColorHistogramFeatureClass",
-                      "-f", "KvColorSubPartFeatureClass", "+p", "100.jpg", "(", "m100.jpg", ")", "101.jpg", "102.jpg",
-                      "103.jpg", "104.jpg"},
-                     dir_->File("build.out")))
-        << kvtest::ReadFile(dir_->File("build.out"));
+    const std::vector<std::string> build = {
+        Program("KvMkDbs"), "-d", db, "-c", "cat", "-e", std::string("KivoImagePath=") + kPhotos,
+        "-e", "KivoMaskPath=" + masks, "-f", "KvColorFeatureClass", "-f", "KvColorHistogramFeatureClass",
+        "-f", "KvColorSubPartFeatureClass", "+p", "100.jpg", "(", "m100.jpg", ")", "101.jpg", "102.jpg",
+        "103.jpg", "104.jpg"};
+    ASSERT_EQ(0, RunProgram(build, dir_->File("build.out"))) << kvtest::ReadFile(dir_->File("build.out"));
     // A sampler with a few records, through the catalog.
     std::unique_ptr<KvConnectClass> connection(NewKvDbmConnectClass());
     ASSERT_EQ(0, connection->Connect(db.c_str(), "w"));
@@ -214,8 +214,8 @@ TEST(TablePages, EachBadPageIsNamed) {
   // An all-zero header passes for a page never written, so the check names
   // it; any other bad header fails the page's checksum as it is read.
   const Case cases[] = {
-      {"zeroed page", [](std::string& f) { Zero(f, 2 * kPage, kPage); }, "page 2 is"},
-      {"zeroed header", [](std::string& f) { Zero(f, 3 * kPage, 26); }, "page 3 is"},
+      {"zeroed page", [](std::string& f) { Zero(f, 2 * kPage, kPage); }, "page 2 is zeroed"},
+      {"zeroed header", [](std::string& f) { Zero(f, 3 * kPage, 26); }, "page 3 is zeroed"},
       {"another page's header", [](std::string& f) { f[2 * kPage + 8] = 7; }, "page 2 cannot be read"},
       {"unknown kind", [](std::string& f) { f[2 * kPage + 25] = 42; }, "page 2 cannot be read"},
       {"cut short", [](std::string& f) { f.resize(f.size() - kPage); }, "is missing: the file was cut short"},

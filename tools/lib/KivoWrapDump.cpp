@@ -13,6 +13,7 @@
 #include "features/KvFeature.h"
 #include "storage/KvCatalog.h"
 #include "storage/KvConnect.h"
+#include "storage/KvStoreCheck.h"
 
 using kivowrap::CopyName;
 
@@ -164,9 +165,13 @@ int KivoWrapClass::DumpDatabase(int argc, char** argv, FILE* out) {
           result = -1;
           continue;
         }
+        const unsigned long failures = KvStoreFailureCount();
         if (table->OpenForWrite(tableName.c_str()) != 0) {
           std::printf("Unable to open %s. Skipping it. \n", tableName.c_str());
-          KvError(KERR_OpenFile, KERR_NonFatal, "KivoWrapClass::DumpDatabase", tableName.c_str());
+          // A damaged table keeps the storage's record, which says what is wrong.
+          if (KvStoreFailureCount() == failures) {
+            KvError(KERR_OpenFile, KERR_NonFatal, "KivoWrapClass::DumpDatabase", tableName.c_str());
+          }
           result = -1;
           continue;
         }
@@ -174,9 +179,12 @@ int KivoWrapClass::DumpDatabase(int argc, char** argv, FILE* out) {
         table->Close();
       }
     } else {
+      const unsigned long failures = KvStoreFailureCount();
       if (table->OpenForWrite(fileName) != 0) {
         std::printf("Unable to open %s. File may not exist.\n", fileName);
-        KvError(KERR_OpenFile, KERR_Fatal, "KivoWrapClass::DumpDatabase", fileName);
+        if (KvStoreFailureCount() == failures) {
+          KvError(KERR_OpenFile, KERR_Fatal, "KivoWrapClass::DumpDatabase", fileName);
+        }
         result = -1;
       } else {
         if (DumpTable(table.get(), featureCount_ > 0 ? features_[0] : nullptr, stream) != 0) result = -1;
