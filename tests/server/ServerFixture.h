@@ -70,6 +70,10 @@ const PhotoCatalog& Photos();
 // and two that fail (unknown catalog, malformed text).
 std::vector<std::string> QueryTexts();
 
+// The query text of a stored key as example: its n nearest by one feature
+// (with the class's default parameters) in catalog.
+std::string StoredKeyQuery(const std::string& key, const char* feature, int n, const char* catalog = "photos");
+
 // A query evaluated in this process (on connection, else the process-wide
 // one): the result's query-string form (empty when the evaluation failed)
 // and the status.

@@ -172,6 +172,16 @@ const PhotoCatalog& Photos() {
   return *catalog;
 }
 
+std::string StoredKeyQuery(const std::string& key, const char* feature, int n, const char* catalog) {
+  std::unique_ptr<KvGenericDataClass> example(KvCreateGenericDataClass("KvGenericImageDataClass"));
+  example->SetType(KV_DATA_RECORD);
+  example->SetCatalogName(catalog);
+  example->SetKey(key.c_str());
+  std::vector<std::unique_ptr<KvParameterClass>> p;
+  p.push_back(Parms(feature));
+  return Build(n, {feature}, std::move(p), {example.get()}, nullptr, catalog);
+}
+
 std::vector<std::string> QueryTexts() {
   const PhotoCatalog& photos = Photos();
   std::vector<std::string> texts;
