@@ -13,7 +13,7 @@ packages=(
   mate-backgrounds      # real photographs for the demo and the benchmarks
   libhwy-dev            # SIMD kernels with run-time CPU dispatch
   libxxhash-dev         # checksums of the scan files
-  libcli11-dev nlohmann-json3-dev libcpp-httplib-dev   # the kivo command and its HTTP server
+  libcli11-dev nlohmann-json3-dev   # the kivo command and its JSON (kivo serve reads HTTP on our event loop)
   libexiv2-dev libheif-dev libheif-examples exiv2      # photo metadata, HEIF/AVIF (and test files)
   libxxhash-dev jq      # content hashes of indexed files; JSON checks in the tests
   libopenmpi-dev openmpi-bin                           # sharded catalogs across machines
