@@ -21,6 +21,7 @@
 #include "core/KvError.h"
 #include "storage/KvConnect.h"
 #include "storage/KvStoreCheck.h"
+#include "storage/KvStoreStamp.h"
 
 namespace {
 
@@ -456,6 +457,19 @@ void CloseAtExit() {
 
 // ---- tables ------------------------------------------------------------------
 
+// The page check of an existing table file, skipped when an earlier opener
+// found every page of the file, exactly as it is now, sound. A clean check is
+// stamped for the next opener.
+bool KvStoreEnv::CheckedOrStamped(__db* db, const std::string& name, const std::string& path, int* result) {
+  *result = 0;
+  KvStoreFileIdentity identity;
+  const bool known = KvStoreIdentityOf(path, &identity);
+  if (known && KvStoreStamped(home_, name, identity)) return true;
+  if (!KvStoreCheckPages(db, path, result)) return false;
+  if (known) KvStoreStamp(home_, name, identity);
+  return true;
+}
+
 std::shared_ptr<KvStoreTable> KvStoreEnv::Table(const std::string& name, bool create, int* rc) {
   *rc = -1;
   std::shared_lock<std::shared_mutex> use(useMutex_);
@@ -516,7 +530,7 @@ std::shared_ptr<KvStoreTable> KvStoreEnv::Table(const std::string& name, bool cr
     if (frame != nullptr) frame->doomed = true;
     return nullptr;
   }
-  if (exists && !KvStoreCheckPages(db, path, &result)) {
+  if (exists && !CheckedOrStamped(db, name, path, &result)) {
     (void)db->close(db, 0);
     Check(result);
     if (frame != nullptr) frame->doomed = true;
@@ -693,6 +707,7 @@ int KvStoreEnv::End(bool commit) {
         if (table->db != nullptr) (void)table->db->close(table->db, 0);
         table->db = nullptr;
       }
+      KvStoreUnstamp(home_, table->name);
       const int rc = env_->dbremove(env_, nullptr, table->name.c_str(), nullptr, DB_AUTO_COMMIT);
       if (rc != 0 && result == 0) {
         Check(rc);

@@ -120,6 +120,7 @@ class KvStoreEnv {
   explicit KvStoreEnv(std::string directory);
   bool OpenEnvironment(bool create);
   void TidyTables(bool newEnvironment);
+  bool CheckedOrStamped(__db* db, const std::string& name, const std::string& path, int* result);
   int Begin(bool* outermost);
   int End(bool commit);
   void AfterOutermost(bool committed);
