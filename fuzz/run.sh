@@ -4,11 +4,14 @@
 # cores (KIVO_FUZZ_JOBS overrides). Exits non-zero on any finding (crash,
 # hang, leak or sanitizer report) and when a target leaves files outside its
 # scratch directory; the reproducer is left in build-fuzz/findings/<target>/.
-# Replay one with: build-fuzz/fuzz/fuzz_<target> <file>
+# Replay one with: build-fuzz/fuzz/fuzz_<target> <file> (or the given tree's)
+# KIVO_FUZZ_TREE names a tree already configured with clang and -DKIVO_FUZZ=ON
+# (the test command's sanitizer tree) whose targets are used instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
 jobs=${KIVO_FUZZ_JOBS:-$(nproc 2>/dev/null || echo 2)}
+tree=${KIVO_FUZZ_TREE:-build-fuzz}
 
 if ! command -v clang++ >/dev/null 2>&1 || ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
   sudo_cmd=()
@@ -16,15 +19,18 @@ if ! command -v clang++ >/dev/null 2>&1 || ! ls /usr/lib/llvm-*/lib/clang/*/lib/
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq clang libclang-rt-dev >/dev/null
 fi
 
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" \
-  -DCMAKE_C_FLAGS_DEBUG="-O1 -g1" -DKIVO_FUZZ=ON \
-  -DKIVO_TESTS=OFF -DKIVO_BENCH=OFF -DKIVO_TABLEGEN=OFF >/dev/null
+if [ -z "${KIVO_FUZZ_TREE:-}" ]; then
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" \
+    -DCMAKE_C_FLAGS_DEBUG="-O1 -g1" -DKIVO_FUZZ=ON \
+    -DKIVO_TESTS=OFF -DKIVO_BENCH=OFF -DKIVO_TABLEGEN=OFF >/dev/null
+fi
 targets=$(cd fuzz && ls *.cpp | sed 's/\.cpp$//')
 build_start=$(date +%s)
-if ! cmake --build build-fuzz -j"$jobs" --target $(for t in $targets; do printf 'fuzz_%s ' "$t"; done) >build-fuzz/build.log 2>&1; then
-  tail -40 build-fuzz/build.log; exit 1
+if ! cmake --build "$tree" -j"$jobs" --target $(for t in $targets; do printf 'fuzz_%s ' "$t"; done) >"$tree/fuzz-build.log" 2>&1; then
+  tail -40 "$tree/fuzz-build.log"; exit 1
 fi
 echo "fuzz: targets built in $(( $(date +%s) - build_start )) s"
+bins=$(cd "$tree/fuzz" && pwd)
 
 # Runs one target in build-fuzz/work/<target>; its exit status is the verdict.
 check_target() {
@@ -37,7 +43,7 @@ check_target() {
   (cd "$work" && KIVO_FUZZ_TMP="$PWD/tmp" \
       ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
       UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-      "../../fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+      "$bins/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
         -artifact_prefix="$PWD/../../findings/$t/" "${dict[@]}" corpus >log.txt 2>&1) || return 1
   # Everything a target writes belongs in its scratch directory, which it
   # removes when it ends.

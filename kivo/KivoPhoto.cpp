@@ -55,9 +55,10 @@ void SplitInto(const std::string& text, char separator, std::vector<std::string>
 // the decoder applies; a stray EXIF orientation must not turn them again.
 bool IsHeifFamily(const Exiv2::Image& image) { return image.imageType() == Exiv2::ImageType::bmff; }
 
-PhotoMetadata ReadFrom(Exiv2::Image::AutoPtr image) {
+// The opened image is borrowed; its opener keeps the library's own pointer.
+PhotoMetadata ReadFrom(Exiv2::Image* image) {
   PhotoMetadata m;
-  if (image.get() == nullptr) return m;
+  if (image == nullptr) return m;
   image->readMetadata();
   const Exiv2::ExifData& exif = image->exifData();
   auto orientation = exif.findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
@@ -85,7 +86,9 @@ PhotoMetadata ReadFrom(Exiv2::Image::AutoPtr image) {
 template <typename Open>
 PhotoMetadata Guarded(Open open) {
   try {
-    return ReadFrom(open());
+    // auto: the library's own owning pointer, whatever type it is.
+    auto image = open();
+    return ReadFrom(image.get());
   } catch (...) {
     // Unreadable or damaged metadata: the image is read without it.
     return PhotoMetadata();

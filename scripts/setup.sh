@@ -21,6 +21,7 @@ packages=(
   tcl8.6 tk8.6          # the loadable Tcl package in tclsh and wish
   chromium              # browser tests of the web page
   dpkg-dev fakeroot file  # building and inspecting the Debian package
+  clang libclang-rt-dev  # the sanitizer tree of the tests and the fuzz targets (libFuzzer)
 )
 
 sudo_cmd=()

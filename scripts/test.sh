@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test: the unit and
 # end-to-end tests on the release build, then the unit tests and the kivotcl
-# end-to-end test again under AddressSanitizer and UndefinedBehaviorSanitizer,
-# and the query server tests under ThreadSanitizer.
+# end-to-end test again under AddressSanitizer and UndefinedBehaviorSanitizer
+# (built with clang), the server and threaded tests under ThreadSanitizer, and
+# a short run of every fuzz target from the sanitizer tree.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -16,9 +17,16 @@ cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 stage "release build and tests done"
 
-# -O1 keeps the sanitizer build quick to run; -g1 keeps line numbers in reports.
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DCMAKE_C_FLAGS_DEBUG="-O1 -g1" \
-  -DKIVO_SANITIZE=ON -DKIVO_BENCH=OFF -DKIVO_TABLEGEN=OFF >/dev/null
+# One clang tree with AddressSanitizer and UndefinedBehaviorSanitizer serves
+# the unit tests and the fuzz targets (built with libFuzzer's coverage), so
+# the libraries are compiled once for both. -O1 keeps it quick to run; -g1
+# keeps line numbers in reports.
+# A tree configured earlier with another compiler is made afresh.
+if [ -f build-asan/CMakeCache.txt ] && ! grep -q '^CMAKE_CXX_COMPILER:.*clang' build-asan/CMakeCache.txt; then
+  rm -rf build-asan
+fi
+CC=clang CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" \
+  -DCMAKE_C_FLAGS_DEBUG="-O1 -g1" -DKIVO_SANITIZE=ON -DKIVO_FUZZ=ON -DKIVO_BENCH=OFF -DKIVO_TABLEGEN=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:abort_on_error=1 \
 LSAN_OPTIONS=suppressions="$PWD/tests/lsan.supp" \
@@ -47,8 +55,6 @@ TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/ts
   ctest --test-dir build-tsan -L 'server|threads' --output-on-failure -j"$jobs"
 stage "thread sanitizer build and tests done"
 
-if [ -x fuzz/run.sh ]; then
-  fuzz/run.sh "${KIVO_FUZZ_SECONDS:-15}"
-fi
+KIVO_FUZZ_TREE=build-asan fuzz/run.sh "${KIVO_FUZZ_SECONDS:-10}"
 stage "fuzzing done"
 echo "test: all tests passed"

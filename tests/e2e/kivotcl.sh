@@ -73,7 +73,13 @@ e2e_transcript_check "$E2E_EXPECTED/kivotcl.txt"
 # what they print in kivotcl. (A sanitizer build's package cannot be loaded
 # by an uninstrumented tclsh.)
 PKG_DIR=$(echo "$KIVO_BIN"/tcl/kivo*)
-if [ -f "$PKG_DIR/pkgIndex.tcl" ] && ! ldd "$PKG_DIR"/*.so | grep -q -e libasan -e libtsan; then
+# (gcc links the sanitizer runtime as a library, clang leaves its symbols
+# to the executable.)
+instrumented() {
+  ldd "$PKG_DIR"/*.so | grep -q -e libasan -e libtsan ||
+    nm -D --undefined-only "$PKG_DIR"/*.so | grep -q -e __asan_ -e __tsan_
+}
+if [ -f "$PKG_DIR/pkgIndex.tcl" ] && ! instrumented; then
   printf 'package require kivo\nset argv0 [lindex $argv 0]\nsource $argv0\n' >"$P2/require.tcl"
   (cd "$P1" && for s in commands.tcl catalog.tcl; do "$TCL" "$s"; echo "status $?"; done) >"$W/shell.txt" 2>&1
   (cd "$P2" && for s in commands.tcl catalog.tcl; do TCLLIBPATH="$KIVO_BIN/tcl" tclsh require.tcl "$s"; echo "status $?"; done) \
