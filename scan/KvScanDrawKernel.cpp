@@ -270,10 +270,16 @@ void DrawDistances(const DrawQuery& q, const unsigned char* base, size_t stride,
       for (size_t l = 0; l < lanes; ++l) out[r + l] = DrawOne(q, slotAt(r + l));
       continue;
     }
-    hn::StoreU(hn::Set(d32, kKvDrawDistanceScale), d32, looked.data());
-    for (size_t u = 1; u < q.lookupRow.size(); ++u) {
-      const auto colours = hn::Load(d32, grid + static_cast<size_t>(q.lookupCell[u]) * lanes);
-      hn::StoreU(hn::GatherIndex(d32, q.lookupRow[u], colours), d32, looked.data() + u * lanes);
+    // The vector stores may alias anything: the loop bounds and pointers
+    // are read once.
+    int32_t* into = looked.data();
+    const int32_t* const* rows = q.lookupRow.data();
+    const int32_t* places = q.lookupCell.data();
+    const size_t pairs = q.lookupRow.size();
+    hn::StoreU(hn::Set(d32, kKvDrawDistanceScale), d32, into);
+    for (size_t u = 1; u < pairs; ++u) {
+      const auto colours = hn::Load(d32, grid + static_cast<size_t>(places[u]) * lanes);
+      hn::StoreU(hn::GatherIndex(d32, rows[u], colours), d32, into + u * lanes);
     }
     int64_t total[kDrawMaxLanes] = {};
     for (const DrawElement& e : q.elements) DrawElementLanes(d32, q, e, looked.data(), total);
