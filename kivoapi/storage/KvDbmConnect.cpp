@@ -138,12 +138,14 @@ std::shared_ptr<KvStoreEnv> KvDbmConnectClass::StoreEnv(bool create, bool* faile
   return env_;
 }
 
-std::shared_ptr<KvStoreEnv> KvStoreEnvOf(const KvConnectClass* connection) {
+std::shared_ptr<KvStoreEnv> KvStoreEnvOf(const KvConnectClass* connection, bool* failed) {
+  bool ignored = false;
+  if (failed == nullptr) failed = &ignored;
+  *failed = false;
   const auto* dbm = dynamic_cast<const KvDbmConnectClass*>(connection);
   if (dbm == nullptr) return nullptr;
   const char* mode = dbm->GetMode();
-  bool failed = false;
-  return dbm->StoreEnv(mode != nullptr && mode[0] == 'w', &failed);
+  return dbm->StoreEnv(mode != nullptr && mode[0] == 'w', failed);
 }
 
 KvDatabaseClass* KvDbmConnectClass::NewDatabase() const {

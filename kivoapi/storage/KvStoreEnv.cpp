@@ -6,10 +6,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -257,6 +259,40 @@ std::vector<TableIdentity> TableFilesOf(const std::string& directory) {
   return found;
 }
 
+// A write past the file-size limit would end the process with SIGXFSZ in the
+// middle of a change; ignored, it fails with EFBIG like a full disk, and the
+// change rolls back. A handler the program installed itself is left alone.
+// Looked at on every open, so that a handler installed later is respected too.
+void IgnoreFileSizeSignal() {
+  struct sigaction current{};
+  if (::sigaction(SIGXFSZ, nullptr, &current) != 0) return;
+  if ((current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == SIG_DFL) {
+    struct sigaction ignore{};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    (void)::sigaction(SIGXFSZ, &ignore, nullptr);
+  }
+}
+
+// The region files of an open that failed before anybody else joined (run
+// under the gate): left behind, half made, they would be taken for a running
+// environment's. They are unlinked directly: the library's own removal first
+// attaches to them, and waits for a region that is never finished (18 s).
+void RemoveRegions(const std::string& home) {
+  DIR* dir = ::opendir(home.c_str());
+  if (dir == nullptr) return;
+  std::vector<std::string> regions;
+  while (dirent* entry = ::readdir(dir)) {
+    const char* name = entry->d_name;
+    if (std::strncmp(name, "__db.", 5) == 0 && std::isdigit(static_cast<unsigned char>(name[5]))) {
+      regions.emplace_back(name);
+    }
+  }
+  ::closedir(dir);
+  // A region that cannot be removed is recovered over by the next opener.
+  for (const std::string& name : regions) (void)::unlink((home + "/" + name).c_str());
+}
+
 // Holds byte 1 of the lock file exclusively: processes join, start, leave and
 // remove the environment one at a time (the writer lock is byte 0).
 class GateLock {
@@ -301,9 +337,8 @@ void KvStoreEnv::TidyTables(bool newEnvironment) {
 }
 
 bool KvStoreEnv::OpenEnvironment(bool create) {
-  struct stat st;
+  IgnoreFileSizeSignal();
   const bool newEnvironment = !IsDirectory(home_);
-  const bool freshRegions = ::stat((home_ + "/__db.001").c_str(), &st) != 0;
   if (create && ::mkdir(home_.c_str(), 0777) != 0 && errno != EEXIST) {
     char text[700];
     std::snprintf(text, sizeof text, "cannot make the storage environment directory %.500s: %s", home_.c_str(),
@@ -321,6 +356,11 @@ bool KvStoreEnv::OpenEnvironment(bool create) {
     return false;
   }
   GateLock gate(lockFd_);
+  // Looked at under the gate: nobody else starts or leaves the environment
+  // meanwhile, so no regions here means nobody is inside. An empty first
+  // region is what an open cut short by a file-size limit or a full disk made.
+  struct stat st;
+  const bool freshRegions = ::stat((home_ + "/__db.001").c_str(), &st) != 0 || st.st_size == 0;
   for (int attempt = 0; attempt < 2; ++attempt) {
     DB_ENV* env = nullptr;
     int rc = db_env_create(&env, 0);
@@ -354,11 +394,23 @@ bool KvStoreEnv::OpenEnvironment(bool create) {
     if (rc == 0) {
       env_ = env;
       if (freshRegions) TidyTables(newEnvironment);
+      // The open may have recovered, undoing a killed writer's unfinished
+      // change; later transactions can then be given that change's ids again,
+      // and a second recovery reading back past this point applies their
+      // records to the undone one (a table file it removed: the environment
+      // cannot be opened again). A checkpoint here makes the next recovery
+      // start after it. With nothing to write it costs a log record. When it
+      // cannot be written (a full disk, a file-size limit) this process's
+      // own commits cannot be either, and fail when they are tried; a reader
+      // goes on.
+      Check(env->txn_checkpoint(env, 0, 0, DB_FORCE));
+      LastMessage().clear();
       return true;
     }
     (void)env->close(env, 0);
     if (rc != DB_RUNRECOVERY || attempt == 1) {
       RecordLibraryError("opening the storage environment of", directory_, rc);
+      if (freshRegions) RemoveRegions(home_);
       return false;
     }
     // A panicked environment (a damaged page was met, or a write failed for
@@ -749,16 +801,27 @@ void KvStoreEnv::GroupSync() {
 
 namespace {
 
-std::shared_ptr<KvStoreEnv> WritingEnv(const KvConnectClass* connection) {
+std::shared_ptr<KvStoreEnv> WritingEnv(const KvConnectClass* connection, bool* failed) {
+  *failed = false;
   // A read-only connection changes nothing: its scopes are inert.
   const char* mode = connection != nullptr ? connection->GetMode() : nullptr;
   if (mode == nullptr || mode[0] != 'w') return nullptr;
-  return KvStoreEnvOf(connection);
+  return KvStoreEnvOf(connection, failed);
 }
 
 }  // namespace
 
-KvStoreWriteScope::KvStoreWriteScope(const KvConnectClass* connection) : env_(WritingEnv(connection)) { Start(); }
+KvStoreWriteScope::KvStoreWriteScope(const KvConnectClass* connection) {
+  bool failed = false;
+  env_ = WritingEnv(connection, &failed);
+  // A writer whose environment cannot be opened must not run its change
+  // without one: the failure is the scope's.
+  if (failed) {
+    ok_ = false;
+    return;
+  }
+  Start();
+}
 
 KvStoreWriteScope::KvStoreWriteScope(const std::shared_ptr<KvStoreEnv>& env) : env_(env) { Start(); }
 

@@ -151,8 +151,9 @@ class KvStoreEnv {
 };
 
 // A write scope: a transaction (a child one inside another scope of this
-// thread). Inert when the connection has no environment. Commit() makes it
-// count; a scope left without Commit rolls back.
+// thread). Inert when the connection has no environment; not Ok when its
+// environment could not be opened. Commit() makes it count; a scope left
+// without Commit rolls back.
 class KvStoreWriteScope {
  public:
   explicit KvStoreWriteScope(const KvConnectClass* connection);
@@ -178,8 +179,9 @@ class KvStoreWriteScope {
 };
 
 // The environment of a dbm connection (null for other connections and for a
-// directory read without one).
-std::shared_ptr<KvStoreEnv> KvStoreEnvOf(const KvConnectClass* connection);
+// directory read without one). With failed, *failed says whether null means
+// that the environment could not be opened (error recorded).
+std::shared_ptr<KvStoreEnv> KvStoreEnvOf(const KvConnectClass* connection, bool* failed = nullptr);
 
 // Text of the library's last message in this thread (for error records).
 std::string KvStoreLastMessage();

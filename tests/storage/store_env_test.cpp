@@ -2,6 +2,7 @@
 // that commit or roll back as a whole (nested ones alone), walks that read one
 // committed snapshot, directories written by older builds, plain dbopen
 // readers of a cleanly closed catalog, and damaged pages as clean errors.
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -188,6 +189,37 @@ TEST(StoreEnv, DamagedPagesAreErrorsNamingTheFile) {
     // The damage does not spread: another table of the directory reads on.
     EXPECT_EQ(Keys(*reader, "U"), (Keylist{"u1"}));
   }
+}
+
+void OnFileSize(int) {}
+
+// A write past the file-size limit must fail as an error, not end the
+// process; a program that handles the signal itself keeps its handler.
+TEST(StoreEnv, FileSizeSignalIsIgnoredUnlessTheProgramHandlesIt) {
+  struct sigaction saved{};
+  ASSERT_EQ(0, ::sigaction(SIGXFSZ, nullptr, &saved));
+  struct sigaction set{};
+  sigemptyset(&set.sa_mask);
+  set.sa_handler = OnFileSize;
+  ASSERT_EQ(0, ::sigaction(SIGXFSZ, &set, nullptr));
+  struct sigaction now{};
+  {
+    kvtest::TempDir dir("store");
+    auto writer = Connected(dir.path(), "w");
+    Put(*writer, "T", "a");
+    ASSERT_EQ(0, ::sigaction(SIGXFSZ, nullptr, &now));
+    EXPECT_EQ(now.sa_handler, &OnFileSize);
+  }
+  set.sa_handler = SIG_DFL;
+  ASSERT_EQ(0, ::sigaction(SIGXFSZ, &set, nullptr));
+  {
+    kvtest::TempDir dir("store");
+    auto writer = Connected(dir.path(), "w");
+    Put(*writer, "T", "a");
+    ASSERT_EQ(0, ::sigaction(SIGXFSZ, nullptr, &now));
+    EXPECT_EQ(now.sa_handler, SIG_IGN);
+  }
+  ASSERT_EQ(0, ::sigaction(SIGXFSZ, &saved, nullptr));
 }
 
 }  // namespace
