@@ -116,6 +116,13 @@ class KvCatalogClass : public KvBaseClass {
   virtual int GetSamplerRecord(const char* key, const char* sampler, KvDatumClass& out);
   virtual int Reserved() { return 0; }
 
+  // Runs body as one change of the catalog's storage: everything it writes
+  // (catalogs made, classes added, records) is committed together when it
+  // returns 0 and rolled back otherwise, or when the storage failed inside.
+  // body's result, or -1 when the commit failed (error recorded). Nothing in
+  // body may release the catalog or its connection.
+  int AsOneChange(const std::function<int()>& body) { return InScope(body); }
+
   // The catalog name given to Open (empty before).
   const char* GetName() const { return name_.c_str(); }
   const KvConnectClass* GetConnection() const { return connection_; }

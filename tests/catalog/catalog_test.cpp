@@ -105,6 +105,33 @@ TEST_F(CatalogTest, FeatureClassesComeAndGo) {
   EXPECT_EQ(GetErrorMSGNumber(), KERR_CatDeleteFeature);
 }
 
+// A build makes its catalog and registers its classes as one change: a
+// failure (or a kill) before the end leaves no catalog at all.
+TEST_F(CatalogTest, MakingACatalogWithItsClassesIsOneChange) {
+  KV_REQUIRE_FEATURE(kColor);
+  KV_REQUIRE_FEATURE(kHistogram);
+  auto make = [&](int result) {
+    return catalog_->AsOneChange([&]() -> int {
+      if (catalog_->CreateCatalog("two", 0, 0) != 0 || catalog_->AddFeatureClass(kColor, 0, 0, 0) != 0 ||
+          catalog_->AddFeatureClass(kHistogram, 0, 0, 0) != 0) {
+        return -1;
+      }
+      // A class registered twice fails alone (severity 0): the others stay.
+      EXPECT_EQ(catalog_->AddFeatureClass(kColor, 0, 0, 0), 1);
+      return result;
+    });
+  };
+  EXPECT_EQ(make(-1), -1);
+  EXPECT_FALSE(Exists("FeatIdx.two"));
+  EXPECT_FALSE(Exists("ColorFeF.two"));
+  EXPECT_FALSE(Exists("ColorHiF.two"));
+  EXPECT_EQ(make(0), 0);
+  EXPECT_EQ(Listed(), "KvColorFeatureClass KvColorHistogramFeatureClass ");
+  EXPECT_TRUE(Exists("ColorFeF.two"));
+  EXPECT_TRUE(Exists("ColorHiF.two"));
+  EXPECT_EQ(catalog_->GetGlobalCounter1(kHistogram), 0u);
+}
+
 TEST_F(CatalogTest, DeleteCatalogRemovesItsFiles) {
   KV_REQUIRE_FEATURE(kColor);
   ASSERT_EQ(catalog_->AddFeatureClass(kColor, 0, 0, 0), 0);

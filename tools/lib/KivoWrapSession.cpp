@@ -432,16 +432,24 @@ int KivoWrapClass::OpenFromOptions(int& argc, char**& argv, const char* mode) {
     ReleaseSession();
     return -1;
   }
-  while (const char* spec = GetOption(argc, argv, 'f', 0)) {
-    const int rc = AddFeature(spec);
-    // 1 is a full feature table: that feature and the rest are left out.
-    if (rc != 0) {
-      KvPrintErrorMessage(stdout);
-      if (rc < 0 && GetErrorMSGSeverity() == KERR_Fatal) {
-        Close();
-        return -1;
+  // A build makes the catalog (its feature index) and adds its classes as one
+  // change: a kill part-way leaves either no catalog or one with every class
+  // and its global information, never an index that a resumed build cannot
+  // add records to.
+  const int added = catalog_->AsOneChange([&]() -> int {
+    while (const char* spec = GetOption(argc, argv, 'f', 0)) {
+      const int rc = AddFeature(spec);
+      // 1 is a full feature table: that feature and the rest are left out.
+      if (rc != 0) {
+        KvPrintErrorMessage(stdout);
+        if (rc < 0 && GetErrorMSGSeverity() == KERR_Fatal) return -1;
       }
     }
+    return 0;
+  });
+  if (added != 0) {
+    Close();
+    return -1;
   }
   return 0;
 }
