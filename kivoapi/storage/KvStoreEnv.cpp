@@ -8,10 +8,10 @@
 #include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -274,23 +274,71 @@ void IgnoreFileSizeSignal() {
   }
 }
 
+// The region files (cache, locks, log buffer) are mapped, and the library
+// makes them sparse: a page of them touched for the first time on a full file
+// system ends the process with SIGBUS instead of an error. So a new
+// environment starts only with room for its regions (4.1 MB when made, 8.5 MB
+// after a build of 400 photographs; the library writes the blocks it adds
+// later, so a full file system then fails the change with an error), and the
+// region files are given their blocks at once.
+constexpr unsigned long long kRegionRoom = 8ull << 20;
+
+bool RoomForRegions(const std::string& home, const std::string& directory) {
+  struct statvfs fs;
+  if (::statvfs(home.c_str(), &fs) != 0) return true;  // not known: the open itself tells
+  const unsigned long long room = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
+  if (room >= kRegionRoom) return true;
+  char text[700];
+  std::snprintf(text, sizeof text,
+                "no room for the storage environment of %.500s: %llu KiB free on its file system, %llu KiB needed",
+                directory.c_str(), room >> 10, kRegionRoom >> 10);
+  KvError(KERR_General, KERR_Fatal, text);
+  return false;
+}
+
+// The names of the region files __db.NNN in home.
+std::vector<std::string> RegionFiles(const std::string& home) {
+  std::vector<std::string> regions;
+  DIR* dir = ::opendir(home.c_str());
+  if (dir == nullptr) return regions;
+  while (dirent* entry = ::readdir(dir)) {
+    const char* name = entry->d_name;
+    if (std::strncmp(name, "__db.", 5) == 0 && name[5] >= '0' && name[5] <= '9') regions.emplace_back(name);
+  }
+  ::closedir(dir);
+  return regions;
+}
+
+// Gives every region file its blocks. False, with the error recorded, when
+// the file system has no room for them; one that cannot allocate ahead
+// (EOPNOTSUPP) is left as it is.
+bool AllocateRegions(const std::string& home, const std::string& directory) {
+  for (const std::string& name : RegionFiles(home)) {
+    const std::string path = home + "/" + name;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) continue;  // the library's own file: it reports what it cannot use
+    struct stat st;
+    int rc = 0;
+    if (::fstat(fd, &st) == 0 && st.st_size > 0 && ::fallocate(fd, 0, 0, st.st_size) != 0) rc = errno;
+    ::close(fd);
+    if (rc == ENOSPC || rc == EDQUOT || rc == EFBIG) {
+      char text[700];
+      std::snprintf(text, sizeof text, "no room for the storage environment of %.500s: %s", directory.c_str(),
+                    std::strerror(rc));
+      KvError(KERR_General, KERR_Fatal, text);
+      return false;
+    }
+  }
+  return true;
+}
+
 // The region files of an open that failed before anybody else joined (run
 // under the gate): left behind, half made, they would be taken for a running
 // environment's. They are unlinked directly: the library's own removal first
 // attaches to them, and waits for a region that is never finished (18 s).
 void RemoveRegions(const std::string& home) {
-  DIR* dir = ::opendir(home.c_str());
-  if (dir == nullptr) return;
-  std::vector<std::string> regions;
-  while (dirent* entry = ::readdir(dir)) {
-    const char* name = entry->d_name;
-    if (std::strncmp(name, "__db.", 5) == 0 && std::isdigit(static_cast<unsigned char>(name[5]))) {
-      regions.emplace_back(name);
-    }
-  }
-  ::closedir(dir);
   // A region that cannot be removed is recovered over by the next opener.
-  for (const std::string& name : regions) (void)::unlink((home + "/" + name).c_str());
+  for (const std::string& name : RegionFiles(home)) (void)::unlink((home + "/" + name).c_str());
 }
 
 // Holds byte 1 of the lock file exclusively: processes join, start, leave and
@@ -361,6 +409,7 @@ bool KvStoreEnv::OpenEnvironment(bool create) {
   // region is what an open cut short by a file-size limit or a full disk made.
   struct stat st;
   const bool freshRegions = ::stat((home_ + "/__db.001").c_str(), &st) != 0 || st.st_size == 0;
+  if (freshRegions && !RoomForRegions(home_, directory_)) return false;
   for (int attempt = 0; attempt < 2; ++attempt) {
     DB_ENV* env = nullptr;
     int rc = db_env_create(&env, 0);
@@ -391,6 +440,11 @@ bool KvStoreEnv::OpenEnvironment(bool create) {
     u_int32_t flags = DB_CREATE | DB_INIT_TXN | DB_INIT_LOCK | DB_INIT_LOG | DB_INIT_MPOOL | DB_THREAD |
                       DB_RECOVER | DB_REGISTER;
     rc = env->open(env, home_.c_str(), flags, 0600);
+    if (rc == 0 && freshRegions && !AllocateRegions(home_, directory_)) {
+      (void)env->close(env, 0);
+      RemoveRegions(home_);
+      return false;
+    }
     if (rc == 0) {
       env_ = env;
       if (freshRegions) TidyTables(newEnvironment);
