@@ -275,13 +275,16 @@ void IgnoreFileSizeSignal() {
 }
 
 // The region files (cache, locks, log buffer) are mapped, and the library
-// makes them sparse: a page of them touched for the first time on a full file
-// system ends the process with SIGBUS instead of an error. So a new
-// environment starts only with room for its regions (4.1 MB when made, 8.5 MB
-// after a build of 400 photographs; the library writes the blocks it adds
-// later, so a full file system then fails the change with an error), and the
-// region files are given their blocks at once.
-constexpr unsigned long long kRegionRoom = 8ull << 20;
+// makes them sparse and lets them grow: a page of them touched for the first
+// time on a full file system ends the process with SIGBUS instead of an
+// error. So a new environment starts only with room for its regions, and each
+// region file is given the blocks it can grow into at once (beyond its end,
+// which the library sets itself): 4.1 MB when made, 8.5 MB after a build of
+// 600 photographs, at most the 16 MB cache and the lock and transaction
+// tables. A full file system then fails writes of the log and the tables,
+// errors that roll a change back.
+constexpr unsigned long long kRegionReserve = 24ull << 20;  // per region file
+constexpr unsigned long long kRegionRoom = 3 * kRegionReserve;
 
 bool RoomForRegions(const std::string& home, const std::string& directory) {
   struct statvfs fs;
@@ -309,9 +312,9 @@ std::vector<std::string> RegionFiles(const std::string& home) {
   return regions;
 }
 
-// Gives every region file its blocks. False, with the error recorded, when
-// the file system has no room for them; one that cannot allocate ahead
-// (EOPNOTSUPP) is left as it is.
+// Gives every region file the blocks it may grow into. False, with the error
+// recorded, when the file system has no room for them; one that cannot
+// allocate ahead (EOPNOTSUPP) is left as it is.
 bool AllocateRegions(const std::string& home, const std::string& directory) {
   for (const std::string& name : RegionFiles(home)) {
     const std::string path = home + "/" + name;
@@ -319,7 +322,10 @@ bool AllocateRegions(const std::string& home, const std::string& directory) {
     if (fd < 0) continue;  // the library's own file: it reports what it cannot use
     struct stat st;
     int rc = 0;
-    if (::fstat(fd, &st) == 0 && st.st_size > 0 && ::fallocate(fd, 0, 0, st.st_size) != 0) rc = errno;
+    if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+      const off_t reserve = std::max<off_t>(st.st_size, static_cast<off_t>(kRegionReserve));
+      if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, reserve) != 0) rc = errno;
+    }
     ::close(fd);
     if (rc == ENOSPC || rc == EDQUOT || rc == EFBIG) {
       char text[700];
@@ -447,17 +453,8 @@ bool KvStoreEnv::OpenEnvironment(bool create) {
     }
     if (rc == 0) {
       env_ = env;
+      checkpointed_ = false;
       if (freshRegions) TidyTables(newEnvironment);
-      // The open may have recovered, undoing a killed writer's unfinished
-      // change; later transactions can then be given that change's ids again,
-      // and a second recovery reading back past this point applies their
-      // records to the undone one (a table file it removed: the environment
-      // cannot be opened again). A checkpoint here makes the next recovery
-      // start after it. With nothing to write it costs a log record. When it
-      // cannot be written (a full disk, a file-size limit) this process's
-      // own commits cannot be either, and fail when they are tried; a reader
-      // goes on.
-      Check(env->txn_checkpoint(env, 0, 0, DB_FORCE));
       LastMessage().clear();
       return true;
     }
@@ -737,6 +734,20 @@ int KvStoreEnv::Begin(bool* outermost) {
       KvError(KERR_General, KERR_Fatal, text);
       return -1;
     }
+  }
+  // The open may have recovered, undoing a killed writer's unfinished change;
+  // later transactions can then be given that change's ids again, and a
+  // second recovery reading back past this point applies their records to the
+  // undone one (a table file it removed: the environment cannot be opened
+  // again). A checkpoint before this process's first change makes the next
+  // recovery start after it. Readers write nothing: a log record of theirs
+  // would make recovery of a copy of the directory read back into the tables'
+  // first records. When it cannot be written (a full disk, a file-size limit)
+  // the change's commit cannot be either, and fails when it is tried.
+  if (*outermost && !checkpointed_) {
+    checkpointed_ = true;
+    Check(env_->txn_checkpoint(env_, 0, 0, DB_FORCE));
+    LastMessage().clear();
   }
   DB_TXN* txn = nullptr;
   const int rc = env_->txn_begin(env_, parent != nullptr ? parent->txn : nullptr, &txn, 0);

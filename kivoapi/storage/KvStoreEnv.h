@@ -133,6 +133,7 @@ class KvStoreEnv {
   pid_t owner_ = 0;
   std::atomic<bool> dead_{false};
   bool wrote_ = false;
+  bool checkpointed_ = false;  // by this process since its open, before its first change
   std::shared_mutex useMutex_;
   std::mutex iteratorsMutex_;
   std::vector<KvStoreCursorOwner*> iterators_;

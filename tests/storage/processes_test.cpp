@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -118,6 +119,39 @@ std::vector<std::string> Photos(size_t count) {
   if (names.size() > count) names.resize(count);
   return names;
 }
+
+// A file system of a set size of the test's own, a tmpfs at path (mounting
+// needs root: mounted() tells), unmounted when the object goes.
+class SmallFileSystem {
+ public:
+  SmallFileSystem(const std::string& path, const char* size) : path_(path) {
+    ::mkdir(path.c_str(), 0700);
+    mounted_ = ::mount("tmpfs", path.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) == 0;
+  }
+  ~SmallFileSystem() {
+    if (mounted_) (void)::umount2(path_.c_str(), MNT_DETACH);
+  }
+  SmallFileSystem(const SmallFileSystem&) = delete;
+  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+
+  bool mounted() const { return mounted_; }
+  bool Resize(const char* size) {
+    return ::mount("tmpfs", path_.c_str(), "tmpfs", MS_REMOUNT, (std::string("size=") + size).c_str()) == 0;
+  }
+  // Writes file until the file system is full.
+  void Fill(const std::string& file) const {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    const std::string block(1 << 16, 'x');
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    ::close(fd);
+  }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+};
 
 class Processes : public ::testing::Test {
  protected:
@@ -343,6 +377,60 @@ TEST_F(Processes, BuildsPastTheFileSizeLimitFailCleanlyAndResume) {
     EXPECT_EQ(CheckWhole(db), photos_.size());
     EXPECT_EQ(Contents(db), reference);
   }
+}
+
+// A database on a file system without room for the storage environment's
+// region files: the build fails naming the database and what is missing
+// (before, the first touch of a region page ended it with SIGBUS); with room,
+// a re-run builds the catalog.
+TEST_F(Processes, NoRoomForTheStorageEnvironmentIsAnError) {
+  const std::string reference = Reference();
+  SmallFileSystem fs(dir_.File("small"), "600k");
+  if (!fs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (not root)";
+  const std::string db = dir_.File("small") + "/db";
+  const std::string out = dir_.File("small.out");
+  const int status = RunProgram(Build(db, photos_), out);
+  EXPECT_GT(status, 0) << kvtest::ReadFile(out);
+  EXPECT_LT(status, kSignalled) << kvtest::ReadFile(out);
+  EXPECT_NE(kvtest::ReadFile(out).find("no room for the storage environment of " + db), std::string::npos)
+      << kvtest::ReadFile(out);
+  ASSERT_TRUE(fs.Resize("160m"));
+  ASSERT_EQ(RunProgram(Build(db, photos_, "-i"), out), 0) << kvtest::ReadFile(out);
+  EXPECT_EQ(Contents(db), reference);
+}
+
+// The file system fills up while a build runs: the changes that no longer fit
+// fail and roll back, the build ends with an error and no signal, the catalog
+// stays whole, and once there is room again a re-run gives what a build with
+// room gives.
+TEST_F(Processes, AFileSystemFillingUpDuringABuildFailsItsChangesAndResumes) {
+  const std::vector<std::string> photos = Photos(100);
+  const std::string clean = dir_.File("roomy");
+  ASSERT_EQ(RunProgram(Build(clean, photos), dir_.File("roomy.out")), 0) << kvtest::ReadFile(dir_.File("roomy.out"));
+  const std::string reference = Contents(clean);
+  SmallFileSystem fs(dir_.File("filling"), "100m");
+  if (!fs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (not root)";
+  const std::string db = dir_.File("filling") + "/db";
+  const std::string filler = dir_.File("filling") + "/filler";
+  Child child = Start(Build(db, photos), dir_.File("filling.out"));
+  // Filled once the first images are stored, while the others are computed.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (Reports(child) < 3 && !Ended(child) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  fs.Fill(filler);
+  const int status = Wait(child);
+  const std::string report = kvtest::ReadFile(child.out);
+  EXPECT_GT(status, 0) << report;
+  EXPECT_LT(status, kSignalled) << report;
+  EXPECT_NE(report.find(" unsuccessful due to "), std::string::npos) << report;
+  ASSERT_EQ(::unlink(filler.c_str()), 0);
+  const size_t stored = CheckWhole(db);
+  EXPECT_LT(stored, photos.size());
+  const std::string resumed = dir_.File("refilled.out");
+  ASSERT_EQ(RunProgram(Build(db, photos, "-i"), resumed), 0) << kvtest::ReadFile(resumed);
+  EXPECT_EQ(CheckWhole(db), photos.size());
+  EXPECT_EQ(Contents(db), reference);
 }
 
 TEST_F(Processes, TwoBuildsIntoOneCatalogLoseNothing) {
