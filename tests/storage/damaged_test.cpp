@@ -17,6 +17,7 @@
 
 #include "../catalog/CatalogFixture.h"
 #include "KvTestUtil.h"
+#include "StorageFixture.h"
 #include "storage/KvCatalog.h"
 #include "storage/KvConnect.h"
 #include "storage/KvStoreCheck.h"
@@ -179,22 +180,6 @@ TEST_F(DamagedTables, DumpAndQueryGiveTheCleanAnswerOrNameTheFile) {
 
 namespace {
 
-// A table of n records written through a connection, closed cleanly.
-std::string WriteTable(kvtest::TempDir& dir, int n) {
-  std::unique_ptr<KvConnectClass> c(NewKvDbmConnectClass());
-  EXPECT_EQ(0, c->Connect(dir.path().c_str(), "w"));
-  std::unique_ptr<KvDatabaseClass> t(c->NewDatabase());
-  EXPECT_EQ(0, t->Open("T", "w"));
-  for (int i = 0; i < n; ++i) {
-    KvDatumClass key, data;
-    kvtest::SetText(key, "key" + std::to_string(10000 + i), true);
-    kvtest::SetText(data, std::string(60, static_cast<char>('a' + i % 26)));
-    EXPECT_EQ(0, t->Insert(key, data));
-  }
-  EXPECT_EQ(0, t->Close());
-  return dir.File("T");
-}
-
 // The error recorded when a reader opens table T of dir, or "" when it opens.
 std::string OpenFailure(kvtest::TempDir& dir) {
   std::unique_ptr<KvConnectClass> c(NewKvDbmConnectClass());
@@ -223,7 +208,7 @@ TEST(TablePages, EachBadPageIsNamed) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     kvtest::TempDir dir("pages");
-    const std::string path = WriteTable(dir, 300);
+    const std::string path = stortest::WriteTable(dir, "T", 300);
     std::string bytes = kvtest::ReadFile(path);
     ASSERT_GE(bytes.size(), 5 * kPage);
     EXPECT_EQ(OpenFailure(dir), "");
@@ -237,7 +222,7 @@ TEST(TablePages, EachBadPageIsNamed) {
 
 TEST(TablePages, VerifyAndSalvageReadWhatIsLeft) {
   kvtest::TempDir dir("salvage");
-  const std::string path = WriteTable(dir, 300);
+  const std::string path = stortest::WriteTable(dir, "T", 300);
   std::string problem;
   EXPECT_TRUE(KvStoreVerifyFile(path, &problem)) << problem;
   std::vector<std::string> keys;

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "KvTestUtil.h"
+#include "StorageFixture.h"
 #include "storage/KvConnect.h"
 #include "storage/KvStoreEnv.h"
 #include "storage/KvStoreStamp.h"
@@ -25,22 +26,9 @@ constexpr size_t kPage = 4096;
 // Table name of dir with n records, written and closed; its times are left
 // to settle so that the next opener may stamp it.
 std::string WriteSettledTable(kvtest::TempDir& dir, const char* name, int n) {
-  {
-    // The environment writes the pages to the file when it is closed.
-    std::unique_ptr<KvConnectClass> c(NewKvDbmConnectClass());
-    EXPECT_EQ(0, c->Connect(dir.path().c_str(), "w"));
-    std::unique_ptr<KvDatabaseClass> t(c->NewDatabase());
-    EXPECT_EQ(0, t->Open(name, "w"));
-    for (int i = 0; i < n; ++i) {
-      KvDatumClass key, data;
-      kvtest::SetText(key, "key" + std::to_string(10000 + i), true);
-      kvtest::SetText(data, std::string(60, static_cast<char>('a' + i % 26)));
-      EXPECT_EQ(0, t->Insert(key, data));
-    }
-    EXPECT_EQ(0, t->Close());
-  }
+  const std::string path = stortest::WriteTable(dir, name, n);
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  return dir.File(name);
+  return path;
 }
 
 // The error recorded when a reader opens table name of dir, "" when it opens.
