@@ -85,6 +85,24 @@ bool DecodeFileState(const unsigned char* bytes, size_t size, FileState* state) 
 
 CatalogStore::CatalogStore() = default;
 
+bool ConnectionHold::Open(const std::string& database, std::string* error) {
+  std::lock_guard<std::mutex> guard(gConnectionLock);
+  if (connection_ != nullptr) return true;
+  connection_ = KvGetConnection("r", database.c_str(), nullptr);
+  if (connection_ == nullptr) {
+    *error = Reason("cannot open database " + database);
+    return false;
+  }
+  ++gConnectionUsers;
+  return true;
+}
+
+ConnectionHold::~ConnectionHold() {
+  if (connection_ == nullptr) return;
+  std::lock_guard<std::mutex> guard(gConnectionLock);
+  if (--gConnectionUsers == 0) KvDestroyConnection(connection_);
+}
+
 CatalogStore::~CatalogStore() { Close(); }
 
 bool CatalogStore::Open(const std::string& database, const std::string& catalog, bool write, std::string* error) {

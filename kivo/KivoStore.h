@@ -57,6 +57,24 @@ struct Change {
   std::vector<std::pair<std::string, std::string>> records;
 };
 
+// The process-wide connection on a database, held open for a program that
+// uses it beside stores (a server whose stores come and go): while held, a
+// store that closes never destroys it, and a store on another database or
+// mode is refused. Open: false with error when it cannot be made.
+class ConnectionHold {
+ public:
+  ConnectionHold() = default;
+  ~ConnectionHold();
+  ConnectionHold(const ConnectionHold&) = delete;
+  ConnectionHold& operator=(const ConnectionHold&) = delete;
+
+  bool Open(const std::string& database, std::string* error);
+  const KvConnectClass* Connection() const { return connection_; }
+
+ private:
+  const KvConnectClass* connection_ = nullptr;
+};
+
 class CatalogStore {
  public:
   CatalogStore();

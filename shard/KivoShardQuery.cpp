@@ -29,22 +29,8 @@ namespace kivo {
 namespace shard {
 namespace {
 
-struct LocalShard {
-  int index = 0;
-  std::unique_ptr<CatalogStore> store;
-  std::unique_ptr<QueryEngine> engine;
-};
-
 using Failure = ShardFailure;
-
-// What every rank learns of every shard when the shards are opened.
-struct Overview {
-  std::vector<Failure> failures;        // shards that cannot be read
-  std::set<std::string> classes;        // the feature classes of the shards that can
-  std::map<std::string, std::string> pooled;
-  std::string root;
-  bool anyOpened = false;
-};
+using Overview = ShardOverview;
 
 std::string ReportShards(const std::vector<LocalShard>& local, const std::vector<Failure>& failed) {
   WireWriter w;
@@ -123,19 +109,6 @@ bool ReadReports(const std::vector<std::string>& reports, Overview* view) {
   return true;
 }
 
-// "shard a.s1 cannot be read: why" or "shards a.s1, a.s2 cannot be read:
-// a.s1: why; a.s2: why", with what happened in place of "cannot be read".
-std::string FailureText(const Manifest& m, const std::vector<Failure>& failures, const std::string& what) {
-  std::string names, reasons;
-  for (const Failure& f : failures) {
-    const std::string& name = m.shards[static_cast<size_t>(f.index)];
-    names += (names.empty() ? "" : ", ") + name;
-    reasons += (reasons.empty() ? "" : "; ") + name + ": " + f.reason;
-  }
-  if (failures.size() == 1) return "shard " + names + " " + what + ": " + failures.front().reason;
-  return "shards " + names + " " + what + ": " + reasons;
-}
-
 // The feature texts of each stage: one stage unless the features fall into
 // groups of different O (a cascade), in the order the evaluator runs them.
 // The features are those the evaluation itself takes: the named ones with
@@ -199,14 +172,23 @@ bool ResolveKey(const MpiJob& job, const Manifest& m, const std::vector<LocalSha
 
 }  // namespace
 
-int RunShardedQuery(const MpiJob& job, const std::string& database, const Manifest& manifest,
-                    const QueryRequest& request, bool partial, std::ostream& err, QueryResult* result,
-                    std::string* error) {
-  result->hits.clear();
-  const size_t shardCount = manifest.shards.size();
-  std::vector<LocalShard> local;
+std::string FailureText(const Manifest& m, const std::vector<Failure>& failures, const std::string& what) {
+  std::string names, reasons;
+  for (const Failure& f : failures) {
+    const std::string& name = m.shards[static_cast<size_t>(f.index)];
+    names += (names.empty() ? "" : ", ") + name;
+    reasons += (reasons.empty() ? "" : "; ") + name + ": " + f.reason;
+  }
+  if (failures.size() == 1) return "shard " + names + " " + what + ": " + failures.front().reason;
+  return "shards " + names + " " + what + ": " + reasons;
+}
+
+bool OpenShards(const MpiJob& job, const std::string& database, const Manifest& manifest,
+                std::vector<LocalShard>* local, ShardOverview* view, std::string* error) {
+  local->clear();
+  *view = ShardOverview();
   std::vector<Failure> failedHere;
-  for (size_t i = 0; i < shardCount; ++i) {
+  for (size_t i = 0; i < manifest.shards.size(); ++i) {
     if (!job.Owns(static_cast<int>(i))) continue;
     LocalShard s;
     s.index = static_cast<int>(i);
@@ -216,24 +198,33 @@ int RunShardedQuery(const MpiJob& job, const std::string& database, const Manife
       failedHere.push_back(Failure{s.index, why});
       continue;
     }
-    local.push_back(std::move(s));
+    local->push_back(std::move(s));
   }
-
-  Overview view;
-  if (!ReadReports(job.AllGather(ReportShards(local, failedHere)), &view)) {
+  if (!ReadReports(job.AllGather(ReportShards(*local, failedHere)), view)) {
     *error = "the ranks of the job disagree about the shards";
-    return kQueryFailed;
+    return false;
   }
   // Classes whose statistics depend on the order of the writes take those
   // kivo index kept for the whole catalog, while they are valid.
   WholeBlocks whole;
   std::string unread;
   if (ReadWhole(database, manifest.catalog, &whole, &unread) && whole.valid) {
-    for (const auto& b : whole.blocks) view.pooled[b.first] = b.second;
+    for (const auto& b : whole.blocks) view->pooled[b.first] = b.second;
   }
-  // Every rank knows these failures now; later ones are reported with the
-  // answers.
-  failedHere.clear();
+  return true;
+}
+
+int RunShardedQuery(const MpiJob& job, const std::string& database, const Manifest& manifest,
+                    const QueryRequest& request, bool partial, std::ostream& err, QueryResult* result,
+                    std::string* error) {
+  result->hits.clear();
+  const size_t shardCount = manifest.shards.size();
+  std::vector<LocalShard> local;
+  Overview view;
+  if (!OpenShards(job, database, manifest, &local, &view, error)) return kQueryFailed;
+  // Every rank knows the failures of the opening now; later ones are
+  // reported with the answers.
+  std::vector<Failure> failedHere;
   if (!view.anyOpened || (!view.failures.empty() && !partial)) {
     *error = FailureText(manifest, view.failures, "cannot be read");
     return kQueryFailed;

@@ -21,10 +21,10 @@
 #include <iterator>
 #include <ostream>
 #include <sstream>
-#include <thread>
 
 #include "KivoCommands.h"
 #include "KivoShardQuery.h"
+#include "KivoShardRanks.h"
 #include "WebServer.h"
 #include "query/KvDeadline.h"
 
@@ -69,31 +69,7 @@ bool ReadFile(const std::string& path, std::string* bytes) {
   return !in.bad();
 }
 
-// The loop of a rank other than 0: every broadcast query is evaluated until
-// the stop.
-int Follow(const MpiJob& job, const std::string& database) {
-  for (;;) {
-    std::string bytes;
-    job.BroadcastWaiting(&bytes);
-    ServedQuery query;
-    // Rank 0 decodes the same bytes and skips them alike.
-    if (!query.Decode(bytes)) continue;
-    if (query.stop) return kExitOk;
-    QueryResult result;
-    std::string error;
-    RunServedQuery(job, database, query, std::string(), &result, &error);
-  }
-}
-
 }  // namespace
-
-struct QueryQueue::Pending {
-  const ServedQuery* query;
-  QueryResult* result;
-  std::string* error;
-  int rc = kQueryFailed;
-  bool done = false;
-};
 
 std::string ServedQuery::Encode() const {
   WireWriter w;
@@ -146,51 +122,6 @@ bool ServedQuery::Decode(const std::string& bytes) {
   return r.AtEnd();
 }
 
-int QueryQueue::Ask(ServedQuery query, QueryResult* result, std::string* error) {
-  Pending p{&query, result, error};
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (closed_) {
-    *error = "the server is stopping";
-    return kQueryFailed;
-  }
-  waiting_.push_back(&p);
-  changed_.notify_all();
-  changed_.wait(lock, [&p] { return p.done; });
-  return p.rc;
-}
-
-QueryQueue::Pending* QueryQueue::Next() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return closed_ || !waiting_.empty(); });
-  if (closed_) return nullptr;
-  Pending* p = waiting_.front();
-  waiting_.pop_front();
-  return p;
-}
-
-const ServedQuery& QueryQueue::QueryOf(const Pending* p) const { return *p->query; }
-
-void QueryQueue::Answer(Pending* p, int rc, QueryResult result, std::string error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  *p->result = std::move(result);
-  *p->error = std::move(error);
-  p->rc = rc;
-  p->done = true;
-  changed_.notify_all();
-}
-
-void QueryQueue::Close() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  closed_ = true;
-  for (Pending* p : waiting_) {
-    *p->error = "the server is stopping";
-    p->rc = kQueryFailed;
-    p->done = true;
-  }
-  waiting_.clear();
-  changed_.notify_all();
-}
-
 int RunServedQuery(const MpiJob& job, const std::string& database, const ServedQuery& query,
                    const std::string& rank0Image, QueryResult* result, std::string* error) {
   QueryRequest request = query.request;
@@ -214,6 +145,7 @@ int RunServedQuery(const MpiJob& job, const std::string& database, const ServedQ
 int ServeSharded(web::ServeOptions& options, const web::ServeFunction& serve, std::ostream& err) {
   (void)err;
   MpiJob job;
+  const std::string database = options.database;
   if (!job.Root()) {
     // mpirun stops the job with SIGTERM; this rank has nothing to finish.
     sigset_t stops;
@@ -221,63 +153,64 @@ int ServeSharded(web::ServeOptions& options, const web::ServeFunction& serve, st
     sigaddset(&stops, SIGINT);
     sigaddset(&stops, SIGTERM);
     pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
-    return Follow(job, options.database);
   }
-  QueryQueue queue;
-  const std::string database = options.database;
-  options.shardedQuery = [&queue, database](const std::string& catalog, const QueryRequest& request,
-                                            int timeLimitMs, QueryResult* result, std::string* error) {
+  const auto follow = [&job, &database](const std::string& bytes) {
     ServedQuery query;
-    const int found = ReadManifest(database, catalog, &query.manifest, error);
-    if (found == 0) return -1;
-    if (found < 0) return static_cast<int>(kQueryFailed);
-    query.request = request;
-    query.timeLimitMs = timeLimitMs > 0 ? static_cast<uint32_t>(timeLimitMs) : 0;
-    if (!request.image.empty() && (!ReadFile(request.image, &query.imageBytes) || query.imageBytes.empty())) {
-      *error = "cannot read the query image " + request.image;
-      return static_cast<int>(kQueryBadRequest);
-    }
-    return queue.Ask(std::move(query), result, error);
-  };
-  options.shardOfKey = [database](const std::string& catalog, const std::string& key) {
-    Manifest m;
-    std::string ignored;
-    // An unreadable manifest leaves the catalog to the set, which says it
-    // does not know it.
-    if (ReadManifest(database, catalog, &m, &ignored) != 1) return std::string();
-    return m.shards[static_cast<size_t>(ShardOfKey(key, m.shards.size()))];
-  };
-  int status = kExitFailed;
-  std::thread server([&] {
-    status = serve(options);
-    queue.Close();
-  });
-  while (QueryQueue::Pending* p = queue.Next()) {
-    const ServedQuery& asked = queue.QueryOf(p);
-    std::string bytes = asked.Encode();
-    if (bytes.size() > kMaxMessage) {
-      queue.Answer(p, kQueryBadRequest, QueryResult(), "the query is too large to hand to the ranks");
-      continue;
-    }
-    job.BroadcastWaiting(&bytes);
-    // Every rank evaluates the decoded bytes, rank 0 too, so that all agree.
-    ServedQuery sent;
+    // Rank 0 decodes the same bytes and skips them alike.
+    if (!query.Decode(bytes)) return;
     QueryResult result;
     std::string error;
-    int rc = kQueryFailed;
-    if (!sent.Decode(bytes)) {
-      error = "the query could not be handed to the ranks";
-    } else {
-      rc = RunServedQuery(job, database, sent, asked.request.image, &result, &error);
-    }
-    queue.Answer(p, rc, std::move(result), std::move(error));
-  }
-  ServedQuery stop;
-  stop.stop = true;
-  std::string bytes = stop.Encode();
-  job.BroadcastWaiting(&bytes);
-  server.join();
-  return status;
+    RunServedQuery(job, database, query, std::string(), &result, &error);
+  };
+  const auto run = [&](TaskQueue& queue) {
+    options.shardedQuery = [&queue, &job, database](const std::string& catalog, const QueryRequest& request,
+                                                    int timeLimitMs, QueryResult* result, std::string* error) {
+      ServedQuery query;
+      const int found = ReadManifest(database, catalog, &query.manifest, error);
+      if (found == 0) return -1;
+      if (found < 0) return static_cast<int>(kQueryFailed);
+      query.request = request;
+      query.timeLimitMs = timeLimitMs > 0 ? static_cast<uint32_t>(timeLimitMs) : 0;
+      if (!request.image.empty() && (!ReadFile(request.image, &query.imageBytes) || query.imageBytes.empty())) {
+        *error = "cannot read the query image " + request.image;
+        return static_cast<int>(kQueryBadRequest);
+      }
+      int rc = kQueryFailed;
+      const bool ran = queue.Run([&] {
+        std::string bytes = query.Encode();
+        if (bytes.size() > kMaxMessage) {
+          rc = kQueryBadRequest;
+          *error = "the query is too large to hand to the ranks";
+          return;
+        }
+        job.BroadcastWaiting(&bytes);
+        // Every rank evaluates the decoded bytes, rank 0 too, so that all
+        // agree.
+        ServedQuery sent;
+        if (!sent.Decode(bytes)) {
+          *error = "the query could not be handed to the ranks";
+          return;
+        }
+        rc = RunServedQuery(job, database, sent, request.image, result, error);
+      });
+      if (!ran) {
+        *error = "the server is stopping";
+        return static_cast<int>(kQueryFailed);
+      }
+      return rc;
+    };
+    options.shardOfKey = [database](const std::string& catalog, const std::string& key) {
+      Manifest m;
+      std::string ignored;
+      // An unreadable manifest leaves the catalog to the set, which says it
+      // does not know it.
+      if (ReadManifest(database, catalog, &m, &ignored) != 1) return std::string();
+      return m.shards[static_cast<size_t>(ShardOfKey(key, m.shards.size()))];
+    };
+    return serve(options);
+  };
+  const int status = ServeOnRanks(job, run, follow);
+  return job.Root() ? status : kExitOk;
 }
 
 }  // namespace shard

@@ -4,14 +4,12 @@
 // them over their shards and reduced exactly as kivo query does
 // (RunShardedQuery); a stop message ends the other ranks when the server
 // stops. Only rank 0's main thread calls MPI: the server runs on a thread of
-// its own, and its workers hand their queries over through a QueryQueue.
+// its own, and its workers hand their queries over to the main thread
+// (ServeOnRanks, KivoShardRanks.h).
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <iosfwd>
-#include <mutex>
 #include <string>
 
 #include "KivoQuery.h"
@@ -24,7 +22,7 @@ namespace shard {
 
 // A query as rank 0 hands it to the ranks, or the message that they stop.
 struct ServedQuery {
-  bool stop = false;
+  bool stop = false;  // a served job stops at an empty broadcast instead
   Manifest manifest;
   QueryRequest request;    // request.image is a path on rank 0 only
   std::string imageBytes;  // the example image's bytes, for every rank
@@ -33,35 +31,6 @@ struct ServedQuery {
   std::string Encode() const;
   // False for bytes that are no query (short, bad values, bytes left over).
   bool Decode(const std::string& bytes);
-};
-
-// Queries of the server's workers waiting for rank 0's main thread, which
-// evaluates them one at a time.
-class QueryQueue {
- public:
-  QueryQueue() = default;
-  QueryQueue(const QueryQueue&) = delete;
-  QueryQueue& operator=(const QueryQueue&) = delete;
-
-  // Worker side: waits until the query has been evaluated; a query-layer
-  // code with result or error filled. kQueryFailed once the queue is closed.
-  int Ask(ServedQuery query, QueryResult* result, std::string* error);
-
-  struct Pending;
-  // Evaluating side: the next query (borrowed until Answer), or null once
-  // the queue is closed.
-  Pending* Next();
-  const ServedQuery& QueryOf(const Pending* p) const;
-  // Hands the answer back to the waiting worker.
-  void Answer(Pending* p, int rc, QueryResult result, std::string error);
-  // No more queries: Next returns null, waiting and later Asks fail.
-  void Close();
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<Pending*> waiting_;
-  bool closed_ = false;
 };
 
 // Evaluates one broadcast query on this rank; every rank must call it for

@@ -63,6 +63,9 @@ struct KvSearchContext {
   uint32_t maxResults;
   // Counts the stored records the search could not measure (KvQueryRules.h).
   uint64_t* unmeasured;
+  // When set, tells whether the answer is a feature's own complete search
+  // (every match, however many) rather than the best maxResults.
+  bool* everyMatch = nullptr;
 };
 
 // Opens the tables of the given features, runs the single-feature, combined
@@ -72,6 +75,26 @@ struct KvSearchContext {
 int KvRunSearch(const KvSearchContext& context, const std::vector<KvQuerySlot*>& main,
                 const std::vector<KvQuerySlot*>& subPart, KvKeyDatabaseClass* restriction,
                 KvKeyDatabaseClass* subPartRestriction, KvKeyDatabaseClass** result);
+
+// One search of an evaluation. Features of one group (one O) and kind are
+// searched together; groups of different O cascade, each ranking the result
+// of the one before it, which becomes its kind's restriction set:
+//   kWhole    every feature at once (one group of each kind at most), with
+//             both restriction sets
+//   kMain     one group of main features, ranking the main restriction set
+//   kSubPart  one group of sub-part features, ranking the sub-part set
+//   kMixed    after both cascades, every feature with both sets
+struct KvQueryStage {
+  enum class Kind { kWhole, kMain, kSubPart, kMixed };
+  Kind kind = Kind::kWhole;
+  std::vector<KvQuerySlot*> main;
+  std::vector<KvQuerySlot*> subPart;
+};
+
+// The searches the features of state call for, in the order they run,
+// planned by group and stored record count. False when reading a count left
+// a new fatal error.
+bool KvPlanStages(KvQueryServerClass::State& state, std::vector<KvQueryStage>* stages);
 
 // Parses queryText into state (which must have been reset): opens the
 // catalog, makes the restriction sets, the features with their parameter

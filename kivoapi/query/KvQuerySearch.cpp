@@ -136,6 +136,7 @@ int SingleSearch(const KvSearchContext& context, KvQuerySlot* slot, KvKeyDatabas
   }
   if (rc == 0 && own->GetComplete() != 0) {
     // The feature's own search is the complete answer, taken as it stands.
+    if (context.everyMatch != nullptr) *context.everyMatch = true;
     *result = own.release();
     return 0;
   }

@@ -121,6 +121,27 @@ Group Concat(const std::vector<Group>& groups) {
 
 }  // namespace
 
+bool KvPlanStages(KvQueryServerClass::State& state, std::vector<KvQueryStage>* stages) {
+  using Kind = KvQueryStage::Kind;
+  std::vector<Group> mainGroups;
+  std::vector<Group> subGroups;
+  if (!Plan(state, state.main, state.restriction, &mainGroups) ||
+      !Plan(state, state.subPart, state.subPartRestriction, &subGroups)) {
+    return false;
+  }
+  stages->clear();
+  if (mainGroups.size() <= 1 && subGroups.size() <= 1) {
+    stages->push_back(KvQueryStage{Kind::kWhole, Concat(mainGroups), Concat(subGroups)});
+    return true;
+  }
+  for (const Group& group : mainGroups) stages->push_back(KvQueryStage{Kind::kMain, group, {}});
+  for (const Group& group : subGroups) stages->push_back(KvQueryStage{Kind::kSubPart, {}, group});
+  if (!mainGroups.empty() && !subGroups.empty()) {
+    stages->push_back(KvQueryStage{Kind::kMixed, Concat(mainGroups), Concat(subGroups)});
+  }
+  return true;
+}
+
 KvQueryServerClass::KvQueryServerClass(const KvConnectClass* connection) {
   state_ = new (std::nothrow) State;
   if (state_ == nullptr) {
@@ -325,49 +346,30 @@ KvKeyDatabaseClass* KvQueryServerClass::EvaluateObjects(unsigned long n, KvCatal
 KvKeyDatabaseClass* KvQueryServerClass::Run() {
   if (status_ != 0) return nullptr;
   State& s = *state_;
-  std::vector<Group> mainGroups;
-  std::vector<Group> subGroups;
-  if (!Plan(s, s.main, s.restriction, &mainGroups) || !Plan(s, s.subPart, s.subPartRestriction, &subGroups)) {
+  std::vector<KvQueryStage> stages;
+  if (!KvPlanStages(s, &stages)) {
     status_ = -1;
     return nullptr;
   }
   s.unmeasured = 0;
-  const KvSearchContext context{s.connection, s.catalog, s.catalogName.c_str(), s.maxResults, &s.unmeasured};
-  KvKeyDatabaseClass* found = nullptr;
-
-  if (mainGroups.size() <= 1 && subGroups.size() <= 1) {
-    status_ = KvRunSearch(context, Concat(mainGroups), Concat(subGroups), s.restriction, s.subPartRestriction,
-                          &found);
+  const KvSearchContext context{s.connection, s.catalog, s.catalogName.c_str(), s.maxResults, &s.unmeasured,
+                                nullptr};
+  for (const KvQueryStage& stage : stages) {
+    // A search uses the restriction set of the kinds it has features of.
+    KvKeyDatabaseClass* found = nullptr;
+    status_ = KvRunSearch(context, stage.main, stage.subPart, s.restriction, s.subPartRestriction, &found);
     if (status_ != 0) return nullptr;
     result_ = found;
     s.ownsResult = True;
-    KvReportUnmeasured(s.unmeasured);
-    return result_;
-  }
-
-  // Cascade: each group ranks the previous group's result set, which it
-  // receives as its restriction set.
-  const Group none;
-  for (int kind = 0; kind < 2; ++kind) {
-    KvKeyDatabaseClass*& restriction = kind == 0 ? s.restriction : s.subPartRestriction;
-    for (const Group& group : kind == 0 ? mainGroups : subGroups) {
-      status_ = kind == 0 ? KvRunSearch(context, group, none, restriction, nullptr, &found)
-                          : KvRunSearch(context, none, group, nullptr, restriction, &found);
-      if (status_ != 0) return nullptr;
+    if (stage.kind == KvQueryStage::Kind::kMain || stage.kind == KvQueryStage::Kind::kSubPart) {
       // During a cascade the result is always one of the restriction sets
       // (or still null), so replacing the restriction releases it once.
+      KvKeyDatabaseClass*& restriction =
+          stage.kind == KvQueryStage::Kind::kMain ? s.restriction : s.subPartRestriction;
       delete restriction;
       restriction = found;
-      result_ = found;
       s.ownsResult = False;
     }
-  }
-  if (!mainGroups.empty() && !subGroups.empty()) {
-    status_ = KvRunSearch(context, Concat(mainGroups), Concat(subGroups), s.restriction, s.subPartRestriction,
-                          &found);
-    if (status_ != 0) return nullptr;
-    result_ = found;
-    s.ownsResult = True;
   }
   KvReportUnmeasured(s.unmeasured);
   return result_;

@@ -5,11 +5,12 @@
 #include <thread>
 #include <vector>
 
+#include "KivoShardRanks.h"
 #include "KivoShardServe.h"
 
 namespace {
 
-using kivo::shard::QueryQueue;
+using kivo::shard::TaskQueue;
 using kivo::shard::ServedQuery;
 
 ServedQuery Sample() {
@@ -80,32 +81,33 @@ TEST(ShardServe, RefusesValuesNoQueryHas) {
   EXPECT_TRUE(q.Decode(good));
 }
 
-// Workers on several threads ask at once; one thread answers each with the
-// asker's own number, as rank 0's main thread does.
-TEST(ShardServe, QueueAnswersEachWorkerItsOwnQuery) {
-  QueryQueue queue;
+// Workers on several threads ask at once; the tasks run one at a time on
+// the thread that takes them, as on rank 0's main thread, and each worker
+// gets its own task's outcome.
+TEST(ShardServe, QueueRunsEachWorkersTaskOnTheMainThread) {
+  TaskQueue queue;
   constexpr int kWorkers = 4, kEach = 50;
+  const std::thread::id main = std::this_thread::get_id();
   std::atomic<int> wrong{0};
+  std::atomic<int> running{0};
   std::vector<std::thread> workers;
   for (int w = 0; w < kWorkers; ++w) {
     workers.emplace_back([&, w] {
       for (int i = 0; i < kEach; ++i) {
-        ServedQuery q;
-        q.request.key = std::to_string(w * 1000 + i);
-        kivo::QueryResult result;
-        std::string error;
-        const int rc = queue.Ask(q, &result, &error);
-        if (rc != kivo::kQueryOk || result.hits.size() != 1 || result.hits[0].key != q.request.key) ++wrong;
+        const std::string asked = std::to_string(w * 1000 + i);
+        std::string answer;
+        const bool ran = queue.Run([&] {
+          if (std::this_thread::get_id() != main || running.fetch_add(1) != 0) ++wrong;
+          answer = asked;
+          running.fetch_sub(1);
+        });
+        if (!ran || answer != asked) ++wrong;
       }
     });
   }
   std::thread closer;
   int answered = 0;
-  while (QueryQueue::Pending* p = queue.Next()) {
-    kivo::QueryResult result;
-    result.hits.resize(1);
-    result.hits[0].key = queue.QueryOf(p).request.key;
-    queue.Answer(p, kivo::kQueryOk, result, "");
+  while (queue.RunNext()) {
     if (++answered == kWorkers * kEach) closer = std::thread([&] { queue.Close(); });
   }
   for (std::thread& t : workers) t.join();
@@ -114,22 +116,18 @@ TEST(ShardServe, QueueAnswersEachWorkerItsOwnQuery) {
   EXPECT_EQ(answered, kWorkers * kEach);
 }
 
-TEST(ShardServe, ClosedQueueFailsWaitingAndLaterQueries) {
-  QueryQueue queue;
-  int rc = -1;
-  std::string error;
-  std::thread waiting([&] {
-    kivo::QueryResult result;
-    rc = queue.Ask(ServedQuery(), &result, &error);
-  });
-  // Whether the query is queued yet or not, the close fails it.
+TEST(ShardServe, ClosedQueueFailsWaitingAndLaterTasks) {
+  TaskQueue queue;
+  bool ran = true, taskRan = false;
+  std::thread waiting([&] { ran = queue.Run([&] { taskRan = true; }); });
+  // Whether the task is queued yet or not, the close fails it.
   queue.Close();
   waiting.join();
-  EXPECT_EQ(rc, kivo::kQueryFailed);
-  EXPECT_EQ(error, "the server is stopping");
-  kivo::QueryResult result;
-  EXPECT_EQ(queue.Ask(ServedQuery(), &result, &error), kivo::kQueryFailed);
-  EXPECT_EQ(queue.Next(), nullptr);
+  EXPECT_FALSE(ran);
+  EXPECT_FALSE(taskRan);
+  EXPECT_FALSE(queue.Run([&] { taskRan = true; }));
+  EXPECT_FALSE(taskRan);
+  EXPECT_FALSE(queue.RunNext());
 }
 
 }  // namespace

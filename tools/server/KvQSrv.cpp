@@ -12,9 +12,15 @@
 // one line per connection to standard error, and on SIGINT or SIGTERM stops
 // accepting, closes idle connections, finishes the queries already received
 // and exits.
+//
+// Under mpirun the job serves the sharded catalogs of the database: rank 0
+// is the server, the other ranks wait for its queries; every query that
+// names a sharded catalog is broadcast and evaluated by every rank over its
+// shards (KivoShardText.h), and a stop of rank 0 stops them all.
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -25,10 +31,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "KivoStore.h"
+#include "KivoShardMpi.h"
+#include "KivoShardRanks.h"
+#include "KivoShardText.h"
 #include "KvEventLoop.h"
 #include "KvFactory.h"
 #include "KvQSrvConnection.h"
@@ -193,6 +204,102 @@ int Listen(std::string* where) {
   return fd;
 }
 
+// The largest message broadcast: MPI counts are ints.
+constexpr size_t kMaxMessage = INT_MAX / 2;
+
+// Evaluates text when it names a sharded catalog of database (see
+// KvQSrvSettings::sharded): on this thread in a job of one process, else
+// through queue on rank 0's main thread, with every rank.
+bool EvaluateSharded(const kivo::shard::MpiJob& job, kivo::shard::TaskQueue* queue, const std::string& database,
+                     const char* text, int64_t limitMs, int* status, std::string* result, std::string* error) {
+  kivo::shard::ServedText query;
+  std::string why;
+  const int found = kivo::shard::ShardedCatalogOf(database, text, &query.manifest, &why);
+  if (found == 0) return false;
+  *status = -1;
+  if (found < 0) {
+    *error = why;
+    return true;
+  }
+  // The evaluation's limit, shortened by "KivoQueryTimeLimit" as the query
+  // object's own evaluation shortens it.
+  const int64_t setting = KvQueryTimeLimitMs();
+  if (setting < 0) {
+    *error = "KvQSrv: KivoQueryTimeLimit is not a number of seconds";
+    return true;
+  }
+  int64_t limit = limitMs;
+  if (setting > 0 && (limit <= 0 || setting < limit)) limit = setting;
+  query.timeLimitMs = static_cast<uint32_t>(std::min<int64_t>(std::max<int64_t>(limit, 0), UINT32_MAX));
+  query.text = text;
+  const auto evaluate = [&] {
+    std::string bytes = query.Encode();
+    if (bytes.size() > kMaxMessage) {
+      *error = "the query text is too large to hand to the ranks";
+      return;
+    }
+    job.BroadcastWaiting(&bytes);
+    // Every rank evaluates the decoded bytes, rank 0 too, so that all agree.
+    kivo::shard::ServedText sent;
+    if (!sent.Decode(bytes)) {
+      *error = "the query could not be handed to the ranks";
+      return;
+    }
+    *status = kivo::shard::RunShardedText(job, database, sent, result, error);
+  };
+  if (queue == nullptr) {
+    evaluate();
+  } else if (!queue->Run(evaluate)) {
+    *error = "the server is stopping";
+  }
+  return true;
+}
+
+// Serves on this thread until a stop. The exit status.
+int Serve(Options& options, const KvConnectClass* connection) {
+  std::string where;
+  const int listenFd = Listen(&where);
+  if (listenFd < 0) return 1;
+  DeriveLimits(&options);
+  FitDescriptors(&options.loop);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  // The workers start with the stop signals blocked, so only the loop's
+  // thread is ever interrupted: a worker's reads (tables, files) never see
+  // EINTR from a stop request.
+  KvWorkerPool pool(options.workers, [connection](int) { return KvQSrvWorkerState(connection); });
+  const KvQSrvSettings& settings = options.settings;
+  KvEventLoop loop(options.loop, [&settings](const std::string& peer) { return KvQSrvConnection(settings, peer); },
+                   pool);
+  loop.SetRefusalHook([](const std::string& peer) {
+    std::fprintf(stderr, "KvQSrv: peer=%s refused: too many connections\n", peer.c_str());
+  });
+  gLoop = &loop;
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+  // Under an MPI job this is not the main thread, which keeps the stop
+  // signals blocked: they reach this one.
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
+  std::fprintf(stderr, "KvQSrv: listening on %s with %d workers, database %s\n", where.c_str(), options.workers,
+               options.database);
+  const int rc = loop.Run(listenFd);
+  ::signal(SIGINT, SIG_IGN);
+  ::signal(SIGTERM, SIG_IGN);
+  gLoop = nullptr;
+  if (rc != 0) {
+    std::perror("KvQSrv: event loop");
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -217,47 +324,57 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "KvQSrv: no database directory %s\n", options.database);
     return 1;
   }
-  const KvConnectClass* connection = KvGetConnection("r", options.database, nullptr);
+  // Started before any other thread: only this one calls MPI.
+  kivo::shard::MpiJob job;
+  // Every rank connects: examples stored in other catalogs are read through
+  // the process-wide connection. The hold keeps it open while the stores of
+  // sharded queries, which share it, come and go.
+  kivo::ConnectionHold hold;
+  std::string unused;  // the library's own message is printed
+  const KvConnectClass* connection = hold.Open(options.database, &unused) ? hold.Connection() : nullptr;
   if (connection == nullptr) {
+    // Under mpirun a rank that fails ends the job.
     KvPrintErrorMessage(stderr);
     return 1;
   }
-  std::string where;
-  const int listenFd = Listen(&where);
-  if (listenFd < 0) return 1;
-  DeriveLimits(&options);
-  FitDescriptors(&options.loop);
-  ::signal(SIGPIPE, SIG_IGN);
-
-  {
-    // The workers start with the stop signals blocked, so only the loop's
-    // thread is ever interrupted: a worker's reads (tables, files) never see
-    // EINTR from a stop request.
-    KvWorkerPool pool(options.workers, [connection](int) { return KvQSrvWorkerState(connection); });
-    const KvQSrvSettings& settings = options.settings;
-    KvEventLoop loop(options.loop, [&settings](const std::string& peer) { return KvQSrvConnection(settings, peer); },
-                     pool);
-    loop.SetRefusalHook([](const std::string& peer) {
-      std::fprintf(stderr, "KvQSrv: peer=%s refused: too many connections\n", peer.c_str());
-    });
-    gLoop = &loop;
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-    std::fprintf(stderr, "KvQSrv: listening on %s with %d workers, database %s\n", where.c_str(), options.workers,
-                 options.database);
-    const int rc = loop.Run(listenFd);
-    ::signal(SIGINT, SIG_IGN);
-    ::signal(SIGTERM, SIG_IGN);
-    gLoop = nullptr;
-    if (rc != 0) {
-      std::perror("KvQSrv: event loop");
-      return 1;
+  const std::string database = options.database;
+  int rc = 0;
+  if (job.Size() == 1) {
+    options.settings.sharded = [&job, &database](const char* text, int64_t limitMs, int* status, std::string* result,
+                                                 std::string* error) {
+      return EvaluateSharded(job, nullptr, database, text, limitMs, status, result, error);
+    };
+    rc = Serve(options, connection);
+  } else {
+    if (job.Root()) {
+      // The stop signals go to the server's thread (Serve), never to this
+      // one, which waits in MPI.
+      sigset_t stops;
+      sigemptyset(&stops);
+      sigaddset(&stops, SIGINT);
+      sigaddset(&stops, SIGTERM);
+      pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     }
+    const auto serve = [&](kivo::shard::TaskQueue& queue) {
+      options.settings.sharded = [&job, &queue, &database](const char* text, int64_t limitMs, int* status,
+                                                           std::string* result, std::string* error) {
+        return EvaluateSharded(job, &queue, database, text, limitMs, status, result, error);
+      };
+      return Serve(options, connection);
+    };
+    // mpirun stops the job with SIGTERM; the other ranks have nothing to
+    // finish and end at once.
+    const auto follow = [&job, &database](const std::string& bytes) {
+      kivo::shard::ServedText query;
+      // Rank 0 decodes the same bytes and skips them alike.
+      if (!query.Decode(bytes)) return;
+      KvInitializeErrorStructure();
+      std::string answer, error;
+      kivo::shard::RunShardedText(job, database, query, &answer, &error);
+    };
+    rc = kivo::shard::ServeOnRanks(job, serve, follow);
   }
-  KvDestroyConnection(connection);
-  std::fprintf(stderr, "KvQSrv: stopped\n");
+  if (rc != 0) return rc;
+  if (job.Root()) std::fprintf(stderr, "KvQSrv: stopped\n");
   return 0;
 }

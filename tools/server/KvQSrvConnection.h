@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -20,6 +21,12 @@ struct KvQSrvSettings {
   // Text queries at least this large are followed by returning the freed
   // memory to the system.
   unsigned long trimAfterBytes = 1ul << 20;
+  // Evaluates a query text that names a sharded catalog: true with status,
+  // the result text (NUL included) and the error of a failure filled; false
+  // for any other text, which the worker's own query object evaluates.
+  // Unset: every text is the worker's.
+  std::function<bool(const char* text, int64_t limitMs, int* status, std::string* result, std::string* error)>
+      sharded;
 };
 
 // A worker's state: its own query object on the shared connection.
