@@ -134,9 +134,21 @@ stop_server() {
   wait "$SERVER"
   rc=$?
   [ "$want" = any ] || [ "$rc" -eq "$want" ] || { echo "FAIL: $label: exit status $rc"; E2E_FAILURES=$((E2E_FAILURES + 1)); }
-  left=
-  for pid in "$@"; do alive "$pid" && left="$left $pid"; done
-  [ -z "$left" ] || { echo "FAIL: $label: ranks left:$left"; E2E_FAILURES=$((E2E_FAILURES + 1)); }
+  ranks_gone "$label" "$@"
+}
+
+# ranks_gone LABEL PIDS...: every one has ended within 5 s.
+ranks_gone() {
+  local label=$1 i pid left
+  shift
+  for i in $(seq 50); do
+    left=
+    for pid in "$@"; do alive "$pid" && left="$left $pid"; done
+    [ -z "$left" ] && return 0
+    sleep 0.1
+  done
+  echo "FAIL: $label: ranks left:$left"
+  E2E_FAILURES=$((E2E_FAILURES + 1))
 }
 
 # ask SUFFIX: every case's text STEM.SUFFIX through the client, one answer
@@ -157,10 +169,23 @@ stop_server "plain catalog" "$SERVER" 0
 [ "$(grep '^<' want.txt | sort -u | wc -l)" = $((${#CASES[@]} - 1)) ] || { echo "FAIL: answers alike"; E2E_FAILURES=$((E2E_FAILURES + 1)); }
 grep -q "^status 0$" want.txt || exit 1
 
-# The sharded catalog without mpirun: one process evaluates every shard.
+# ask_together LABEL: three clients at once, each answered as one catalog.
+ask_together() {
+  local askers=() i
+  for i in 1 2 3; do
+    ask cat >"got$i.txt" &
+    askers+=($!)
+  done
+  wait "${askers[@]}"
+  for i in 1 2 3; do e2e_compare "$1, client $i of 3 at once" want.txt "got$i.txt"; done
+}
+
+# The sharded catalog without mpirun: one process evaluates every shard, on
+# each worker that has a query.
 start_server alone db || exit 1
 ask cat >got.txt
 e2e_compare "sharded, without mpirun" want.txt got.txt
+ask_together "without mpirun"
 stop_server "without mpirun" "$SERVER" 0
 
 # Under mpirun -np 3: each rank holds one shard.
@@ -169,14 +194,8 @@ RANKS=$(pgrep -P "$SERVER" | tr '\n' ' ')
 [ "$(echo $RANKS | wc -w)" = 3 ] || { echo "FAIL: not 3 ranks: $RANKS"; E2E_FAILURES=$((E2E_FAILURES + 1)); }
 ask cat >got.txt
 e2e_compare "sharded, 3 ranks" want.txt got.txt
-# Queries of several clients at once are answered one after the other.
-ASKERS=()
-for i in 1 2 3; do
-  ask cat >"got$i.txt" &
-  ASKERS+=($!)
-done
-wait "${ASKERS[@]}"
-for i in 1 2 3; do e2e_compare "sharded, client $i of 3 at once" want.txt "got$i.txt"; done
+# Queries of several clients at once are evaluated one after the other.
+ask_together "3 ranks"
 # The plain catalog of the same database is served beside it.
 ask plain >got.txt
 e2e_compare "the plain catalog under mpirun" want.txt got.txt
@@ -219,9 +238,7 @@ if kill -0 "$SERVER" 2>/dev/null; then
   E2E_FAILURES=$((E2E_FAILURES + 1))
 fi
 wait "$SERVER" && { echo "FAIL: mpirun exited with 0 after a rank died"; E2E_FAILURES=$((E2E_FAILURES + 1)); }
-for pid in $RANKS; do
-  alive "$pid" && { echo "FAIL: rank $pid left after another died"; E2E_FAILURES=$((E2E_FAILURES + 1)); }
-done
+ranks_gone "a rank died" $RANKS
 "$ASK" "$PORT" scratch colour.cat >got.txt 2>/dev/null
 printf 'status -1\n' >want.txt
 e2e_compare "no answer after a rank died" want.txt got.txt
