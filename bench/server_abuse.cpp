@@ -20,7 +20,8 @@
 // under 5 times the calm p99, and the server's resident size at idle, after
 // each phase and once the large texts are answered.
 //
-// Usage: bench_server_abuse [KvQSrv-path [seconds-per-slice]]
+// Usage: bench_server_abuse [KvQSrv-path [seconds-per-slice [phase ...]]]
+// ("-" for the built KvQSrv; with phase names, only those phases run).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -333,6 +334,9 @@ int main(int argc, char** argv) {
   };
   int failed = 0, missed = 0;
   for (const Phase& phase : phases) {
+    bool chosen = argc <= 3;
+    for (int i = 3; i < argc; ++i) chosen = chosen || std::strcmp(argv[i], phase.name) == 0;
+    if (!chosen) continue;
     Sample calm, pressed;
     std::string done;
     for (int round = 0; round < kRounds; ++round) {

@@ -1,5 +1,5 @@
 // Query texts as a query server receives them: the frame reader on the exact
-// bytes, then the whole parse and evaluation against the fixture catalog (so
+// bytes (and its refusal of beginnings), then the whole parse and evaluation against the fixture catalog (so
 // catalog opens, restriction sets, stored records, sampler and sub-part terms
 // and image payloads all go past the parse). A fresh query object per input
 // keeps findings reproducible.
@@ -54,6 +54,18 @@ bool CheckFrame(std::string_view text) {
   return true;
 }
 
+// The early refusal of long texts: a beginning it refuses is refused by the
+// whole text's reader too, with the same message, whatever follows it.
+void CheckRefusal(std::string_view text) {
+  for (size_t length = 0; length <= text.size(); length += 1 + length / 4) {
+    std::string message;
+    if (!KvQueryFrameRefused(text.substr(0, length), &message)) continue;
+    KvQueryFrame frame;
+    std::string error;
+    if (KvParseQueryFrame(text, &frame, &error) || error != message) __builtin_trap();
+  }
+}
+
 void CheckResult(KvKeyDatabaseClass* result, const std::string& text) {
   unsigned long n = 0;
   if (std::sscanf(text.c_str(), "query %lu", &n) != 1) __builtin_trap();  // accepted without a count
@@ -86,6 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   KvInitializeErrorStructure();
   // The frame reader works on exact bounds: no terminating NUL behind them.
   CheckFrame(std::string_view(reinterpret_cast<const char*>(data), size));
+  CheckRefusal(std::string_view(reinterpret_cast<const char*>(data), size));
 
   // A C string, as the socket exchange hands it over.
   const std::string text(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size));

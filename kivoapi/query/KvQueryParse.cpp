@@ -10,7 +10,9 @@
 #include "data/KvGenericData.h"
 #include "data/KvParameter.h"
 #include "features/KvFeature.h"
+#include "query/KvDeadline.h"
 #include "query/KvQueryInternal.h"
+#include "query/KvQueryService.h"
 #include "query/KvQueryText.h"
 #include "storage/KvCatalog.h"
 #include "storage/KvConnect.h"
@@ -97,7 +99,24 @@ int MakeTerm(KvQueryServerClass::State& state, const KvQueryTerm& term, std::vec
   return feature->ComputeFeature(slot.data, parms);
 }
 
+constexpr char kMalformed[] = "KvQueryServerClass::Evaluate: malformed query text: ";
+
 }  // namespace
+
+bool KvRefuseMalformedQuery(std::string_view prefix, bool whole, std::string* message) {
+  // An unreadable time limit is what the evaluation would report first.
+  if (KvQueryTimeLimitMs() < 0) return false;
+  std::string error;
+  if (whole) {
+    KvQueryFrame frame;
+    if (KvParseQueryFrame(prefix, &frame, &error)) return false;
+  } else if (!KvQueryFrameRefused(prefix, &error)) {
+    return false;
+  }
+  KvQueryFail((kMalformed + error).c_str());
+  *message = GetErrorMSG();
+  return true;
+}
 
 int KvParseQueryText(KvQueryServerClass::State& state, const char* queryText) {
   // The frame is read from the caller's text: a malformed one (however
@@ -107,7 +126,7 @@ int KvParseQueryText(KvQueryServerClass::State& state, const char* queryText) {
   KvQueryFrame frame;
   std::string error;
   if (!KvParseQueryFrame(queryText, &frame, &error)) {
-    return KvQueryFail(("KvQueryServerClass::Evaluate: malformed query text: " + error).c_str());
+    return KvQueryFail((kMalformed + error).c_str());
   }
   state.text.assign(queryText);
   state.maxResults = frame.maxResults;

@@ -25,6 +25,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -131,38 +132,98 @@ KvQueryExchange::Step KvQueryExchange::Feed(const unsigned char* data, size_t n,
     return Refuse("peer sent bytes while its query was evaluated");
   }
   try {
-    pending_.append(reinterpret_cast<const char*>(data), n);
-    return Run(out);
+    const char* bytes = reinterpret_cast<const char*>(data);
+    if (pending_.empty() && phase_ != Phase::kEvaluating) {
+      // The bytes are taken where the caller has them: a long text is copied
+      // once, into its own buffer, and only what the phases leave is kept.
+      const size_t used = Run(bytes, n, out);
+      if (phase_ != Phase::kEnded && used < n) pending_.assign(bytes + used, n - used);
+    } else {
+      pending_.append(bytes, n);
+      RunPending(out);
+    }
+    // A text refused early is answered once its last byte has arrived.
+    if (!refusedWith_.empty() && phase_ == Phase::kEvaluating) return Answer(-1, KvDatumClass(), out);
+    return step_;
   } catch (const std::bad_alloc&) {
     return Refuse("out of memory");
   }
 }
 
-// Takes what the current phase needs from pending_, phase after phase, until
-// the bytes run out or the server must act.
-KvQueryExchange::Step KvQueryExchange::Run(std::string& out) {
+KvQueryExchange::Step KvQueryExchange::RunPending(std::string& out) {
+  const size_t used = Run(pending_.data(), pending_.size(), out);
+  if (phase_ == Phase::kEnded) {
+    Release(pending_);
+  } else {
+    pending_.erase(0, used);
+  }
+  return step_;
+}
+
+// Keeps (or, once refused, drops) the next bytes of the query text, and lets
+// the refusal look at the beginning of a long one.
+void KvQueryExchange::TakeText(const char* p, size_t take) {
+  received_ += take;
+  if (!refusedWith_.empty()) return;
+  const size_t wanted = text_.size() + take;
+  if (wanted > text_.capacity()) {
+    // Room for the text's own closing NUL once the last byte comes.
+    const size_t whole = static_cast<size_t>(announced_) + 1;
+    if (!text_.Reserve(std::min(whole, std::max({wanted, 2 * text_.capacity(), kFirstTextBuffer})))) {
+      throw std::bad_alloc();
+    }
+  }
+  text_.Append(p, take);
+  if (looked_ || !refusal_ || announced_ < kRefuseFrom ||
+      text_.size() < std::min<size_t>(announced_, kRefusalPrefix)) {
+    return;
+  }
+  looked_ = true;
+  std::string_view prefix(text_.data(), text_.size());
+  const size_t nul = prefix.find('\0');
+  const bool whole = nul != std::string_view::npos || text_.size() == announced_;
+  if (nul != std::string_view::npos) prefix = prefix.substr(0, nul);
+  std::string message;
+  if (!refusal_(prefix, whole, &message)) return;
+  refusedWith_ = message.empty() ? std::string("query text refused") : message;
+  text_.Release();
+}
+
+// Takes what the current phase needs from data, phase after phase, until the
+// bytes run out or the server must act.
+size_t KvQueryExchange::Run(const char* data, size_t n, std::string& out) {
   size_t used = 0;
-  auto rest = [&] { return pending_.size() - used; };
-  while (rest() > 0 && phase_ != Phase::kEvaluating && phase_ != Phase::kEnded) {
-    const char* p = pending_.data() + used;
+  while (used < n && phase_ != Phase::kEvaluating && phase_ != Phase::kEnded) {
+    const char* p = data + used;
+    const size_t rest = n - used;
     switch (phase_) {
       case Phase::kAnnouncement: {
         const char c = *p;
         ++used;
         if (c != '\0') {
           if (c < '0' || c > '9' || announcement_.size() == kMaxAnnouncement) {
-            return Refuse("malformed length announcement");
+            Refuse("malformed length announcement");
+            return n;
           }
           announcement_ += c;
           break;
         }
-        if (announcement_.empty()) return Refuse("empty length announcement");
-        if (announcement_.size() > kMaxDigits) return Refuse("oversized length announcement");
-        announced_ = std::strtoul(announcement_.c_str(), nullptr, 10);
-        result_.querySize = announced_;
-        // Every text the client sends carries at least its zero byte.
-        if (announced_ == 0) return Refuse("zero length announcement");
-        if (announced_ > limits_.maxQuerySize) return Refuse("query larger than the server accepts");
+        const char* refusal = nullptr;
+        if (announcement_.empty()) {
+          refusal = "empty length announcement";
+        } else if (announcement_.size() > kMaxDigits) {
+          refusal = "oversized length announcement";
+        } else {
+          announced_ = std::strtoul(announcement_.c_str(), nullptr, 10);
+          result_.querySize = announced_;
+          // Every text the client sends carries at least its zero byte.
+          if (announced_ == 0) refusal = "zero length announcement";
+          else if (announced_ > limits_.maxQuerySize) refusal = "query larger than the server accepts";
+        }
+        if (refusal != nullptr) {
+          Refuse(refusal);
+          return n;
+        }
         Release(announcement_);
         static const char kAck[kBlockSize] = {'o', 'k', 'a', 'y'};
         out.append(kAck, sizeof kAck);
@@ -170,29 +231,23 @@ KvQueryExchange::Step KvQueryExchange::Run(std::string& out) {
         break;
       }
       case Phase::kText: {
-        const size_t take = std::min(rest(), announced_ - text_.size());
-        const size_t wanted = text_.size() + take;
-        if (wanted > text_.capacity()) {
-          // Room for the text's own closing NUL once the last byte comes.
-          const size_t whole = static_cast<size_t>(announced_) + 1;
-          if (!text_.Reserve(std::min(whole, std::max({wanted, 2 * text_.capacity(), kFirstTextBuffer})))) {
-            throw std::bad_alloc();
-          }
-        }
-        text_.Append(p, take);
+        const size_t take = std::min<size_t>(rest, announced_ - received_);
+        TakeText(p, take);
         used += take;
-        if (text_.size() == announced_) {
-          if (!text_.Reserve(text_.size() + 1)) throw std::bad_alloc();
-          text_.Append("", 1);
+        if (received_ == announced_) {
           phase_ = Phase::kEvaluating;
-          step_ = Step::kEvaluate;
+          if (refusedWith_.empty()) {
+            if (!text_.Reserve(text_.size() + 1)) throw std::bad_alloc();
+            text_.Append("", 1);
+            step_ = Step::kEvaluate;
+          }
         }
         break;
       }
       case Phase::kOkay:
       case Phase::kCount: {
         const size_t need = (phase_ == Phase::kOkay ? kOkaySize : kCountSize) - announcement_.size();
-        const size_t take = std::min(rest(), need);
+        const size_t take = std::min(rest, need);
         announcement_.append(p, take);
         used += take;
         if (take < need) break;
@@ -218,9 +273,7 @@ KvQueryExchange::Step KvQueryExchange::Run(std::string& out) {
         break;
     }
   }
-  pending_.erase(0, used);
-  if (phase_ == Phase::kEnded) Release(pending_);
-  return step_;
+  return used;
 }
 
 KvQueryExchange::Step KvQueryExchange::Answer(int status, const KvDatumClass& resultText, std::string& out) {
@@ -251,7 +304,7 @@ KvQueryExchange::Step KvQueryExchange::Answer(int status, const KvDatumClass& re
     }
     reply_.assign(reinterpret_cast<const char*>(resultText.Data()), result_.resultSize);
     phase_ = Phase::kOkay;
-    return Run(out);
+    return RunPending(out);
   } catch (const std::bad_alloc&) {
     return Refuse("out of memory");
   }

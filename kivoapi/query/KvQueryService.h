@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/KvDatum.h"
@@ -60,8 +61,23 @@ class KvTextBuffer {
   bool mapped_ = false;
 };
 
+// Looks at the first bytes of a long query text (cut at its first NUL; whole
+// when the text ends there): true, with the message its evaluation would
+// fail with, when no text beginning so can be evaluated.
+using KvTextRefusal = std::function<bool(std::string_view prefix, bool whole, std::string* message)>;
+
+// The refusal of a query server evaluating with KvQueryServerClass: a text
+// whose frame is malformed whatever follows is refused with the message
+// (error record included) its evaluation records on this thread.
+bool KvRefuseMalformedQuery(std::string_view prefix, bool whole, std::string* message);
+
 class KvQueryExchange {
  public:
+  // Texts announced at least this long are looked at by the refusal once
+  // their first kRefusalPrefix bytes (or all of them) have arrived.
+  static constexpr size_t kRefuseFrom = 1u << 20;
+  static constexpr size_t kRefusalPrefix = 64u << 10;
+
   enum class Step {
     kNeedBytes,  // waiting for the peer (after sending what Feed gave out)
     kEvaluate,   // the query text is complete: evaluate it, then Answer
@@ -91,6 +107,14 @@ class KvQueryExchange {
   // Records that the connection ended early (closed, timed out) for reason.
   void Fail(const std::string& reason);
 
+  // Refuses long texts early: one that refusal turns down is not kept. Its
+  // remaining bytes are read and dropped, and once the last has arrived the
+  // peer is answered status -1 with no result, as an evaluation failing
+  // would answer, without a kEvaluate step. Set before the first Feed.
+  void SetRefusal(KvTextRefusal refusal) { refusal_ = std::move(refusal); }
+  // The message of a text refused early; empty otherwise.
+  const std::string& refusedWith() const { return refusedWith_; }
+
   Step step() const { return step_; }
   // Whether any byte of the exchange has arrived.
   bool Started() const { return started_; }
@@ -98,7 +122,11 @@ class KvQueryExchange {
 
  private:
   enum class Phase { kAnnouncement, kText, kEvaluating, kOkay, kCount, kEnded };
-  Step Run(std::string& out);
+  // Takes what the phases need from data[0, n), phase after phase, until the
+  // bytes run out or the server must act; returns how many were taken.
+  size_t Run(const char* data, size_t n, std::string& out);
+  Step RunPending(std::string& out);
+  void TakeText(const char* p, size_t take);
   Step Refuse(const char* reason);
 
   const KvServiceLimits limits_;
@@ -108,6 +136,10 @@ class KvQueryExchange {
   std::string announcement_;
   unsigned long announced_ = 0;
   KvTextBuffer text_;
+  unsigned long received_ = 0;  // bytes of the text arrived, kept or not
+  KvTextRefusal refusal_;
+  bool looked_ = false;   // the refusal has seen the text's first bytes
+  std::string refusedWith_;
   std::string reply_;
   // Bytes received ahead of the phase that reads them (at most a few).
   std::string pending_;

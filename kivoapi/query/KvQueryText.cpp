@@ -13,6 +13,7 @@ class Lexer {
   explicit Lexer(std::string_view text) : text_(text) {}
 
   size_t Position() const { return pos_; }
+  size_t Size() const { return text_.size(); }
 
   void SkipSpace() {
     while (pos_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[pos_]))) ++pos_;
@@ -60,6 +61,10 @@ class FrameParser {
   FrameParser(std::string_view text, KvQueryFrame* frame, std::string* error)
       : lex_(text), frame_(frame), error_(error) {}
 
+  // Whether the last failure depends on where the text ends: it came at its
+  // end, or a <...> text was still open there.
+  bool atEnd() const { return atEnd_; }
+
   bool Run() {
     if (!Header()) return false;
     char c = lex_.PeekFirst();
@@ -87,6 +92,7 @@ class FrameParser {
     char text[160];
     std::snprintf(text, sizeof text, "%s at offset %zu", what, lex_.Position());
     *error_ = text;
+    atEnd_ = atEnd_ || lex_.Position() >= lex_.Size();
     return false;
   }
 
@@ -104,6 +110,7 @@ class FrameParser {
   bool TakePiece(KvQueryPiece* piece, const char* name) {
     bool unterminated = false;
     if (lex_.Piece(piece, &unterminated)) return true;
+    atEnd_ = unterminated;
     std::string what = unterminated ? std::string("no \">\" closes the ") + name + " text"
                                     : std::string("expected a ") + name + " text beginning with \"<\"";
     return Fail(what.c_str());
@@ -179,6 +186,7 @@ class FrameParser {
   Lexer lex_;
   KvQueryFrame* frame_;
   std::string* error_;
+  bool atEnd_ = false;
 };
 
 }  // namespace
@@ -187,4 +195,13 @@ bool KvParseQueryFrame(std::string_view text, KvQueryFrame* frame, std::string* 
   *frame = KvQueryFrame();
   FrameParser parser(text, frame, error);
   return parser.Run();
+}
+
+bool KvQueryFrameRefused(std::string_view prefix, std::string* error) {
+  KvQueryFrame frame;
+  std::string message;
+  FrameParser parser(prefix, &frame, &message);
+  if (parser.Run() || parser.atEnd()) return false;
+  *error = message;
+  return true;
 }

@@ -52,3 +52,11 @@ struct KvQueryFrame {
 // and allocates only in proportion to the number of terms (at most 32).
 // May throw std::bad_alloc.
 bool KvParseQueryFrame(std::string_view text, KvQueryFrame* frame, std::string* error);
+
+// Whether every text that begins with prefix is malformed, so that the rest
+// of a long text need not be kept to refuse it. True, with the message
+// KvParseQueryFrame gives the whole text, when the frame fails at a byte of
+// the prefix that no continuation changes (a complete word, a "<" that is
+// missing); false when the prefix parses or could still begin a frame (it
+// ends inside a word, a <...> text or before the frame's end).
+bool KvQueryFrameRefused(std::string_view prefix, std::string* error);

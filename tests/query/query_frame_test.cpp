@@ -7,6 +7,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "query/KvQueryText.h"
 
@@ -222,6 +223,80 @@ TEST(QueryFrame, SurvivesRandomDamage) {
       }
     } else {
       ASSERT_FALSE(error.empty());
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Continuations a refused prefix is tried with: none of them may rescue it.
+const char* const kContinuations[] = {"", " ", "x", ">", "> ] }", "0 c { }", "y 1 c { }", " <x> ] }",
+                                      " } ", "[ F <> <x> ] }", ") }", "&"};
+
+// Whether refusing prefix early is sound: when KvQueryFrameRefused says so,
+// every text beginning with it fails with the same message.
+void ExpectRefusalHolds(std::string_view prefix, std::string_view rest) {
+  std::string message;
+  if (!KvQueryFrameRefused(prefix, &message)) return;
+  std::vector<std::string> texts = {std::string(prefix) + std::string(rest)};
+  for (const char* c : kContinuations) texts.push_back(std::string(prefix) + c);
+  for (const std::string& text : texts) {
+    KvQueryFrame frame;
+    std::string error;
+    ASSERT_FALSE(Parse(text, &frame, &error)) << "refused prefix " << prefix << " parses as " << text;
+    ASSERT_EQ(error, message) << text;
+  }
+}
+
+TEST(QueryFramePrefix, RefusedOnlyWhatNoContinuationRescues) {
+  const std::string text = FullText();
+  std::string message;
+  for (size_t length = 0; length <= text.size(); ++length) {
+    EXPECT_FALSE(KvQueryFrameRefused(std::string_view(text).substr(0, length), &message)) << length;
+  }
+  std::mt19937 random(20261209);
+  const char alphabet[] = "<>[](){}&p \n\tqueryx0";
+  size_t refused = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::string damaged = text;
+    for (int e = 0; e < 2; ++e) {
+      const size_t at = random() % damaged.size();
+      damaged[at] = alphabet[random() % (sizeof alphabet - 1)];
+    }
+    for (size_t length = 0; length <= damaged.size(); length += 1 + random() % 7) {
+      Exact prefix(std::string_view(damaged).substr(0, length));
+      ExpectRefusalHolds(prefix.view(), std::string_view(damaged).substr(length));
+      if (KvQueryFrameRefused(prefix.view(), &message)) ++refused;
+    }
+  }
+  EXPECT_GT(refused, 1000u);  // the check is not vacuous
+}
+
+TEST(QueryFramePrefix, LongTextsRefusedByTheirBeginning) {
+  struct Case {
+    std::string prefix;
+    bool refused;
+    const char* message;
+  } cases[] = {
+      {"q " + std::string(65536, 'a'), true, "must begin with the word \"query\" at offset 1"},
+      {std::string(65536, 'q'), false, ""},  // the first word has not ended
+      {"quer", false, ""},
+      {"query 1 c x ", true, "expected \"{\" but found another word at offset 11"},
+      {"query 1 c x", false, ""},
+      {"query 1x c", true, "not an unsigned number at offset 8"},
+      {"query 1 c [ a> ", true, "key set text beginning with \"<\" at offset 12"},
+      {"query 1 c { [ F <W=1> <" + std::string(65536, 'a'), false, ""},  // an image still arriving
+      {"query 1 c { [ F <W=1> <x> ] ", false, ""},
+      {"query 1 c { ", false, ""},
+  };
+  for (const Case& c : cases) {
+    std::string message;
+    Exact prefix(c.prefix);
+    EXPECT_EQ(KvQueryFrameRefused(prefix.view(), &message), c.refused) << c.prefix.substr(0, 40);
+    if (c.refused) {
+      EXPECT_NE(message.find(c.message), std::string::npos) << message;
     }
   }
 }

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "KvTestUtil.h"
 #include "core/KvBytes.h"
@@ -224,6 +226,107 @@ TEST(QueryService, TextBufferKeepsItsBytesAndReleases) {
   ASSERT_TRUE(b.Reserve(3));
   b.Append("xyz", 3);
   EXPECT_EQ(std::string(b.data(), 3), "xyz");
+}
+
+}  // namespace
+
+namespace {
+
+// Feeds wire to x in 64 KiB reads, as the event loop does; the steps seen
+// after each read.
+std::vector<KvQueryExchange::Step> FeedInReads(KvQueryExchange& x, const std::string& wire, std::string& out) {
+  std::vector<KvQueryExchange::Step> steps;
+  for (size_t at = 0; at < wire.size(); at += 65536) {
+    const size_t n = std::min<size_t>(65536, wire.size() - at);
+    steps.push_back(x.Feed(reinterpret_cast<const unsigned char*>(wire.data()) + at, n, out));
+  }
+  return steps;
+}
+
+std::string Wire(const std::string& text) { return std::to_string(text.size() + 1) + '\0' + text + '\0'; }
+
+// A long text the refusal turns down is read to its end, never reaches
+// kEvaluate, and is answered status -1 with no result only after its last
+// byte; one it lets through arrives whole. Short texts are not looked at.
+TEST(QueryService, LongTextsRefusedAsTheyArrive) {
+  struct Seen {
+    size_t calls = 0;
+    size_t prefix = 0;
+    bool whole = false;
+  };
+  auto refusal = [](Seen* seen, bool refuse) {
+    return [seen, refuse](std::string_view prefix, bool whole, std::string* message) {
+      ++seen->calls;
+      seen->prefix = prefix.size();
+      seen->whole = whole;
+      *message = "refused here";
+      return refuse;
+    };
+  };
+  const std::string text = "q " + std::string(3u << 20, 'a');
+  {
+    Seen seen;
+    KvQueryExchange x{KvServiceLimits()};
+    x.SetRefusal(refusal(&seen, true));
+    std::string out;
+    const std::vector<KvQueryExchange::Step> steps = FeedInReads(x, Wire(text), out);
+    for (size_t i = 0; i + 1 < steps.size(); ++i) ASSERT_EQ(steps[i], KvQueryExchange::Step::kNeedBytes) << i;
+    EXPECT_EQ(steps.back(), KvQueryExchange::Step::kDone);
+    EXPECT_EQ(seen.calls, 1u);
+    // Looked at as soon as the first kRefusalPrefix bytes are in.
+    EXPECT_GE(seen.prefix, KvQueryExchange::kRefusalPrefix);
+    EXPECT_LT(seen.prefix, KvQueryExchange::kRefusalPrefix + 65536);
+    EXPECT_FALSE(seen.whole);
+    EXPECT_EQ(x.refusedWith(), "refused here");
+    EXPECT_EQ(out, std::string("okay", 4) + std::string(12, '\0') + "0 -1" + std::string(12, '\0'));
+    EXPECT_EQ(x.result().status, -1);
+    EXPECT_TRUE(x.result().completed);
+    EXPECT_EQ(x.result().querySize, text.size() + 1);
+  }
+  {
+    Seen seen;
+    KvQueryExchange x{KvServiceLimits()};
+    x.SetRefusal(refusal(&seen, false));
+    std::string out;
+    EXPECT_EQ(FeedInReads(x, Wire(text), out).back(), KvQueryExchange::Step::kEvaluate);
+    EXPECT_EQ(seen.calls, 1u);
+    EXPECT_TRUE(x.refusedWith().empty());
+    ASSERT_NE(x.Text(), nullptr);
+    EXPECT_EQ(std::string(x.Text()), text);
+  }
+  {
+    // A NUL early in the text ends it: the refusal sees it whole.
+    Seen seen;
+    KvQueryExchange x{KvServiceLimits()};
+    x.SetRefusal(refusal(&seen, true));
+    std::string out;
+    std::string cut = text;
+    cut[10] = '\0';
+    EXPECT_EQ(FeedInReads(x, Wire(cut), out).back(), KvQueryExchange::Step::kDone);
+    EXPECT_EQ(seen.prefix, 10u);
+    EXPECT_TRUE(seen.whole);
+  }
+  {
+    Seen seen;
+    KvQueryExchange x{KvServiceLimits()};
+    x.SetRefusal(refusal(&seen, true));
+    std::string out;
+    EXPECT_EQ(FeedInReads(x, Wire("q " + std::string(200000, 'a')), out).back(), KvQueryExchange::Step::kEvaluate);
+    EXPECT_EQ(seen.calls, 0u);
+  }
+}
+
+// The refusal KvQSrv uses gives the message the evaluation records.
+TEST(QueryService, MalformedQueryRefusalNamesTheOffset) {
+  std::string message;
+  EXPECT_TRUE(KvRefuseMalformedQuery("q " + std::string(65536, 'a'), false, &message));
+  EXPECT_NE(message.find("KIVO error: KvQueryServerClass::Evaluate: malformed query text: the query text must "
+                         "begin with the word \"query\" at offset 1"),
+            std::string::npos)
+      << message;
+  EXPECT_FALSE(KvRefuseMalformedQuery("query 5 cat { [ F <W=1> <" + std::string(65536, 'a'), false, &message));
+  EXPECT_TRUE(KvRefuseMalformedQuery("query 5 cat", true, &message));
+  EXPECT_FALSE(KvRefuseMalformedQuery("query 5 cat { }", true, &message));
 }
 
 }  // namespace

@@ -324,6 +324,13 @@ long ResidentKiB(pid_t pid) {
   return at == std::string::npos ? 0 : std::atol(status.c_str() + at + 6);
 }
 
+// Peak resident size of a process in KiB (0 when it cannot be read).
+long PeakResidentKiB(pid_t pid) {
+  const std::string status = kvtest::ReadFile("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("VmHWM:");
+  return at == std::string::npos ? 0 : std::atol(status.c_str() + at + 6);
+}
+
 // A large query text is freed with everything its evaluation kept once it is
 // answered: the server's resident size returns near its idle size.
 TEST_F(ClientServer, LargeTextsAreFreedAfterTheirAnswer) {
@@ -338,11 +345,40 @@ TEST_F(ClientServer, LargeTextsAreFreedAfterTheirAnswer) {
   EXPECT_EQ(stest::ThroughClient(texts_[0]), expected_[0]);
   const long idle = ResidentKiB(server.pid());
   ASSERT_GT(idle, 0);
-  // Not a query: malformed after 32 MiB of text, evaluated and answered -1.
-  const std::string large(32u << 20, 'q');
+  // Not a query: a data object text still open after 32 MiB, so the text is
+  // kept whole, evaluated and answered -1.
+  const std::string large = "query 5 photos { [ KvColorFeatureClass <> <" + std::string(32u << 20, 'q');
   for (int i = 0; i < 2; ++i) EXPECT_EQ(stest::ThroughClient(large).status, -1);
   EXPECT_EQ(stest::ThroughClient(texts_[0]), expected_[0]);
   EXPECT_LT(ResidentKiB(server.pid()), idle + 8 * 1024) << "idle " << idle << " KiB";
+  ASSERT_TRUE(server.WaitForLog("no \">\" closes the data object text", 2, 5000)) << server.LogText();
+  StopCleanly(server);
+}
+
+// A long text whose beginning already cannot be a query is read to its end
+// and answered -1 with the message its evaluation gives, without being kept:
+// the server grows by no more than the part it looked at.
+TEST_F(ClientServer, LongMalformedTextsAreRefusedAsTheyArrive) {
+  ServerProcess server;
+  ASSERT_TRUE(server.Start({"-w", "1"}));
+  server.PointClientHere();
+  EXPECT_EQ(stest::ThroughClient(texts_[0]), expected_[0]);
+  const long peakBefore = PeakResidentKiB(server.pid());
+  const std::string large = "q " + std::string(64u << 20, 'a');
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(stest::ThroughClient(large).status, -1);
+  EXPECT_EQ(stest::ThroughClient(texts_[1]), expected_[1]);
+  ASSERT_TRUE(server.WaitForLog("size=67108867 status=-1 result=0 ms=", 2, 5000)) << server.LogText();
+  EXPECT_EQ(CountLines(server.Log(), "size=67108867 status=-1 result=0 ms="), 2u) << server.LogText();
+  EXPECT_EQ(CountLines(server.Log(), " error=KIVO error: KvQueryServerClass::Evaluate: malformed query text: the "
+                                     "query text must begin with the word \"query\" at offset 1"),
+            2u)
+      << server.LogText();
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // A 64 MiB text kept would raise the peak by as much.
+  EXPECT_LT(PeakResidentKiB(server.pid()), peakBefore + 16 * 1024) << "peak before " << peakBefore << " KiB";
+#else
+  (void)peakBefore;
+#endif
   StopCleanly(server);
 }
 

@@ -69,10 +69,21 @@ class Worker : public KvWorkerState {
 class Connection : public KvProtocol {
  public:
   Connection(const KvQSrvSettings& settings, const std::string& peer)
-      : settings_(settings), peer_(peer), exchange_(settings.limits), start_(Clock::now()) {}
+      : settings_(settings), peer_(peer), exchange_(settings.limits), start_(Clock::now()) {
+    // A long text that cannot be a query is refused as it arrives: it is
+    // neither kept nor handed to a worker, only read to its end and answered.
+    exchange_.SetRefusal([](std::string_view prefix, bool whole, std::string* message) {
+      KvInitializeErrorStructure();
+      const bool refused = KvRefuseMalformedQuery(prefix, whole, message);
+      KvInitializeErrorStructure();
+      return refused;
+    });
+  }
 
   KvNext OnBytes(const unsigned char* data, size_t n, std::string& out) override {
-    return Next(exchange_.Feed(data, n, out));
+    const KvNext next = Next(exchange_.Feed(data, n, out));
+    if (error_.empty() && !exchange_.refusedWith().empty()) error_ = OneLine(exchange_.refusedWith().c_str());
+    return next;
   }
 
   void Work(KvWorkerState* state) override {
@@ -123,8 +134,9 @@ class Connection : public KvProtocol {
   void OnEnd(const KvConnectionEnd& end) override {
     if (!end.clean) exchange_.Fail(end.reason);
     const KvExchangeResult& r = exchange_.result();
-    // The text's buffers were the loop's: their memory goes back too.
-    if (r.querySize >= settings_.trimAfterBytes) ::malloc_trim(0);
+    // The text's buffers were the loop's: their memory goes back too. A text
+    // refused early was never kept.
+    if (r.querySize >= settings_.trimAfterBytes && exchange_.refusedWith().empty()) ::malloc_trim(0);
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
     if (r.completed && r.status != 0) {
       std::fprintf(stderr, "KvQSrv: peer=%s size=%lu status=%d result=%lu ms=%.1f error=%s\n", peer_.c_str(),
