@@ -55,6 +55,13 @@ inline bool WithinPixelBudget(int64_t width, int64_t height) {
   return width * height <= PixelBudget() / kBytesPerDecodedPixel;
 }
 
+// The calling thread's decoding deadline (gen_img_set_deadline), 0 for none,
+// and whether it has passed; only a set deadline reads the clock.
+int64_t Deadline();
+bool DeadlinePassed(int64_t deadline);
+// Rows decoded between two looks at the deadline.
+constexpr int kRowsPerDeadlineLook = 16;
+
 // Silences Leptonica for the whole process (message severity and its stderr
 // handler). Cheap after the first call; every public entry point calls it.
 void QuietLeptonica();

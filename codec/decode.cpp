@@ -69,14 +69,24 @@ int DecodeFile(const char* path, Format format, int reduction, PixPtr* out) {
   if (!file) return GEN_IMG_EOPEN;
   if (size > kMaxFileBytes) return GEN_IMG_ETOOBIG;
   FILE* f = file.get();
+  // JPEG and PNG look at the deadline as they read rows; the other readers
+  // run to their end once started, so it is looked at before and after them.
+  const int64_t deadline = Deadline();
+  if (DeadlinePassed(deadline)) return GEN_IMG_ETIME;
   PIX* pix = nullptr;
   int bmp_bits = 0;
   switch (format) {
     case Format::kJpeg: return DecodeJpeg(f, reduction, out);
     case Format::kPng: return DecodePng(f, out);
-    case Format::kHeif:
+    case Format::kHeif: {
       file.reset();
-      return DecodeHeif(path, out);
+      const int status = DecodeHeif(path, out);
+      if (status == GEN_IMG_OK && DeadlinePassed(deadline)) {
+        out->reset();
+        return GEN_IMG_ETIME;
+      }
+      return status;
+    }
     case Format::kGif: pix = pixReadStreamGif(f); break;
     case Format::kBmp:
       bmp_bits = BmpBitsPerPixel(f);
@@ -89,6 +99,7 @@ int DecodeFile(const char* path, Format format, int reduction, PixPtr* out) {
   }
   PixPtr result(pix);
   if (!result) return GEN_IMG_ECORRUPT;
+  if (DeadlinePassed(deadline)) return GEN_IMG_ETIME;
   switch (pixGetDepth(pix)) {
     case 1:
     case 2:

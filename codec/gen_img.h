@@ -20,6 +20,7 @@ enum {
   GEN_IMG_ENOMEM = 5,     // out of memory
   GEN_IMG_EWRITE = 6,     // file cannot be written
   GEN_IMG_EARG = 7,       // bad argument (null pointer, zero size, bad extension)
+  GEN_IMG_ETIME = 8,      // the calling thread's deadline passed (gen_img_set_deadline)
 };
 
 // Reader state owned by the caller between gen_img_read_sizes and
@@ -37,6 +38,13 @@ typedef struct gen_img_state {
 // is allocated. Process-wide; any thread may set it.
 void gen_img_set_pixel_budget(unsigned long long bytes);
 unsigned long long gen_img_pixel_budget(void);
+
+// The calling thread's deadline for decoding, in CLOCK_MONOTONIC nanoseconds;
+// 0 (or less) means none. A read still decoding when it passes stops with
+// GEN_IMG_ETIME: JPEG and PNG pixels are looked at every few rows, the other
+// formats before and after their decoder runs. Pixels decoded within the
+// deadline are the same as without one.
+void gen_img_set_deadline(long long monotonicNs);
 
 // Opens path for reading and learns its size from the header without decoding
 // the pixels. 0: width and height set and the read is open in state. A file

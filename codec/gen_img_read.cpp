@@ -33,6 +33,7 @@ int DecodeOpenRead(const OpenRead& read, unsigned char* pixels, unsigned char* p
   if (pixGetWidth(pix.get()) != read.width || pixGetHeight(pix.get()) != read.height) {
     return GEN_IMG_ECORRUPT;
   }
+  if (DeadlinePassed(Deadline())) return GEN_IMG_ETIME;
   return PalettizePix(pix.get(), pixels, palette);
 }
 

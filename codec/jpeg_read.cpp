@@ -57,11 +57,25 @@ void OnMessage(j_common_ptr cinfo, int level) {
 
 void OnOutput(j_common_ptr) {}
 
+// libjpeg calls the monitor once per call that reads scanlines and, while a
+// multi-scan file's scans are taken in, once per row of blocks.
+struct Progress {
+  jpeg_progress_mgr pub;
+  int64_t deadline;  // of the calling thread; 0 none
+  unsigned calls;
+};
+
 void OnProgress(j_common_ptr cinfo) {
   auto* dinfo = reinterpret_cast<j_decompress_ptr>(cinfo);
+  auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
   if (dinfo->input_scan_number > kMaxScans) {
-    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
     err->status = GEN_IMG_ECORRUPT;
+    std::longjmp(err->jump, 1);
+  }
+  auto* progress = reinterpret_cast<Progress*>(cinfo->progress);
+  if (progress->deadline != 0 && ++progress->calls % kRowsPerDeadlineLook == 0 &&
+      DeadlinePassed(progress->deadline)) {
+    err->status = GEN_IMG_ETIME;
     std::longjmp(err->jump, 1);
   }
 }
@@ -94,7 +108,7 @@ void CmykRowToRgb(const unsigned char* in, l_uint32* out, int width, bool invert
 int RunJpegJob(JpegJob* job) {
   jpeg_decompress_struct cinfo;
   ErrorManager err;
-  jpeg_progress_mgr progress;
+  Progress progress;
   cinfo.err = jpeg_std_error(&err.pub);
   err.pub.error_exit = OnError;
   err.pub.emit_message = OnMessage;
@@ -106,8 +120,10 @@ int RunJpegJob(JpegJob* job) {
     return err.status;
   }
   jpeg_create_decompress(&cinfo);
-  progress.progress_monitor = OnProgress;
-  cinfo.progress = &progress;
+  progress.pub.progress_monitor = OnProgress;
+  progress.deadline = Deadline();
+  progress.calls = 0;
+  cinfo.progress = &progress.pub;
   jpeg_stdio_src(&cinfo, job->file);
   if (jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK) {
     jpeg_destroy_decompress(&cinfo);

@@ -125,7 +125,7 @@ int RunPngJob(PngJob* job) {
       png_set_swap_alpha(png);
     }
   }
-  png_set_interlace_handling(png);
+  const int passes = png_set_interlace_handling(png);
   png_read_update_info(png, info);
 
   int depth = layout == Layout::kIndexed ? 8 : 32;
@@ -156,7 +156,22 @@ int RunPngJob(PngJob* job) {
   for (png_uint_32 y = 0; y < height; ++y) {
     job->rows[y] = reinterpret_cast<png_bytep>(data + static_cast<size_t>(y) * wpl);
   }
-  png_read_image(png, job->rows);
+  // The rows pass by pass, as png_read_image reads them, with a look at the
+  // deadline every few rows.
+  const int64_t deadline = Deadline();
+  int untilLook = kRowsPerDeadlineLook;
+  for (int pass = 0; pass < passes; ++pass) {
+    for (png_uint_32 y = 0; y < height; ++y) {
+      png_read_row(png, job->rows[y], nullptr);
+      if (--untilLook == 0) {
+        untilLook = kRowsPerDeadlineLook;
+        if (DeadlinePassed(deadline)) {
+          png_destroy_read_struct(&png, &info, nullptr);
+          return GEN_IMG_ETIME;
+        }
+      }
+    }
+  }
   png_read_end(png, nullptr);
   png_destroy_read_struct(&png, &info, nullptr);
 

@@ -14,6 +14,7 @@
 
 #include "core/KvError.h"
 #include "data/KvGenericImageData.h"
+#include "query/KvDeadline.h"
 
 namespace {
 
@@ -56,6 +57,24 @@ bool DecodeHex(const char* text, unsigned char* out, size_t count) {
     out[i] = static_cast<unsigned char>((high << 4) | (low & 15u));
   }
   return (bad & 0xF0u) == 0;
+}
+
+// Planes are decoded in blocks of this many pixels, with a look at the
+// evaluation's deadline between two: a query's time limit also stops the
+// reading of a large image sent as pixels.
+constexpr size_t kPixelsPerDeadlineLook = size_t{1} << 20;
+
+enum class PlaneRead { kDone, kNotHex, kLate };
+
+PlaneRead DecodePlane(const char* text, unsigned char* out, size_t count) {
+  const KvDeadline deadline = KvCurrentDeadline();
+  bool hex = true;
+  for (size_t at = 0; at < count; at += kPixelsPerDeadlineLook) {
+    if (deadline.Expired()) return PlaneRead::kLate;
+    const size_t n = count - at < kPixelsPerDeadlineLook ? count - at : kPixelsPerDeadlineLook;
+    hex = DecodeHex(text + 2 * at, out + at, n) && hex;
+  }
+  return hex ? PlaneRead::kDone : PlaneRead::kNotHex;
 }
 
 char* Put(char* out, std::string_view text) {
@@ -241,7 +260,9 @@ int KvGenericImageDataClass::ParsePayload(const char* text, size_t length) {
     }
     *plane = static_cast<unsigned char*>(KvNew(bytes, kTag, KERR_Fatal));
     if (*plane == nullptr) return -1;
-    if (!DecodeHex(value.data(), *plane, bytes)) return Refuse("non-hex digit in plane", key);
+    const PlaneRead read = DecodePlane(value.data(), *plane, bytes);
+    if (read == PlaneRead::kLate) return KvDeadlineFail("KvImgDat::FromQueryString");
+    if (read == PlaneRead::kNotHex) return Refuse("non-hex digit in plane", key);
     if (plane == &maskPlane_) maskAllOnes_ = False;
   }
   if (pendingAllOnes && indexPlane_ != nullptr) {

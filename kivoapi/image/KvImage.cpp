@@ -13,6 +13,7 @@
 #include "core/KvError.h"
 #include "gen_img.h"
 #include "image/KvKeywordText.h"
+#include "query/KvDeadline.h"
 
 namespace {
 
@@ -37,7 +38,25 @@ int64_t DataSize(int64_t width, int64_t height, int type) {
   }
 }
 
+// Gives the codec the evaluation's deadline while it reads one image, so a
+// query's time limit stops the decoding of a large one too.
+class CodecDeadline {
+ public:
+  CodecDeadline() {
+    const KvDeadline deadline = KvCurrentDeadline();
+    gen_img_set_deadline(deadline.IsSet() ? static_cast<long long>(deadline.at) : 0);
+  }
+  ~CodecDeadline() { gen_img_set_deadline(0); }
+  CodecDeadline(const CodecDeadline&) = delete;
+  CodecDeadline& operator=(const CodecDeadline&) = delete;
+};
+
 void RecordCodecFailure(const char* file, int status) {
+  // Running out of time is the evaluation's failure, not the file's.
+  if (status == GEN_IMG_ETIME) {
+    KvDeadlineFail("KvAnyrd:KvAnyread");
+    return;
+  }
   char text[160];
   std::snprintf(text, sizeof text, "%s (codec status %d)", KvCodecStatusText(status), status);
   KvError(KERR_AnyImage, KERR_NonFatal, file, text);
@@ -106,6 +125,7 @@ int DecodeFile(const char* pathVariable, const char* fileName, char* found, ImpI
     return -1;
   }
   if (KvApplyPixelBudget() != 0) return -1;
+  const CodecDeadline deadline;
   gen_img_state state = {nullptr, 0, 0, 0};
   int width = 0, height = 0;
   int status = gen_img_read_sizes(found, &width, &height, &state, 0);
@@ -148,6 +168,7 @@ const char* KvCodecStatusText(int status) {
     case GEN_IMG_ENOMEM: return "out of memory";
     case GEN_IMG_EWRITE: return "file cannot be written";
     case GEN_IMG_EARG: return "invalid argument";
+    case GEN_IMG_ETIME: return "the time limit passed while decoding";
     default: return "image codec failure";
   }
 }

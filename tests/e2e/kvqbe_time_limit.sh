@@ -3,7 +3,8 @@
 # covers the whole command (reading the example image, the keyword search
 # and the feature search). A generous limit answers exactly as no limit does;
 # an example image whose reading alone takes longer than the limit stops the
-# command with a clear error and a non-zero status, without searching; a
+# command part-way through its decoding with a clear error and a non-zero
+# status, without searching (two such take less than one whole reading); a
 # limit that is no number of seconds is refused.
 . "$(dirname "$0")/lib/check.bash"
 unset KivoImagePath KivoMaskPath KivoTextPath KivoDatabaseName KivoConnectMode KivoConnectClass
@@ -76,15 +77,19 @@ want_error() {
   printf 'Error in database query with message: KIVO error: %s: %s\nError=10001  Severity=%s\nKIVO error: %s: %s \n' \
     "$2" "$3" "$4" "$2" "$3" >"$1"
 }
-want_error want.slow KivoWrapClass::SetQueryImage "the evaluation's time limit is exceeded" 1
+# The decoder looks at the limit every few rows: it stops inside the image.
+want_error want.slow KvAnyrd:KvAnyread "the evaluation's time limit is exceeded" 1
+start=$(date +%s%N)
+"$QBE" -d db -c photos -f KvColorHistogramFeatureClass -I "$W/large.png" -e KivoQueryTimeLimit=30 >whole.out 2>&1
+whole=$((($(date +%s%N) - start) / 1000000))
 start=$(date +%s%N)
 e2e_run "reading the example image uses up the limit" - want.slow 255 \
   "$QBE" -d db -c photos -f KvColorHistogramFeatureClass -I "$W/large.png" -e KivoQueryTimeLimit=0.02
 e2e_run "the keyword search is not started after it" - want.slow 255 \
   "$QBE" -d db -c photos -f KvColorHistogramFeatureClass -T bus -I "$W/large.png" -e KivoQueryTimeLimit=0.02
 took=$((($(date +%s%N) - start) / 1000000))
-if [ "$took" -gt 20000 ]; then
-  echo "FAIL: the two stopped queries took $took ms"
+if [ "$took" -gt 20000 ] || [ "$took" -ge "$whole" ]; then
+  echo "FAIL: the two stopped queries took $took ms, one reading the whole image $whole ms"
   E2E_FAILURES=$((E2E_FAILURES + 1))
 fi
 

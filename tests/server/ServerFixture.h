@@ -74,6 +74,10 @@ std::vector<std::string> QueryTexts();
 // (with the class's default parameters) in catalog.
 std::string StoredKeyQuery(const std::string& key, const char* feature, int n, const char* catalog = "photos");
 
+// The query text of a generated picture of w x h pixels, written to path and
+// sent as pixels: its 5 nearest by the colour histogram.
+std::string PictureQuery(const std::string& path, int w, int h);
+
 // A query evaluated in this process (on connection, else the process-wide
 // one): the result's query-string form (empty when the evaluation failed)
 // and the status.

@@ -382,6 +382,30 @@ TEST_F(ClientServer, LongMalformedTextsAreRefusedAsTheyArrive) {
   StopCleanly(server);
 }
 
+// A query whose large image (24 million pixels, 48 MB of text) takes longer to
+// read than the time limit fails with the limit's message while its pixels
+// are read, and the worker (the only one) answers the next query.
+TEST_F(ClientServer, TimeLimitStopsTheReadingOfALargeImage) {
+  kvtest::TempDir dir("large_image");
+  const std::string large = stest::PictureQuery(dir.File("large.png"), 6000, 4000);
+  ASSERT_FALSE(large.empty());
+  ServerProcess server;
+  ASSERT_TRUE(server.Start({"-w", "1", "-e", "KivoQueryTimeLimit=0.05"}));
+  server.PointClientHere();
+  const auto start = std::chrono::steady_clock::now();
+  const Answer answer = stest::ThroughClient(large);
+  EXPECT_EQ(answer.status, -1);
+  EXPECT_EQ(answer.text, "");
+  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_TRUE(server.WaitForLog(" status=-1 result=0 ", 1, 5000)) << server.LogText();
+  EXPECT_EQ(CountLines(server.Log(), "error=KIVO error: KvImgDat::FromQueryString: the evaluation's time limit is "
+                                     "exceeded"),
+            1u)
+      << server.LogText();
+  EXPECT_EQ(stest::ThroughClient(texts_[0]), expected_[0]) << ms << " ms for the large image";
+  StopCleanly(server);
+}
+
 TEST_F(ClientServer, CommandLine) {
   struct Case {
     std::vector<std::string> args;

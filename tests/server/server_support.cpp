@@ -150,6 +150,18 @@ std::string Build(int n, std::vector<const char*> features, std::vector<std::uni
 
 }  // namespace
 
+std::string PictureQuery(const std::string& path, int w, int h) {
+  if (!WriteGeneratedPicture(path, 7, w, h)) {
+    ADD_FAILURE() << "cannot write " << path;
+    return std::string();
+  }
+  KvGenericImageDataClass image;
+  EXPECT_EQ(image.ReadImageDataFromFile(path.c_str(), nullptr, False), 0) << GetErrorMSG();
+  std::vector<std::unique_ptr<KvParameterClass>> p;
+  p.push_back(Parms("KvColorHistogramFeatureClass"));
+  return Build(5, {"KvColorHistogramFeatureClass"}, std::move(p), {&image});
+}
+
 int Run(const std::vector<std::string>& args, const std::string& logFile) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
