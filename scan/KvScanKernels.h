@@ -37,6 +37,18 @@ class KvSlotKernel {
   // distance (negative when the feature's Distance would fail).
   virtual void Distances(const unsigned char* base, size_t stride, const uint64_t* index, size_t first,
                          size_t count, float* out) const = 0;
+  // As Distances, for a search whose full best list refuses every record
+  // whose weighted term float(weight x distance) is above worst (weight > 0,
+  // worst >= 0): a kernel may stop measuring a record as soon as a lower
+  // bound of its distance proves that, and give it +infinity instead. Every
+  // other record gets the bits Distances gives. Kernels whose cost is the
+  // same for every record keep this default.
+  virtual void BoundedDistances(const unsigned char* base, size_t stride, const uint64_t* index, size_t first,
+                                size_t count, double weight, float worst, float* out) const {
+    (void)weight;
+    (void)worst;
+    Distances(base, stride, index, first, count, out);
+  }
 };
 
 // The kernel for query (computed, parameters applied) with parms on slots of

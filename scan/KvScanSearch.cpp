@@ -247,6 +247,8 @@ void ScanRange(const std::vector<Term>& terms, const Rows& rows, size_t begin, s
       text.push_back('\0');
       return text;
     };
+    // A single term whose weighted distances go straight to the best list.
+    const bool bounded = terms.size() == 1 && rows.outcomes == nullptr && terms[0].rule.weight > 0.0;
     size_t sinceLook = 0;
     for (size_t p = begin; p < end && !stop.load(std::memory_order_relaxed); p += kBlock) {
       const size_t n = std::min(kBlock, end - p);
@@ -262,7 +264,15 @@ void ScanRange(const std::vector<Term>& terms, const Rows& rows, size_t begin, s
         BlockTerm& b = blocks[k];
         if (t.aligned && rows.keys == nullptr) {
           for (size_t r = 0; r < n; ++r) b.position[r] = static_cast<int64_t>(p + r);
-          t.kernel->Distances(t.view->Slots(), t.view->Stride(), nullptr, p, n, b.distance);
+          // One term filling a full list: the kernel may give up on records
+          // the list would refuse (their distance becomes +infinity, which
+          // it refuses too).
+          if (bounded && w->best.Count() == w->best.Capacity() && w->best.Worst() >= 0.0f) {
+            t.kernel->BoundedDistances(t.view->Slots(), t.view->Stride(), nullptr, p, n, t.rule.weight,
+                                       w->best.Worst(), b.distance);
+          } else {
+            t.kernel->Distances(t.view->Slots(), t.view->Stride(), nullptr, p, n, b.distance);
+          }
           continue;
         }
         size_t found = 0;

@@ -3,7 +3,9 @@
 // vectors, under every SIMD target this CPU runs, each forced in turn.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <random>
 #include <string>
@@ -223,12 +225,48 @@ std::unique_ptr<Query> MakeQuery(const char* featureClass, const Record& q, cons
   return query;
 }
 
+// Runs the bounded form of kernel over every record for a few list bounds
+// (weights, and worst entries from the smallest distance to beyond the
+// largest): each record gets its own distance's bits, or +infinity when the
+// list would refuse that distance. Adds the records given up to *givenUp.
+void ExpectBoundedMatches(const KvSlotKernel& kernel, const std::vector<unsigned char>& slots, size_t stride,
+                          const std::vector<float>& expected, size_t* givenUp) {
+  std::vector<float> sorted;
+  for (float d : expected) {
+    if (d >= 0.0f) sorted.push_back(d);
+  }
+  std::sort(sorted.begin(), sorted.end());
+  std::vector<float> worsts = {0.0f, 3.4e38f};
+  if (!sorted.empty()) {
+    for (size_t at : {size_t{0}, sorted.size() / 20, sorted.size() / 2, sorted.size() - 1}) worsts.push_back(sorted[at]);
+  }
+  for (double weight : {1.0, 0.37, 3.0}) {
+    for (float worst : worsts) {
+      std::vector<float> out(expected.size(), -7.0f);
+      for (size_t first = 0, n = 1; first < expected.size(); first += n, n = n % 29 + 1) {
+        const size_t count = std::min(n, expected.size() - first);
+        kernel.BoundedDistances(slots.data(), stride, nullptr, first, count, weight, worst, out.data() + first);
+      }
+      for (size_t i = 0; i < expected.size(); ++i) {
+        if (Bits(out[i]) == Bits(expected[i])) continue;
+        ++*givenUp;
+        ASSERT_EQ(out[i], std::numeric_limits<float>::infinity()) << "record " << i << " worst " << worst;
+        ASSERT_GE(expected[i], 0.0f) << "record " << i;
+        ASSERT_GT(static_cast<float>(weight * static_cast<double>(expected[i])), worst)
+            << "record " << i << " given up with distance " << Bits(expected[i]) << ", weight " << weight
+            << ", worst " << Bits(worst);
+      }
+    }
+  }
+}
+
 // Runs the kernel of query on every stored record under every target, in
 // blocks of every length up to a few vectors, then through an index that
 // visits the records out of order and twice, and compares each distance bit
-// for bit with the feature's own.
+// for bit with the feature's own; then the bounded form, adding the records
+// it gave up to *givenUp when given.
 void ExpectKernelMatches(const std::string& name, KvFeatureClass* query, KvParameterClass* parms,
-                         const std::vector<Record>& stored) {
+                         const std::vector<Record>& stored, size_t* givenUp = nullptr) {
   const KvScanLayout* layout = KvScanLayoutForClass(query->GetClassName());
   ASSERT_NE(layout, nullptr) << name;
   const std::vector<unsigned char> slots = Slots(*layout, stored);
@@ -254,6 +292,9 @@ void ExpectKernelMatches(const std::string& name, KvFeatureClass* query, KvParam
     for (size_t r = 0; r < index.size(); ++r) {
       ASSERT_EQ(Bits(out[r]), Bits(expected[index[r]])) << "indexed row " << r;
     }
+    size_t bounded = 0;
+    ExpectBoundedMatches(*kernel, slots, layout->stride, expected, &bounded);
+    if (givenUp != nullptr) *givenUp += bounded;
   }
   KvScanForceTargets(0);
 }
@@ -261,13 +302,19 @@ void ExpectKernelMatches(const std::string& name, KvFeatureClass* query, KvParam
 TEST_F(KernelTargets, EveryKernelGivesTheFeaturesOwnDistanceOnEveryTarget) {
   ASSERT_FALSE(KvScanKernelTargets().empty());
   for (const Case& c : Cases()) {
+    size_t givenUp = 0;
     for (const Record& q : c.queries) {
       for (const std::string& parameterText : c.parameters) {
         std::unique_ptr<Query> query = MakeQuery(c.featureClass, q, parameterText);
         ExpectKernelMatches(std::string(c.name) + " with '" + parameterText + "'", query->feature.get(),
-                            &query->parms, c.stored);
+                            &query->parms, c.stored, &givenUp);
         if (HasFatalFailure()) return;
       }
+    }
+    // Partial matching measures a record colour by colour and gives up on
+    // the hopeless ones; the other kernels measure every record whole.
+    if (std::strcmp(c.name, "partial matching") == 0) {
+      EXPECT_GT(givenUp, 0u);
     }
   }
 }

@@ -161,6 +161,7 @@ const std::vector<std::vector<Spec>>& Queries() {
       {{qtest::kColor, "", "q0"}},
       {{qtest::kHistogram, "W=0.5", "q0"}},
       {{qtest::kHistogram, "", "k00001"}},  // no self term: partial matching
+      {{qtest::kHistogram, "W=0.37", "k00001"}},
       {{qtest::kTexture, "PCoarseness=0.001,Contrast=0.0001", "q0"}},
       {{qtest::kTexture, "", "q0"}},
       {{kDraw, "", "q0"}},
