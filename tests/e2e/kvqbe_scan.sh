@@ -86,6 +86,7 @@ export KivoImagePath=images KivoMaskPath=images
 
 SKETCH='D120 90 R0 0 120 30 60 110 200 R0 30 120 60 40 140 40 R40 40 30 30 230 220 40'
 PICKER='D60 40 R0 0 60 40 200 40 40 R10 10 20 10 20 20 220'
+PICKER5='D60 40 R0 0 60 20 90 140 210 R0 20 60 20 70 120 50 R5 22 10 8 240 240 230 R30 5 12 6 30 30 30 R40 25 10 10 200 160 40'
 QUERIES=(
   "colour|-f KvColorFeatureClass -i beach_100.jpg -n 12"
   "histogram|-f KvColorHistogramFeatureClass -i horse_700.jpg -n 12"
@@ -97,6 +98,7 @@ QUERIES=(
   "keyword restriction|-T beach -f KvColorHistogramFeatureClass -f KvTextureFeatureClass -I elephant_500.jpg -n 5"
   "keyword and cascade|-T photo -f KvColorFeatureClass:O=1 -f KvDrawFeatureClass:O=2:C=10 -I african_000.jpg -n 6"
   "partial matching|-f KvColorHistogramFeatureClass -S '$PICKER' -n 12"
+  "partial matching, five colours, weighed|-f KvColorHistogramFeatureClass:W=0.3 -S '$PICKER5' -n 3"
   "sketch|-f KvDrawFeatureClass:PMaxOffset=2,Halo=T -S '$SKETCH' -n 12"
   "sketch without burst|-f KvDrawFeatureClass:PBurst=F,MaxOffset=1 -S '$SKETCH' -n 12"
   "sub-part|-f KvColorHistogramSubPartFeatureClass -I beach_100.jpg -M left.pgm -n 12"
