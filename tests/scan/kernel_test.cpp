@@ -263,8 +263,8 @@ void ExpectBoundedMatches(const KvSlotKernel& kernel, const std::vector<unsigned
 // Runs the kernel of query on every stored record under every target, in
 // blocks of every length up to a few vectors, then through an index that
 // visits the records out of order and twice, and compares each distance bit
-// for bit with the feature's own; then the bounded form, adding the records
-// it gave up to *givenUp when given.
+// for bit with the feature's own. With givenUp, the bounded form too (once,
+// on the best target: it is scalar code), adding the records it gave up.
 void ExpectKernelMatches(const std::string& name, KvFeatureClass* query, KvParameterClass* parms,
                          const std::vector<Record>& stored, size_t* givenUp = nullptr) {
   const KvScanLayout* layout = KvScanLayoutForClass(query->GetClassName());
@@ -292,11 +292,9 @@ void ExpectKernelMatches(const std::string& name, KvFeatureClass* query, KvParam
     for (size_t r = 0; r < index.size(); ++r) {
       ASSERT_EQ(Bits(out[r]), Bits(expected[index[r]])) << "indexed row " << r;
     }
-    size_t bounded = 0;
-    ExpectBoundedMatches(*kernel, slots, layout->stride, expected, &bounded);
-    if (givenUp != nullptr) *givenUp += bounded;
   }
   KvScanForceTargets(0);
+  if (givenUp != nullptr) ExpectBoundedMatches(*kernel, slots, layout->stride, expected, givenUp);
 }
 
 TEST_F(KernelTargets, EveryKernelGivesTheFeaturesOwnDistanceOnEveryTarget) {
@@ -306,8 +304,11 @@ TEST_F(KernelTargets, EveryKernelGivesTheFeaturesOwnDistanceOnEveryTarget) {
     for (const Record& q : c.queries) {
       for (const std::string& parameterText : c.parameters) {
         std::unique_ptr<Query> query = MakeQuery(c.featureClass, q, parameterText);
+        // Only partial matching gives records up; the other kernels keep
+        // the bounded form's default, their Distances.
+        const bool partial = std::strncmp(c.name, "partial matching", 16) == 0;
         ExpectKernelMatches(std::string(c.name) + " with '" + parameterText + "'", query->feature.get(),
-                            &query->parms, c.stored, &givenUp);
+                            &query->parms, c.stored, partial ? &givenUp : nullptr);
         if (HasFatalFailure()) return;
       }
     }
