@@ -9,7 +9,6 @@
 #include "KivoShardText.h"
 
 #include <algorithm>
-#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +25,7 @@
 #include "query/KvDeadline.h"
 #include "query/KvQueryPart.h"
 #include "query/KvQueryText.h"
+#include "storage/KvCatalogUtil.h"
 #include "storage/KvConnect.h"
 #include "storage/KvKeyDatabase.h"
 
@@ -33,37 +33,15 @@ namespace kivo {
 namespace shard {
 namespace {
 
-// An error message on one line, as the server logs it.
-std::string OneLine(const char* text) {
-  std::string line(text != nullptr ? text : "");
-  for (char& c : line) {
-    if (c == '\n' || c == '\r') c = ' ';
-  }
-  while (!line.empty() && line.back() == ' ') line.pop_back();
-  return line;
-}
-
-std::vector<std::string_view> Words(std::string_view text) {
-  std::vector<std::string_view> words;
-  size_t i = 0;
-  while (i < text.size()) {
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-    const size_t start = i;
-    while (i < text.size() && !std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-    if (i > start) words.push_back(text.substr(start, i - start));
-  }
-  return words;
-}
-
 // A stored example "< length e catalog key >" of the sharded catalog, as the
 // data object writes one naming the shard that holds the key; other data
 // objects stay as they are.
 std::string ExampleForShard(std::string_view piece, const Manifest& m) {
   if (piece.size() < 2 || piece.front() != '<' || piece.back() != '>') return std::string(piece);
-  const std::vector<std::string_view> words = Words(piece.substr(1, piece.size() - 2));
+  const std::vector<std::string> words = kvcat::SplitWords(piece.substr(1, piece.size() - 2));
   if (words.size() != 4 || words[1] != "e" || words[2] != m.catalog) return std::string(piece);
   const std::string& shard = m.shards[static_cast<size_t>(ShardOfKey(words[3], m.shards.size()))];
-  std::string text = "<           e " + shard + " " + std::string(words[3]) + "  >";
+  std::string text = "<           e " + shard + " " + words[3] + "  >";
   char length[16];
   std::snprintf(length, sizeof length, "%9lu", static_cast<unsigned long>(text.size()));
   text.replace(2, 9, length);
@@ -218,7 +196,7 @@ int RunShardedText(const MpiJob& job, const std::string& database, const ServedT
     if (rc != 0) {
       if (refusal.refused == 0) {
         refusal.refused = rc;
-        refusal.refusal = OneLine(GetErrorMSG());
+        refusal.refusal = KvMessageOneLine(GetErrorMSG());
       }
       continue;
     }
@@ -254,7 +232,7 @@ int RunShardedText(const MpiJob& job, const std::string& database, const ServedT
       KvKeyDatabaseClass* set = nullptr;
       bool all = false;
       if (p.query->RunSearch(static_cast<size_t>(i), &set, &all) != 0 || set == nullptr) {
-        mine.failures.push_back(ShardFailure{p.index, OneLine(GetErrorMSG())});
+        mine.failures.push_back(ShardFailure{p.index, KvMessageOneLine(GetErrorMSG())});
         p.failed = true;  // a shard that failed takes no further part
         continue;
       }
@@ -269,7 +247,7 @@ int RunShardedText(const MpiJob& job, const std::string& database, const ServedT
     for (const auto& set : sets) {
       if (!OfferAll(set.get(), &best) && mine.refused == 0) {
         mine.refused = -1;
-        mine.refusal = OneLine(GetErrorMSG());
+        mine.refusal = KvMessageOneLine(GetErrorMSG());
       }
     }
     sets.clear();
@@ -288,7 +266,7 @@ int RunShardedText(const MpiJob& job, const std::string& database, const ServedT
         KvKeyDatabaseClass* merged = MergedSet(p.connection, outcome.hits);
         if (merged == nullptr) {
           // The next reduction carries this shard's failure to every rank.
-          pending.push_back(ShardFailure{p.index, "cannot hold the merged answer: " + OneLine(GetErrorMSG())});
+          pending.push_back(ShardFailure{p.index, "cannot hold the merged answer: " + KvMessageOneLine(GetErrorMSG())});
           p.failed = true;
           continue;
         }
@@ -304,7 +282,7 @@ int RunShardedText(const MpiJob& job, const std::string& database, const ServedT
     std::unique_ptr<KvKeyDatabaseClass> result(MergedSet(parts.front().connection, outcome.hits));
     KvDatumClass text;
     if (result == nullptr || result->ToQueryString(text) != 0) {
-      *error = OneLine(GetErrorMSG());
+      *error = KvMessageOneLine(GetErrorMSG());
       return -1;
     }
     answer->assign(reinterpret_cast<const char*>(text.Data()), text.Size());

@@ -160,6 +160,15 @@ KERR_Type GetErrorMSGNumber() { return tRecord.number; }
 KERR_SeverityType GetErrorMSGSeverity() { return tRecord.severity; }
 char* GetErrorMSG() { return tRecord.message; }
 
+std::string KvMessageOneLine(const char* text) {
+  std::string line(text != nullptr ? text : "");
+  for (char& c : line) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
+}
+
 void KvPrintErrorMessage(FILE* stream) {
   if (stream == nullptr) return;
   std::fprintf(stream, "Error=%d  Severity=%d\n%s \n", static_cast<int>(tRecord.number),

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 enum KERR_Type : int32_t {
   KERR_NotInTable = 10000,
@@ -110,6 +111,9 @@ KERR_Type GetErrorMSGNumber();
 KERR_SeverityType GetErrorMSGSeverity();
 // The record's own buffer (not a copy); it changes at the next error.
 char* GetErrorMSG();
+// An error message (null counts as empty) on one line, as servers log it:
+// line breaks become blanks and trailing blanks are dropped.
+std::string KvMessageOneLine(const char* text);
 // Writes "Error=%d  Severity=%d\n%s \n" to stream.
 void KvPrintErrorMessage(FILE* stream);
 

@@ -18,16 +18,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// An error message on one log line.
-std::string OneLine(const char* text) {
-  std::string line(text != nullptr ? text : "");
-  for (char& c : line) {
-    if (c == '\n' || c == '\r') c = ' ';
-  }
-  while (!line.empty() && line.back() == ' ') line.pop_back();
-  return line;
-}
-
 class Worker : public KvWorkerState {
  public:
   explicit Worker(const KvConnectClass* connection) : connection_(connection) {
@@ -53,7 +43,7 @@ class Worker : public KvWorkerState {
         reply.Clear();
       }
     }
-    if (status != 0) error = OneLine(GetErrorMSG());
+    if (status != 0) error = KvMessageOneLine(GetErrorMSG());
     return status;
   }
 
@@ -82,7 +72,9 @@ class Connection : public KvProtocol {
 
   KvNext OnBytes(const unsigned char* data, size_t n, std::string& out) override {
     const KvNext next = Next(exchange_.Feed(data, n, out));
-    if (error_.empty() && !exchange_.refusedWith().empty()) error_ = OneLine(exchange_.refusedWith().c_str());
+    if (error_.empty() && !exchange_.refusedWith().empty()) {
+      error_ = KvMessageOneLine(exchange_.refusedWith().c_str());
+    }
     return next;
   }
 
