@@ -401,21 +401,36 @@ inline double SufficiencyBound(const PartialQuery& q, const PartialColor& c, con
   return std::max(ds - kRunSlack - (1.0 - x.sStar) * 0.1, 0.0);
 }
 
-// Whether the sufficiency bounds of a record whose bins are all in 0..1000
-// prove the list refuses it. Cheap: each colour costs a pass over the
-// record's few colours.
-bool RefusedByBounds(const PartialQuery& q, const unsigned char* slot, const BinMask& nz, double weight,
-                     float worst) {
-  int32_t l1 = -1;
-  double sum = 0.0;
-  for (uint32_t i : q.order) {
-    sum += SufficiencyBound(q, q.colors[i], slot, nz);
-    double lower = sum * kReorderedSum;
-    if (!Refused(lower, weight, worst)) continue;
-    if (lower >= 0.5) return true;
-    // Below 0.5 the distance is the smaller of the sum and the L1 distance.
+// One record whose bins are all in 0..1000 against a full list: whether a
+// sum of some of its colours' penalties (or of parts of them) proves the
+// list refuses it.
+struct ListBound {
+  const PartialQuery& q;
+  const unsigned char* slot;
+  const BinMask& nz;
+  double weight;
+  float worst;
+  int32_t l1 = -1;  // measured the first time it is needed
+
+  int32_t L1() {
     if (l1 < 0) l1 = SparseL1(q, slot, nz);
-    if (Refused(std::min(lower, l1 / 1000.0), weight, worst)) return true;
+    return l1;
+  }
+  bool Refuses(double sum) {
+    const double lower = sum * kReorderedSum;
+    if (!Refused(lower, weight, worst)) return false;
+    // Below 0.5 the distance is the smaller of the sum and the L1 distance.
+    return lower >= 0.5 || Refused(std::min(lower, L1() / 1000.0), weight, worst);
+  }
+};
+
+// Whether the sufficiency bounds of the record prove the list refuses it.
+// Cheap: each colour costs a pass over the record's few colours.
+bool RefusedByBounds(ListBound& bound) {
+  double sum = 0.0;
+  for (uint32_t i : bound.q.order) {
+    sum += SufficiencyBound(bound.q, bound.q.colors[i], bound.slot, bound.nz);
+    if (bound.Refuses(sum)) return true;
   }
   return false;
 }
@@ -425,23 +440,15 @@ bool RefusedByBounds(const PartialQuery& q, const unsigned char* slot, const Bin
 // and the sufficiency parts of the colours walked next (each no more than its
 // penalty), before their excess walks. The penalties are measured in q.order
 // and summed in the feature's order.
-float BoundedRecord(const PartialQuery& q, const unsigned char* slot, double weight, float worst) {
+float BoundedRecord(ListBound& bound) {
+  const PartialQuery& q = bound.q;
+  const unsigned char* slot = bound.slot;
   const size_t n = q.colors.size();
   double penalty[kBins];
   // Every colour's entry is written below (q.order holds each once); the
   // fill only tells the compiler so.
   std::fill(penalty, penalty + n, 0.0);
   double sofar = 0.0;
-  int32_t l1 = -1;  // measured when the bound needs it
-  // Below 0.5 the distance is the smaller of the sum and the L1 distance.
-  auto refused = [&](double sum) {
-    double lower = sum * kReorderedSum;
-    if (lower < 0.5) {
-      if (l1 < 0) l1 = L1(q, slot);
-      lower = std::min(lower, l1 / 1000.0);
-    }
-    return Refused(lower, weight, worst);
-  };
   Crossing a, b;
   size_t i = 0;
   for (; i + 2 <= n; i += 2) {
@@ -451,27 +458,24 @@ float BoundedRecord(const PartialQuery& q, const unsigned char* slot, double wei
     SufficiencyPair<true>(q, ca, slot, cb, slot, &a, &b);
     const Sufficient sa = SufficiencyOf(ca, a);
     const Sufficient sb = SufficiencyOf(cb, b);
-    if (refused(sofar + sa.distSuff + sb.distSuff)) return std::numeric_limits<float>::infinity();
+    if (bound.Refuses(sofar + sa.distSuff + sb.distSuff)) return std::numeric_limits<float>::infinity();
     penalty[ia] = sa.distSuff + ExcessOf<true>(q, ca, slot, a, sa.ds);
     penalty[ib] = sb.distSuff + ExcessOf<true>(q, cb, slot, b, sb.ds);
     sofar += penalty[ia];
     sofar += penalty[ib];
-    if (i + 2 < n && refused(sofar)) return std::numeric_limits<float>::infinity();
+    if (i + 2 < n && bound.Refuses(sofar)) return std::numeric_limits<float>::infinity();
   }
   if (i < n) {
     const uint32_t ic = q.order[i];
     const PartialColor& c = q.colors[ic];
     Sufficiency<true>(q, c, slot, &a);
     const Sufficient sc = SufficiencyOf(c, a);
-    if (refused(sofar + sc.distSuff)) return std::numeric_limits<float>::infinity();
+    if (bound.Refuses(sofar + sc.distSuff)) return std::numeric_limits<float>::infinity();
     penalty[ic] = sc.distSuff + ExcessOf<true>(q, c, slot, a, sc.ds);
   }
   double total = 0.0;
   for (size_t k = 0; k < n; ++k) total += penalty[k];
-  if (total < 0.5) {
-    if (l1 < 0) l1 = L1(q, slot);
-    total = std::min(total, l1 / 1000.0);
-  }
+  if (total < 0.5) total = std::min(total, bound.L1() / 1000.0);
   return static_cast<float>(total);
 }
 
@@ -510,9 +514,9 @@ class PartialKernel : public KvSlotKernel {
           base + stride * (index != nullptr ? static_cast<size_t>(index[r]) : first + r);
       const BinMask nz = NonzeroBins(slot);
       if (nz.plain) {
-        out[r] = q_->boundable && RefusedByBounds(*q_, slot, nz, weight, worst)
-                     ? std::numeric_limits<float>::infinity()
-                     : BoundedRecord(*q_, slot, weight, worst);
+        ListBound bound{*q_, slot, nz, weight, worst};
+        out[r] = q_->boundable && RefusedByBounds(bound) ? std::numeric_limits<float>::infinity()
+                                                         : BoundedRecord(bound);
       } else {
         PartialBlock<false>(*q_, &slot, 1, out + r);
       }
