@@ -46,6 +46,7 @@ const FeatureEntry kFeatures[] = {
     {"KvColorEdgeFeatureClass", NewKvColorEdgeFeatureClass, false},
     {"KvCorrelogramFeatureClass", NewKvCorrelogramFeatureClass, false},
     {"KvHsvBandsFeatureClass", NewKvHsvBandsFeatureClass, false},
+    {"KvColorDifferenceFeatureClass", NewKvColorDifferenceFeatureClass, false},
     {nullptr, nullptr, false},
 };
 

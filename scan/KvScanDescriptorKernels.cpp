@@ -1,5 +1,6 @@
-// Scan kernels of the edge histogram and correlogram features: their records
-// are bytes, kept in the slot as stored.
+// Scan kernels of the edge histogram, correlogram and colour-difference
+// features: the first two keep their records' bytes in the slot as stored,
+// the third its 16-bit bins and their sum.
 //
 // The edge histogram's sums are integers: its kernel runs the feature's own
 // distance function on the mapped slot (no decoding, no feature object per
@@ -8,7 +9,8 @@
 // once per SIMD target, chosen at run time) keeps one record in each lane:
 // a block of records is transposed so that one bin of every lane is one
 // load, and each lane performs the feature's conversions, division and
-// additions in the feature's order, which gives its sum bit for bit.
+// additions in the feature's order, which gives its sum bit for bit. The
+// colour-difference kernel does the same with its integer terms.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "scan/KvScanDescriptorKernels.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
@@ -17,6 +19,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "features/KvColorDifferenceFeature.h"
 #include "features/KvCorrelogramFeature.h"
 #include "features/KvEdgeHistogramFeature.h"
 
@@ -31,6 +34,15 @@ constexpr size_t kCorrelogramMaxLanes = 16;
 struct CorrelogramQuery {
   uint8_t bins[kCorrelogramBins];
   double factor = 0.0;  // 0: distances as they are
+};
+
+constexpr int kDifferenceBins = KvColorDifferenceFeatureClass::kBins;
+constexpr size_t kDifferenceSumOffset = 2 * kDifferenceBins;
+
+struct DifferenceQuery {
+  uint16_t bins[kDifferenceBins];
+  uint32_t sum = 0;
+  double factor = 0.0;
 };
 
 inline const unsigned char* SlotOf(const unsigned char* base, size_t stride, const uint64_t* index, size_t first,
@@ -84,6 +96,54 @@ void CorrelogramDistances(const CorrelogramQuery& q, const unsigned char* base, 
   }
 }
 
+void DifferenceDistances(const DifferenceQuery& q, const unsigned char* base, size_t stride, const uint64_t* index,
+                         size_t first, size_t count, float* out) {
+  const hn::ScalableTag<float> df;
+  const hn::Rebind<int32_t, decltype(df)> di;
+  const hn::Rebind<uint16_t, decltype(df)> du;
+  const size_t lanes = hn::Lanes(df);
+  size_t r = 0;
+  if (lanes > 1 && lanes <= kCorrelogramMaxLanes) {
+    alignas(64) uint16_t block[kDifferenceBins * kCorrelogramMaxLanes];
+    alignas(64) int32_t sums[kCorrelogramMaxLanes];
+    alignas(64) float distances[kCorrelogramMaxLanes];
+    const auto n = hn::Set(di, kDifferenceBins);
+    const auto zero = hn::Zero(di);
+    for (; r + lanes <= count; r += lanes) {
+      for (size_t l = 0; l < lanes; ++l) {
+        const unsigned char* t = SlotOf(base, stride, index, first, r + l);
+        uint16_t bins[kDifferenceBins];
+        std::memcpy(bins, t, sizeof bins);
+        for (int i = 0; i < kDifferenceBins; ++i) block[static_cast<size_t>(i) * lanes + l] = bins[i];
+        uint32_t sum;
+        std::memcpy(&sum, t + kDifferenceSumOffset, sizeof sum);
+        sums[l] = static_cast<int32_t>(sum + q.sum);
+      }
+      const auto pairSums = hn::Load(di, sums);
+      auto sum = hn::Zero(df);
+      for (int i = 0; i < kDifferenceBins; ++i) {
+        const auto x = hn::Set(di, static_cast<int32_t>(q.bins[i]));
+        const auto y = hn::PromoteTo(di, hn::LoadU(du, block + static_cast<size_t>(i) * lanes));
+        const auto divisor = hn::Add(hn::Mul(n, hn::Add(x, y)), pairSums);
+        const auto numerator = hn::Mul(n, hn::Abs(hn::Sub(x, y)));
+        const auto term = hn::Div(hn::ConvertTo(df, numerator), hn::ConvertTo(df, divisor));
+        // 0 / 0 where both bins and both sums are 0: the feature's 0.
+        sum = hn::Add(sum, hn::IfThenElseZero(hn::RebindMask(df, hn::Ne(divisor, zero)), term));
+      }
+      hn::Store(sum, df, distances);
+      for (size_t l = 0; l < lanes; ++l) out[r + l] = Scaled(static_cast<double>(distances[l]), q.factor);
+    }
+  }
+  for (; r < count; ++r) {
+    const unsigned char* t = SlotOf(base, stride, index, first, r);
+    uint16_t bins[kDifferenceBins];
+    std::memcpy(bins, t, sizeof bins);
+    uint32_t sum;
+    std::memcpy(&sum, t + kDifferenceSumOffset, sizeof sum);
+    out[r] = Scaled(KvColorDifferenceFeatureClass::BinDistance(q.bins, q.sum, bins, sum), q.factor);
+  }
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace kvscan
 HWY_AFTER_NAMESPACE();
@@ -95,6 +155,7 @@ HWY_AFTER_NAMESPACE();
 namespace kvscan {
 
 HWY_EXPORT(CorrelogramDistances);
+HWY_EXPORT(DifferenceDistances);
 
 namespace {
 
@@ -135,6 +196,18 @@ class CorrelogramKernel : public KvSlotKernel {
   CorrelogramQuery q_;
 };
 
+class DifferenceKernel : public KvSlotKernel {
+ public:
+  explicit DifferenceKernel(const DifferenceQuery& q) : q_(q) {}
+  void Distances(const unsigned char* base, size_t stride, const uint64_t* index, size_t first, size_t count,
+                 float* out) const override {
+    HWY_DYNAMIC_DISPATCH(DifferenceDistances)(q_, base, stride, index, first, count, out);
+  }
+
+ private:
+  DifferenceQuery q_;
+};
+
 }  // namespace
 }  // namespace kvscan
 
@@ -153,6 +226,16 @@ std::unique_ptr<KvSlotKernel> KvCorrelogramSlotKernel(const KvCorrelogramFeature
   std::memcpy(q.bins, query.GetBins(), sizeof q.bins);
   q.factor = KvDescriptorFeatureClass::DistanceFactor(parms);
   return std::unique_ptr<KvSlotKernel>(new CorrelogramKernel(q));
+}
+
+std::unique_ptr<KvSlotKernel> KvColorDifferenceSlotKernel(const KvColorDifferenceFeatureClass& query,
+                                                          KvParameterClass* parms) {
+  using namespace kvscan;
+  DifferenceQuery q;
+  std::memcpy(q.bins, query.GetBins(), sizeof q.bins);
+  q.sum = query.GetSum();
+  q.factor = KvDescriptorFeatureClass::DistanceFactor(parms);
+  return std::unique_ptr<KvSlotKernel>(new DifferenceKernel(q));
 }
 
 #endif  // HWY_ONCE

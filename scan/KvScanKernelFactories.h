@@ -7,6 +7,7 @@
 
 #include "scan/KvScanKernels.h"
 
+class KvColorDifferenceFeatureClass;
 class KvColorHistogramFeatureClass;
 class KvCorrelogramFeatureClass;
 class KvDrawFeatureClass;
@@ -29,3 +30,6 @@ std::unique_ptr<KvSlotKernel> KvHsvBandsSlotKernel(const KvHsvBandsFeatureClass&
 std::unique_ptr<KvSlotKernel> KvEdgeHistogramSlotKernel(KvEdgeHistogramFeatureClass& query, KvParameterClass* parms);
 std::unique_ptr<KvSlotKernel> KvCorrelogramSlotKernel(const KvCorrelogramFeatureClass& query,
                                                       KvParameterClass* parms);
+// The colour-difference distance (with the normalisation factor).
+std::unique_ptr<KvSlotKernel> KvColorDifferenceSlotKernel(const KvColorDifferenceFeatureClass& query,
+                                                          KvParameterClass* parms);

@@ -247,6 +247,7 @@ HWY_AFTER_NAMESPACE();
 #include "scan/KvScanKernels.h"
 
 #include "data/KvParameter.h"
+#include "features/KvColorDifferenceFeature.h"
 #include "features/KvColorFeature.h"
 #include "features/KvColorHistogramFeature.h"
 #include "features/KvDrawFeature.h"
@@ -368,6 +369,10 @@ std::unique_ptr<KvSlotKernel> KvSlotKernelFor(KvFeatureClass* query, KvParameter
     case kKvScanLayoutCorrelogram: {
       const auto* correlogram = dynamic_cast<const KvCorrelogramFeatureClass*>(query);
       return correlogram != nullptr ? KvCorrelogramSlotKernel(*correlogram, parms) : nullptr;
+    }
+    case kKvScanLayoutColorDifference: {
+      const auto* difference = dynamic_cast<const KvColorDifferenceFeatureClass*>(query);
+      return difference != nullptr ? KvColorDifferenceSlotKernel(*difference, parms) : nullptr;
     }
     case kKvScanLayoutHsvBands: {
       const auto* bands = dynamic_cast<const KvHsvBandsFeatureClass*>(query);

@@ -13,6 +13,8 @@
 //                        it reads the record
 //   edge histogram, correlogram
 //              offset 0  the bin bytes as stored (80 and 256)
+//   colour difference
+//              offset 0  146 x uint16 bins; offset 292 uint32 their sum
 #include "scan/KvScanLayouts.h"
 
 #include <cstring>
@@ -109,6 +111,22 @@ void DecodeHsvBands(const unsigned char* s, unsigned char* r) {
   for (int i = 0; i < 768; ++i) Encode16BE(r + 2 * i, Get<uint16_t>(s + 2 * i));
 }
 
+// Every 292-byte record is a regular colour-difference record.
+bool EncodeColorDifference(const unsigned char* r, size_t size, unsigned char* s) {
+  if (size != 292) return false;
+  uint32_t sum = 0;
+  for (int i = 0; i < 146; ++i) {
+    const uint16_t v = Load16BE(r + 2 * i);
+    Put(s + 2 * i, v);
+    sum += v;
+  }
+  Put(s + 292, sum);
+  return true;
+}
+void DecodeColorDifference(const unsigned char* s, unsigned char* r) {
+  for (int i = 0; i < 146; ++i) Encode16BE(r + 2 * i, Get<uint16_t>(s + 2 * i));
+}
+
 // Records of bytes: every record of the class's size is regular.
 template <size_t kSize>
 bool EncodeBytes(const unsigned char* r, size_t size, unsigned char* s) {
@@ -130,6 +148,7 @@ const char* const kHsvClasses[] = {"KvHsvHistogramFeatureClass", nullptr};
 const char* const kEdgeClasses[] = {"KvEdgeHistogramFeatureClass", nullptr};
 const char* const kCorrelogramClasses[] = {"KvCorrelogramFeatureClass", nullptr};
 const char* const kHsvBandsClasses[] = {"KvHsvBandsFeatureClass", nullptr};
+const char* const kColorDifferenceClasses[] = {"KvColorDifferenceFeatureClass", nullptr};
 
 const KvScanLayout kLayouts[] = {
     {kKvScanLayoutColor, kColorClasses, 12, 12, EncodeColor, DecodeColor},
@@ -140,6 +159,8 @@ const KvScanLayout kLayouts[] = {
     {kKvScanLayoutEdgeHistogram, kEdgeClasses, 80, 80, EncodeBytes<80>, DecodeBytes<80>},
     {kKvScanLayoutCorrelogram, kCorrelogramClasses, 256, 256, EncodeBytes<256>, DecodeBytes<256>},
     {kKvScanLayoutHsvBands, kHsvBandsClasses, 1536, 1560, EncodeHsvBands, DecodeHsvBands},
+    {kKvScanLayoutColorDifference, kColorDifferenceClasses, 292, 296, EncodeColorDifference,
+     DecodeColorDifference},
 };
 
 }  // namespace

@@ -25,6 +25,7 @@ enum KvScanLayoutId : uint32_t {
   kKvScanLayoutEdgeHistogram = 17,  // 80 bin bytes
   kKvScanLayoutCorrelogram = 18,    // 256 bin bytes
   kKvScanLayoutHsvBands = 19,       // 3 x 256 x uint16 roots, 3 x uint64 norms
+  kKvScanLayoutColorDifference = 20,  // 146 x uint16 bins, uint32 their sum
 };
 
 struct KvScanLayout {

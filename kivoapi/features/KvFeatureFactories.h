@@ -15,6 +15,7 @@ KvFeatureClass* NewKvDrawFeatureClass();
 KvFeatureClass* NewKvTextFeatureClass();
 KvFeatureClass* NewKvHsvHistogramFeatureClass();
 KvFeatureClass* NewKvHsvBandsFeatureClass();
+KvFeatureClass* NewKvColorDifferenceFeatureClass();
 KvFeatureClass* NewKvEdgeHistogramFeatureClass();
 KvFeatureClass* NewKvColorEdgeFeatureClass();
 KvFeatureClass* NewKvCorrelogramFeatureClass();

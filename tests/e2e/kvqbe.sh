@@ -220,6 +220,7 @@ KvEdgeHistogramFeatureClass
 KvColorEdgeFeatureClass
 KvCorrelogramFeatureClass
 KvHsvBandsFeatureClass
+KvColorDifferenceFeatureClass
 
 EOF
 )" - 0 "$QBE" -L

@@ -37,7 +37,7 @@ const char* const kFeatureNames[] = {
     // The descriptor classes follow the eight classic ones.
     "KvHsvHistogramFeatureClass",          "KvEdgeHistogramFeatureClass",
     "KvColorEdgeFeatureClass",             "KvCorrelogramFeatureClass",
-    "KvHsvBandsFeatureClass",
+    "KvHsvBandsFeatureClass",              "KvColorDifferenceFeatureClass",
 };
 constexpr int kFeatureCount = sizeof kFeatureNames / sizeof kFeatureNames[0];
 

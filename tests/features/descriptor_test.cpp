@@ -1,5 +1,5 @@
 // What the descriptor features (HSV histogram, edge histogram, colour-edge,
-// correlogram) share: byte strings, refused inputs, the distance statistics
+// correlogram, HSV bands, colour difference) share: byte strings, refused inputs, the distance statistics
 // of their global information and the normalised distance.
 #include <gtest/gtest.h>
 
@@ -13,6 +13,7 @@
 #include "colour_test_support.h"
 #include "core/KvBytes.h"
 #include "data/KvParameter.h"
+#include "features/KvColorDifferenceFeature.h"
 #include "features/KvColorEdgeFeature.h"
 #include "features/KvColorFeature.h"
 #include "features/KvCorrelogramFeature.h"
@@ -41,6 +42,7 @@ const Kind kKinds[] = {
     {"KvColorEdgeFeatureClass", "KvClrEdg", 144, [] { return new KvColorEdgeFeatureClass; }},
     {"KvCorrelogramFeatureClass", "KvCorrel", 256, [] { return new KvCorrelogramFeatureClass; }},
     {"KvHsvBandsFeatureClass", "KvHsvBnd", 1536, [] { return new KvHsvBandsFeatureClass; }},
+    {"KvColorDifferenceFeatureClass", "KvClrDif", 292, [] { return new KvColorDifferenceFeatureClass; }},
 };
 
 std::vector<unsigned char> RandomBytes(Lcg& rng, unsigned long n) {

@@ -473,16 +473,18 @@ TEST_F(KernelTargets, HsvBandsKernelGivesTheFeaturesOwnDistance) {
 }
 
 TEST_F(KernelTargets, ByteRecordKernelsGiveTheFeaturesOwnDistance) {
-  // Edge histogram (80 bins) and correlogram (256 bins) records: sparse,
-  // dense, saturated and empty, with Mirror=T for the edge histogram and
-  // with and without a normalisation factor.
+  // Edge histogram (80 bins), correlogram (256 bins) and colour-difference
+  // (146 16-bit bins) records: sparse, dense, saturated and empty, with
+  // Mirror=T for the edge histogram and with and without a normalisation
+  // factor.
   std::mt19937 rng(117);
   struct ByteCase {
     const char* featureClass;
     size_t size;
     std::vector<std::string> parameters;
   } cases[] = {{"KvEdgeHistogramFeatureClass", 80, {"", "PMirror=T", "PMirror=F"}},
-               {"KvCorrelogramFeatureClass", 256, {""}}};
+               {"KvCorrelogramFeatureClass", 256, {""}},
+               {"KvColorDifferenceFeatureClass", 292, {""}}};
   for (const ByteCase& c : cases) {
     std::vector<Record> stored;
     for (int k = 0; k < 50; ++k) {
@@ -532,6 +534,7 @@ TEST(ScanLayouts, SlotsGiveBackTheTableFormAndRefuseWhatTheFeatureRefuses) {
       {"KvEdgeHistogramFeatureClass", Record(80, '\x7f')},
       {"KvCorrelogramFeatureClass", Record(256, '\xff')},
       {"KvHsvBandsFeatureClass", Record(1536, '\xff')},
+      {"KvColorDifferenceFeatureClass", Record(292, '\xff')},
   };
   for (const auto& [featureClass, bytes] : good) {
     const KvScanLayout* layout = KvScanLayoutForClass(featureClass);
@@ -564,6 +567,8 @@ TEST(ScanLayouts, SlotsGiveBackTheTableFormAndRefuseWhatTheFeatureRefuses) {
       {"KvCorrelogramFeatureClass", Record(257, '\0')},
       {"KvHsvBandsFeatureClass", Record(512, '\0')},
       {"KvHsvBandsFeatureClass", Record(1535, '\0')},
+      {"KvColorDifferenceFeatureClass", Record(291, '\0')},
+      {"KvColorDifferenceFeatureClass", Record(294, '\0')},
   };
   for (const Bad& b : bad) {
     const KvScanLayout* layout = KvScanLayoutForClass(b.featureClass);

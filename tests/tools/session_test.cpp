@@ -131,7 +131,8 @@ TEST(Tools, ListAllFeaturesEndsEveryNameWithABlank) {
                "KvColorHistogramFeatureClass KvDrawFeatureClass KvColorFeatureClass KvTextFeatureClass "
                "KvTextureFeatureClass KvColorHistogramSubPartFeatureClass KvColorSubPartFeatureClass "
                "KvTextureSubPartFeatureClass KvHsvHistogramFeatureClass KvEdgeHistogramFeatureClass "
-               "KvColorEdgeFeatureClass KvCorrelogramFeatureClass KvHsvBandsFeatureClass ");
+               "KvColorEdgeFeatureClass KvCorrelogramFeatureClass KvHsvBandsFeatureClass "
+               "KvColorDifferenceFeatureClass ");
   KvDelete(list);
 }
 

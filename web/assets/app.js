@@ -18,7 +18,7 @@ function shortName(cls) {
     KvTextureFeatureClass: "texture", KvDrawFeatureClass: "layout",
     KvHsvHistogramFeatureClass: "HSV histogram", KvEdgeHistogramFeatureClass: "edge histogram",
     KvColorEdgeFeatureClass: "colour and edges", KvCorrelogramFeatureClass: "correlogram",
-    KvHsvBandsFeatureClass: "HSV bands",
+    KvHsvBandsFeatureClass: "HSV bands", KvColorDifferenceFeatureClass: "colour difference",
   };
   return names[cls] || cls.replace(/^Kv/, "").replace(/FeatureClass$/, "");
 }
