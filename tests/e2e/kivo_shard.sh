@@ -45,8 +45,8 @@ e2e_transcript_check "$E2E_EXPECTED/kivo_shard.txt"
 # The builds: shard for shard the same records, and together the plain
 # catalog's.
 for class in KvColorFeatureClass KvColorHistogramFeatureClass KvTextureFeatureClass KvDrawFeatureClass \
-             KvTextFeatureClass KvHsvHistogramFeatureClass KvEdgeHistogramFeatureClass \
-             KvColorEdgeFeatureClass KvCorrelogramFeatureClass; do
+             KvTextFeatureClass KvHsvHistogramFeatureClass KvHsvBandsFeatureClass KvEdgeHistogramFeatureClass \
+             KvColorEdgeFeatureClass KvColorDifferenceFeatureClass; do
   for i in 0 1 2; do
     "$KIVO_BIN/KvDumpDb" -c cat.s$i -d db -f $class >a.txt
     "$KIVO_BIN/KvDumpDb" -c mpi.s$i -d db -f $class >b.txt
@@ -79,13 +79,13 @@ KEY=bus/$(ls photos/bus | sed -n 2p)
 AGREE_RANKS="2 3" agree "default features by key" -i "$KEY" -n 10
 agree "default features by image, every record" -I "photos/$KEY" -n 30 --json
 agree "a sketch" -S "D32 24 R0 0 16 24 255 0 0 R16 0 16 24 0 0 255" -n 5 --tsv
-for f in colour histogram texture draw KvHsvHistogramFeatureClass KvEdgeHistogramFeatureClass \
-         KvColorEdgeFeatureClass KvCorrelogramFeatureClass; do
+for f in colour histogram texture draw KvHsvHistogramFeatureClass KvHsvBandsFeatureClass \
+         KvEdgeHistogramFeatureClass KvColorEdgeFeatureClass KvColorDifferenceFeatureClass; do
   agree "$f alone" -i "$KEY" -n 7 -f $f
 done
 agree "the photo preset" -I "photos/$KEY" -n 8 --preset photo
 agree "a descriptor at Z=1" -i "$KEY" -n 8 -f "KvEdgeHistogramFeatureClass:Z=1"
-agree "two features weighted" -i "$KEY" -n 6 -f "texture:W=2" -f KvCorrelogramFeatureClass
+agree "two features weighted" -i "$KEY" -n 6 -f "texture:W=2" -f KvColorDifferenceFeatureClass
 agree "a cascade of two groups" -i "$KEY" -n 6 -f "colour:O=1" -f "texture:O=2"
 agree "a cascade into the preset" -i "$KEY" -n 6 -f "colour:O=1" -f "photo:O=2"
 AGREE_RANKS="2 3" agree "a cascade of three groups" -I "photos/$KEY" -n 5 -f "histogram:O=3" -f "KvEdgeHistogramFeatureClass:O=1" \
