@@ -50,6 +50,14 @@ inline const unsigned char* SlotOf(const unsigned char* base, size_t stride, con
   return base + stride * (index != nullptr ? static_cast<size_t>(index[r]) : first + r);
 }
 
+// A colour-difference slot's bins into bins; returns their sum.
+inline uint32_t ReadDifferenceSlot(const unsigned char* slot, uint16_t* bins) {
+  std::memcpy(bins, slot, sizeof(uint16_t) * kDifferenceBins);
+  uint32_t sum;
+  std::memcpy(&sum, slot + kDifferenceSumOffset, sizeof sum);
+  return sum;
+}
+
 inline float Scaled(double d, double factor) {
   if (factor > 0.0) d *= factor;
   return static_cast<float>(d);
@@ -111,12 +119,9 @@ void DifferenceDistances(const DifferenceQuery& q, const unsigned char* base, si
     const auto zero = hn::Zero(di);
     for (; r + lanes <= count; r += lanes) {
       for (size_t l = 0; l < lanes; ++l) {
-        const unsigned char* t = SlotOf(base, stride, index, first, r + l);
         uint16_t bins[kDifferenceBins];
-        std::memcpy(bins, t, sizeof bins);
+        const uint32_t sum = ReadDifferenceSlot(SlotOf(base, stride, index, first, r + l), bins);
         for (int i = 0; i < kDifferenceBins; ++i) block[static_cast<size_t>(i) * lanes + l] = bins[i];
-        uint32_t sum;
-        std::memcpy(&sum, t + kDifferenceSumOffset, sizeof sum);
         sums[l] = static_cast<int32_t>(sum + q.sum);
       }
       const auto pairSums = hn::Load(di, sums);
@@ -135,11 +140,8 @@ void DifferenceDistances(const DifferenceQuery& q, const unsigned char* base, si
     }
   }
   for (; r < count; ++r) {
-    const unsigned char* t = SlotOf(base, stride, index, first, r);
     uint16_t bins[kDifferenceBins];
-    std::memcpy(bins, t, sizeof bins);
-    uint32_t sum;
-    std::memcpy(&sum, t + kDifferenceSumOffset, sizeof sum);
+    const uint32_t sum = ReadDifferenceSlot(SlotOf(base, stride, index, first, r), bins);
     out[r] = Scaled(KvColorDifferenceFeatureClass::BinDistance(q.bins, q.sum, bins, sum), q.factor);
   }
 }

@@ -146,9 +146,9 @@ int KvColorDifferenceFeatureClass::Compute(const KvGenericImageDataClass& image)
   // in turn along a row, keep those additions from waiting on each other.
   double colours[4][kColors] = {};
   double directions[4][kDirections] = {};
-  std::vector<float> differences(static_cast<size_t>(w));
-  bool masked = false;
-  for (size_t i = 0; i < cells; ++i) masked |= work.valid[i] == 0;
+  uint64_t valid = 0;
+  for (size_t i = 0; i < cells; ++i) valid += work.valid[i];
+  const bool masked = valid < cells;
   const int offsets[2][2] = {{0, kApart}, {kApart, 0}};
   for (const auto& offset : offsets) {
     const int dy = offset[0], dx = offset[1];
@@ -157,28 +157,20 @@ int KvColorDifferenceFeatureClass::Compute(const KvGenericImageDataClass& image)
     for (int y = 0; y + dy < h; ++y) {
       const size_t row = static_cast<size_t>(y) * static_cast<size_t>(w);
       const size_t other = row + static_cast<size_t>(dy) * static_cast<size_t>(w) + static_cast<size_t>(dx);
-      // The differences first, in a loop the compiler vectorises, then
-      // the bins of the pairs that add.
-      for (int x = x0; x < x1; ++x) {
-        const size_t p = row + static_cast<size_t>(x), q = other + static_cast<size_t>(x);
-        const float dl = L[p] - L[q], da = A[p] - A[q], db = B[p] - B[q];
-        differences[static_cast<size_t>(x)] = std::sqrt(dl * dl + da * da + db * db);
-      }
       for (int x = x0; x < x1; ++x) {
         const size_t p = row + static_cast<size_t>(x), q = other + static_cast<size_t>(x);
         const bool sameDirection = direction[p] == direction[q];
         const bool sameColour = colour[p] == colour[q];
         if (!sameDirection && !sameColour) continue;
         if (masked && (work.valid[p] == 0 || work.valid[q] == 0)) continue;
-        const double d = differences[static_cast<size_t>(x)];
+        const float dl = L[p] - L[q], da = A[p] - A[q], db = B[p] - B[q];
+        const double d = std::sqrt(dl * dl + da * da + db * db);
         const int copy = x & 3;
         if (sameDirection) colours[copy][colour[p]] += d;
         if (sameColour) directions[copy][direction[p]] += d;
       }
     }
   }
-  uint64_t valid = 0;
-  for (size_t i = 0; i < cells; ++i) valid += work.valid[i];
   const double scale = kScale / static_cast<double>(valid);
   sum_ = 0;
   for (int i = 0; i < kBins; ++i) {
