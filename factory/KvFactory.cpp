@@ -47,6 +47,7 @@ const FeatureEntry kFeatures[] = {
     {"KvCorrelogramFeatureClass", NewKvCorrelogramFeatureClass, false},
     {"KvHsvBandsFeatureClass", NewKvHsvBandsFeatureClass, false},
     {"KvColorDifferenceFeatureClass", NewKvColorDifferenceFeatureClass, false},
+    {"KvColorTextureFeatureClass", NewKvColorTextureFeatureClass, false},
     {nullptr, nullptr, false},
 };
 

@@ -9,6 +9,7 @@
 
 class KvColorDifferenceFeatureClass;
 class KvColorHistogramFeatureClass;
+class KvColorTextureFeatureClass;
 class KvCorrelogramFeatureClass;
 class KvDrawFeatureClass;
 class KvEdgeHistogramFeatureClass;
@@ -25,6 +26,9 @@ std::unique_ptr<KvSlotKernel> KvDrawSlotKernel(const KvDrawFeatureClass& query);
 std::unique_ptr<KvSlotKernel> KvHsvSlotKernel(const KvHsvHistogramFeatureClass& query, KvParameterClass* parms);
 // The HSV band histogram distance (with the normalisation factor).
 std::unique_ptr<KvSlotKernel> KvHsvBandsSlotKernel(const KvHsvBandsFeatureClass& query, KvParameterClass* parms);
+// The colour-texture distance (with the normalisation factor).
+std::unique_ptr<KvSlotKernel> KvColorTextureSlotKernel(const KvColorTextureFeatureClass& query,
+                                                       KvParameterClass* parms);
 // The edge histogram distance (Mirror=T and the normalisation factor as
 // parms say) and the correlogram distance (with the normalisation factor).
 std::unique_ptr<KvSlotKernel> KvEdgeHistogramSlotKernel(KvEdgeHistogramFeatureClass& query, KvParameterClass* parms);

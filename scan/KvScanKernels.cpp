@@ -250,6 +250,7 @@ HWY_AFTER_NAMESPACE();
 #include "features/KvColorDifferenceFeature.h"
 #include "features/KvColorFeature.h"
 #include "features/KvColorHistogramFeature.h"
+#include "features/KvColorTextureFeature.h"
 #include "features/KvDrawFeature.h"
 #include "features/KvCorrelogramFeature.h"
 #include "features/KvEdgeHistogramFeature.h"
@@ -373,6 +374,10 @@ std::unique_ptr<KvSlotKernel> KvSlotKernelFor(KvFeatureClass* query, KvParameter
     case kKvScanLayoutColorDifference: {
       const auto* difference = dynamic_cast<const KvColorDifferenceFeatureClass*>(query);
       return difference != nullptr ? KvColorDifferenceSlotKernel(*difference, parms) : nullptr;
+    }
+    case kKvScanLayoutColorTexture: {
+      const auto* texture = dynamic_cast<const KvColorTextureFeatureClass*>(query);
+      return texture != nullptr ? KvColorTextureSlotKernel(*texture, parms) : nullptr;
     }
     case kKvScanLayoutHsvBands: {
       const auto* bands = dynamic_cast<const KvHsvBandsFeatureClass*>(query);

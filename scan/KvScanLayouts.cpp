@@ -15,6 +15,10 @@
 //              offset 0  the bin bytes as stored (80 and 256)
 //   colour difference
 //              offset 0  146 x uint16 bins; offset 292 uint32 their sum
+//   HSV bands, colour texture
+//              offset 0  768 (912) x uint16 roots; offset 1536 (1824) the
+//                        parts' uint64 norms: each band's, then the
+//                        patterns'
 #include "scan/KvScanLayouts.h"
 
 #include <cstring>
@@ -111,6 +115,23 @@ void DecodeHsvBands(const unsigned char* s, unsigned char* r) {
   for (int i = 0; i < 768; ++i) Encode16BE(r + 2 * i, Get<uint16_t>(s + 2 * i));
 }
 
+// Every 1824-byte record is a regular colour-texture record: the roots of
+// the three bands and the patterns, then each part's norm.
+bool EncodeColorTexture(const unsigned char* r, size_t size, unsigned char* s) {
+  if (size != 1824) return false;
+  uint64_t norms[4] = {};
+  for (int i = 0; i < 912; ++i) {
+    const uint16_t v = Load16BE(r + 2 * i);
+    Put(s + 2 * i, v);
+    norms[i < 768 ? i / 256 : 3] += static_cast<uint64_t>(v) * v;
+  }
+  for (int p = 0; p < 4; ++p) Put(s + 1824 + 8 * p, norms[p]);
+  return true;
+}
+void DecodeColorTexture(const unsigned char* s, unsigned char* r) {
+  for (int i = 0; i < 912; ++i) Encode16BE(r + 2 * i, Get<uint16_t>(s + 2 * i));
+}
+
 // Every 292-byte record is a regular colour-difference record.
 bool EncodeColorDifference(const unsigned char* r, size_t size, unsigned char* s) {
   if (size != 292) return false;
@@ -149,6 +170,7 @@ const char* const kEdgeClasses[] = {"KvEdgeHistogramFeatureClass", nullptr};
 const char* const kCorrelogramClasses[] = {"KvCorrelogramFeatureClass", nullptr};
 const char* const kHsvBandsClasses[] = {"KvHsvBandsFeatureClass", nullptr};
 const char* const kColorDifferenceClasses[] = {"KvColorDifferenceFeatureClass", nullptr};
+const char* const kColorTextureClasses[] = {"KvColorTextureFeatureClass", nullptr};
 
 const KvScanLayout kLayouts[] = {
     {kKvScanLayoutColor, kColorClasses, 12, 12, EncodeColor, DecodeColor},
@@ -161,6 +183,7 @@ const KvScanLayout kLayouts[] = {
     {kKvScanLayoutHsvBands, kHsvBandsClasses, 1536, 1560, EncodeHsvBands, DecodeHsvBands},
     {kKvScanLayoutColorDifference, kColorDifferenceClasses, 292, 296, EncodeColorDifference,
      DecodeColorDifference},
+    {kKvScanLayoutColorTexture, kColorTextureClasses, 1824, 1856, EncodeColorTexture, DecodeColorTexture},
 };
 
 }  // namespace

@@ -26,6 +26,7 @@ enum KvScanLayoutId : uint32_t {
   kKvScanLayoutCorrelogram = 18,    // 256 bin bytes
   kKvScanLayoutHsvBands = 19,       // 3 x 256 x uint16 roots, 3 x uint64 norms
   kKvScanLayoutColorDifference = 20,  // 146 x uint16 bins, uint32 their sum
+  kKvScanLayoutColorTexture = 21,     // 912 x uint16 roots, 4 x uint64 norms
 };
 
 struct KvScanLayout {

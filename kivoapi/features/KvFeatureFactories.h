@@ -16,6 +16,7 @@ KvFeatureClass* NewKvTextFeatureClass();
 KvFeatureClass* NewKvHsvHistogramFeatureClass();
 KvFeatureClass* NewKvHsvBandsFeatureClass();
 KvFeatureClass* NewKvColorDifferenceFeatureClass();
+KvFeatureClass* NewKvColorTextureFeatureClass();
 KvFeatureClass* NewKvEdgeHistogramFeatureClass();
 KvFeatureClass* NewKvColorEdgeFeatureClass();
 KvFeatureClass* NewKvCorrelogramFeatureClass();

@@ -8,20 +8,22 @@
 #include "data/KvGenericImageData.h"
 #include "features/KvHsvBandsFeature.h"
 
-int KvHsvBandsFeatureClass::Compute(const KvGenericImageDataClass& image) {
+bool KvHsvBandRoots(const KvGenericImageDataClass& image, uint16_t* roots, uint64_t* norms) {
+  using Bands = KvHsvBandsFeatureClass;
+  constexpr int kBands = Bands::kBands, kBandBins = Bands::kBandBins, kScale = Bands::kScale;
   const unsigned char* pixels = image.GetIndexPlane();
   const unsigned char* palette = image.GetPalette();
   const unsigned char* mask = image.GetMaskPlane();
   const int64_t width = image.GetXSize(), height = image.GetYSize();
   if (pixels == nullptr || palette == nullptr || width <= 0 || height <= 0) {
     KvError(KERR_NoPixels, KERR_NonFatal, "kcComp");
-    return -1;
+    return false;
   }
   uint32_t counts[kBands][256];
   std::memset(counts, 0, sizeof counts);
   uint64_t total = 0;
   for (int64_t y = 0; y < height; ++y) {
-    uint32_t* band = counts[BandOf(y, height)];
+    uint32_t* band = counts[Bands::BandOf(y, height)];
     const size_t row = static_cast<size_t>(y * width);
     const unsigned char* p = pixels + row;
     if (mask == nullptr) {
@@ -38,19 +40,26 @@ int KvHsvBandsFeatureClass::Compute(const KvGenericImageDataClass& image) {
   }
   if (total == 0) {
     KvError(KERR_NoPixels, KERR_NonFatal, "kcComp");
-    return -1;
+    return false;
   }
   double shares[kBandBins];
   for (int b = 0; b < kBands; ++b) {
-    uint16_t* roots = root_ + b * kBandBins;
-    norm_[b] = 0;
+    uint16_t* band = roots + b * kBandBins;
+    norms[b] = 0;
     // A band without unmasked pixels keeps zero roots (an image of fewer
     // than three rows, or a mask that leaves a band out).
-    if (!KvHsvHistogramShares(counts[b], palette, palette + 256, palette + 512, shares)) continue;
+    if (!KvHsvHistogramShares(counts[b], palette, palette + 256, palette + 512, shares)) {
+      std::memset(band, 0, sizeof(uint16_t) * kBandBins);
+      continue;
+    }
     for (int i = 0; i < kBandBins; ++i) {
-      roots[i] = static_cast<uint16_t>(std::lround(std::sqrt(shares[i]) * kScale));
-      norm_[b] += static_cast<uint64_t>(roots[i]) * roots[i];
+      band[i] = static_cast<uint16_t>(std::lround(std::sqrt(shares[i]) * kScale));
+      norms[b] += static_cast<uint64_t>(band[i]) * band[i];
     }
   }
-  return 0;
+  return true;
+}
+
+int KvHsvBandsFeatureClass::Compute(const KvGenericImageDataClass& image) {
+  return KvHsvBandRoots(image, root_, norm_) ? 0 : -1;
 }

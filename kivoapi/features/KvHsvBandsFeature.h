@@ -11,6 +11,8 @@
 #include "features/KvDescriptorFeature.h"
 #include "features/KvHsvHistogramFeature.h"
 
+class KvGenericImageDataClass;
+
 class KvHsvBandsFeatureClass : public KvDescriptorFeatureClass {
  public:
   static constexpr int kBands = 3;
@@ -47,3 +49,8 @@ class KvHsvBandsFeatureClass : public KvDescriptorFeatureClass {
   uint16_t root_[kBins];
   uint64_t norm_[kBands] = {};  // sum of the band's root_[i]^2
 };
+
+// The band roots (band-major, kBins of them) and each band's norm of an
+// image's unmasked pixels, as the feature's record holds them. False (10003
+// recorded) when the image has no unmasked pixel.
+bool KvHsvBandRoots(const KvGenericImageDataClass& image, uint16_t* roots, uint64_t* norms);

@@ -221,6 +221,7 @@ KvColorEdgeFeatureClass
 KvCorrelogramFeatureClass
 KvHsvBandsFeatureClass
 KvColorDifferenceFeatureClass
+KvColorTextureFeatureClass
 
 EOF
 )" - 0 "$QBE" -L

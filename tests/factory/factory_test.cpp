@@ -38,6 +38,7 @@ const char* const kFeatureNames[] = {
     "KvHsvHistogramFeatureClass",          "KvEdgeHistogramFeatureClass",
     "KvColorEdgeFeatureClass",             "KvCorrelogramFeatureClass",
     "KvHsvBandsFeatureClass",              "KvColorDifferenceFeatureClass",
+    "KvColorTextureFeatureClass",
 };
 constexpr int kFeatureCount = sizeof kFeatureNames / sizeof kFeatureNames[0];
 

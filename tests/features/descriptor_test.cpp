@@ -1,5 +1,5 @@
 // What the descriptor features (HSV histogram, edge histogram, colour-edge,
-// correlogram, HSV bands, colour difference) share: byte strings, refused inputs, the distance statistics
+// correlogram, HSV bands, colour difference, colour texture) share: byte strings, refused inputs, the distance statistics
 // of their global information and the normalised distance.
 #include <gtest/gtest.h>
 
@@ -16,6 +16,7 @@
 #include "features/KvColorDifferenceFeature.h"
 #include "features/KvColorEdgeFeature.h"
 #include "features/KvColorFeature.h"
+#include "features/KvColorTextureFeature.h"
 #include "features/KvCorrelogramFeature.h"
 #include "features/KvDescriptorFeature.h"
 #include "features/KvEdgeHistogramFeature.h"
@@ -43,6 +44,7 @@ const Kind kKinds[] = {
     {"KvCorrelogramFeatureClass", "KvCorrel", 256, [] { return new KvCorrelogramFeatureClass; }},
     {"KvHsvBandsFeatureClass", "KvHsvBnd", 1536, [] { return new KvHsvBandsFeatureClass; }},
     {"KvColorDifferenceFeatureClass", "KvClrDif", 292, [] { return new KvColorDifferenceFeatureClass; }},
+    {"KvColorTextureFeatureClass", "KvClrTxt", 1824, [] { return new KvColorTextureFeatureClass; }},
 };
 
 std::vector<unsigned char> RandomBytes(Lcg& rng, unsigned long n) {

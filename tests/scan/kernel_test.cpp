@@ -447,27 +447,32 @@ TEST_F(KernelTargets, HsvHistogramKernelGivesTheFeaturesOwnDistance) {
   }
 }
 
-TEST_F(KernelTargets, HsvBandsKernelGivesTheFeaturesOwnDistance) {
+TEST_F(KernelTargets, RootPartKernelsGiveTheFeaturesOwnDistance) {
   // Three bands of the HSV histogram's record kinds, mixed, so that a band
-  // may be empty beside full ones.
+  // may be empty beside full ones; the colour-texture records add a part of
+  // 144 patterns of the same kinds.
   std::mt19937 rng(118);
-  std::vector<Record> stored;
-  for (int k = 0; k < 40; ++k) {
-    Record r;
-    for (int b = 0; b < 3; ++b) r += HsvRecord(rng, (k + b) % 4);
-    stored.push_back(r);
-  }
-  stored.push_back(Record(1536, '\0'));
-  stored.push_back(stored[5]);
-  for (const Record& q : {stored[1], stored[2], stored[5], stored[40]}) {
-    for (double factor : {0.0, 0.37}) {
-      std::unique_ptr<Query> query = MakeQuery("KvHsvBandsFeatureClass", q, factor > 0.0 ? "PZ=1" : "");
-      if (factor > 0.0) {
-        ASSERT_EQ(query->parms.SetParameterNumber("Z", factor), 0);
+  for (const char* featureClass : {"KvHsvBandsFeatureClass", "KvColorTextureFeatureClass"}) {
+    const bool texture = std::string(featureClass) == "KvColorTextureFeatureClass";
+    std::vector<Record> stored;
+    for (int k = 0; k < 40; ++k) {
+      Record r;
+      for (int b = 0; b < 3; ++b) r += HsvRecord(rng, (k + b) % 4);
+      if (texture) r += HsvRecord(rng, (k + 3) % 4).substr(0, 288);
+      stored.push_back(r);
+    }
+    stored.push_back(Record(texture ? 1824 : 1536, '\0'));
+    stored.push_back(stored[5]);
+    for (const Record& q : {stored[1], stored[2], stored[5], stored[40]}) {
+      for (double factor : {0.0, 0.37}) {
+        std::unique_ptr<Query> query = MakeQuery(featureClass, q, factor > 0.0 ? "PZ=1" : "");
+        if (factor > 0.0) {
+          ASSERT_EQ(query->parms.SetParameterNumber("Z", factor), 0);
+        }
+        ExpectKernelMatches(std::string(featureClass) + ", factor " + std::to_string(factor), query->feature.get(),
+                            &query->parms, stored);
+        if (HasFatalFailure()) return;
       }
-      ExpectKernelMatches("HSV bands, factor " + std::to_string(factor), query->feature.get(), &query->parms,
-                          stored);
-      if (HasFatalFailure()) return;
     }
   }
 }
@@ -535,6 +540,7 @@ TEST(ScanLayouts, SlotsGiveBackTheTableFormAndRefuseWhatTheFeatureRefuses) {
       {"KvCorrelogramFeatureClass", Record(256, '\xff')},
       {"KvHsvBandsFeatureClass", Record(1536, '\xff')},
       {"KvColorDifferenceFeatureClass", Record(292, '\xff')},
+      {"KvColorTextureFeatureClass", Record(1824, '\xff')},
   };
   for (const auto& [featureClass, bytes] : good) {
     const KvScanLayout* layout = KvScanLayoutForClass(featureClass);
@@ -569,6 +575,8 @@ TEST(ScanLayouts, SlotsGiveBackTheTableFormAndRefuseWhatTheFeatureRefuses) {
       {"KvHsvBandsFeatureClass", Record(1535, '\0')},
       {"KvColorDifferenceFeatureClass", Record(291, '\0')},
       {"KvColorDifferenceFeatureClass", Record(294, '\0')},
+      {"KvColorTextureFeatureClass", Record(1536, '\0')},
+      {"KvColorTextureFeatureClass", Record(1825, '\0')},
   };
   for (const Bad& b : bad) {
     const KvScanLayout* layout = KvScanLayoutForClass(b.featureClass);

@@ -132,7 +132,7 @@ TEST(Tools, ListAllFeaturesEndsEveryNameWithABlank) {
                "KvTextureFeatureClass KvColorHistogramSubPartFeatureClass KvColorSubPartFeatureClass "
                "KvTextureSubPartFeatureClass KvHsvHistogramFeatureClass KvEdgeHistogramFeatureClass "
                "KvColorEdgeFeatureClass KvCorrelogramFeatureClass KvHsvBandsFeatureClass "
-               "KvColorDifferenceFeatureClass ");
+               "KvColorDifferenceFeatureClass KvColorTextureFeatureClass ");
   KvDelete(list);
 }
 

@@ -19,6 +19,7 @@ function shortName(cls) {
     KvHsvHistogramFeatureClass: "HSV histogram", KvEdgeHistogramFeatureClass: "edge histogram",
     KvColorEdgeFeatureClass: "colour and edges", KvCorrelogramFeatureClass: "correlogram",
     KvHsvBandsFeatureClass: "HSV bands", KvColorDifferenceFeatureClass: "colour difference",
+    KvColorTextureFeatureClass: "colour and texture",
   };
   return names[cls] || cls.replace(/^Kv/, "").replace(/FeatureClass$/, "");
 }
