@@ -163,7 +163,7 @@ Subcommand::Runner DeclareDups(CLI::App* app) {
                   FeatureHelp() + " (default: a preset the catalog holds, else the catalog's own)")
       ->allow_extra_args(false);
   app->add_option("-t,--threshold", d->options.threshold,
-                  "largest distance of two near-duplicates (default: 0.6 with the photo preset, else 0.03)")
+                  "largest distance of two near-duplicates (default: 0.7 with the photo preset, else 0.03)")
       ->check(CLI::Range(0.0, 1e30));
   app->add_option("--neighbours", d->options.neighbours, "nearest images looked at per image (default 10)")
       ->check(CLI::Range(1, 10000));

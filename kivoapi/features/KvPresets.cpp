@@ -5,15 +5,15 @@
 
 namespace {
 
-// Colour over the whole image (HSV histogram) and by bands of rows (HSV
-// band histogram), edge structure (edge histogram) and colour change across
-// edges and textures (colour difference), each divided by its catalog's mean
-// distance so that they weigh alike. The bands tell sky from ground, the
-// whole-image histogram keeps crops, which move content between the bands,
-// near their originals.
+// Colour over the whole image (HSV histogram), colour by bands of rows with
+// the grain of surfaces (colour texture), edge structure (edge histogram)
+// and colour change across edges and textures (colour difference), each
+// divided by its catalog's mean distance so that they weigh alike. The bands
+// tell sky from ground, the whole-image histogram keeps crops, which move
+// content between the bands, near their originals.
 const char* const kPhoto[] = {
     "KvHsvHistogramFeatureClass:W=1:PZ=1",
-    "KvHsvBandsFeatureClass:W=1:PZ=1",
+    "KvColorTextureFeatureClass:W=1:PZ=1",
     "KvEdgeHistogramFeatureClass:W=1:PZ=1",
     "KvColorDifferenceFeatureClass:W=1:PZ=1",
     nullptr,
@@ -27,9 +27,9 @@ struct Preset {
 
 // The photo preset's terms each average 1 between two stored photographs,
 // about 4 in all. Copies of one photograph scaled, recompressed (in another
-// container too) or cropped lie mostly below 0.6 in all; the nearest other
+// container too) or cropped lie mostly below 0.7 in all; the nearest other
 // photograph rarely comes that close.
-const Preset kPresets[] = {{"photo", kPhoto, 0.6}};
+const Preset kPresets[] = {{"photo", kPhoto, 0.7}};
 const char* const kNames[] = {"photo", nullptr};
 
 }  // namespace

@@ -45,7 +45,7 @@ e2e_transcript_check "$E2E_EXPECTED/kivo_shard.txt"
 # The builds: shard for shard the same records, and together the plain
 # catalog's.
 for class in KvColorFeatureClass KvColorHistogramFeatureClass KvTextureFeatureClass KvDrawFeatureClass \
-             KvTextFeatureClass KvHsvHistogramFeatureClass KvHsvBandsFeatureClass KvEdgeHistogramFeatureClass \
+             KvTextFeatureClass KvHsvHistogramFeatureClass KvColorTextureFeatureClass KvEdgeHistogramFeatureClass \
              KvColorEdgeFeatureClass KvColorDifferenceFeatureClass; do
   for i in 0 1 2; do
     "$KIVO_BIN/KvDumpDb" -c cat.s$i -d db -f $class >a.txt
@@ -79,7 +79,7 @@ KEY=bus/$(ls photos/bus | sed -n 2p)
 AGREE_RANKS="2 3" agree "default features by key" -i "$KEY" -n 10
 agree "default features by image, every record" -I "photos/$KEY" -n 30 --json
 agree "a sketch" -S "D32 24 R0 0 16 24 255 0 0 R16 0 16 24 0 0 255" -n 5 --tsv
-for f in colour histogram texture draw KvHsvHistogramFeatureClass KvHsvBandsFeatureClass \
+for f in colour histogram texture draw KvHsvHistogramFeatureClass KvColorTextureFeatureClass \
          KvEdgeHistogramFeatureClass KvColorEdgeFeatureClass KvColorDifferenceFeatureClass; do
   agree "$f alone" -i "$KEY" -n 7 -f $f
 done
