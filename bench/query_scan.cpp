@@ -237,13 +237,15 @@ int main(int argc, char** argv) {
       {"texture", "KvTextureFeatureClass", false, nullptr},
       {"draw", "KvDrawFeatureClass", false, nullptr},
       {"draw, sketch, MaxOffset 2", "KvDrawFeatureClass", true, "PMaxOffset=2"},
+      {"draw, Mirror=T", "KvDrawFeatureClass", false, "PMirror=T"},
       {"HSV histogram", "KvHsvHistogramFeatureClass", false, nullptr},
       {"edge histogram, Mirror=T", "KvEdgeHistogramFeatureClass", false, "PMirror=T"},
       {"correlogram", "KvCorrelogramFeatureClass", false, nullptr},
+      {"colour texture", "KvColorTextureFeatureClass", false, nullptr},
   };
   const char* features[] = {"KvColorFeatureClass", "KvColorHistogramFeatureClass", "KvTextureFeatureClass",
                             "KvDrawFeatureClass", "KvHsvHistogramFeatureClass", "KvEdgeHistogramFeatureClass",
-                            "KvCorrelogramFeatureClass"};
+                            "KvCorrelogramFeatureClass", "KvColorTextureFeatureClass"};
   constexpr int kFeatures = sizeof features / sizeof features[0];
 
   // A pool of distinct feature values per class, from generated images.

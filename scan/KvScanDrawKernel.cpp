@@ -361,16 +361,43 @@ HWY_EXPORT(DrawDistances);
 
 namespace {
 
+// Slots of mirrored grids: the two sizes, then the cells.
+constexpr size_t kDrawSlot = 4 + kKvDrawMaxCells;
+
 class DrawKernel : public KvSlotKernel {
  public:
-  explicit DrawKernel(DrawQuery q) : q_(std::move(q)) {}
+  DrawKernel(DrawQuery q, bool mirror) : q_(std::move(q)), mirror_(mirror) {}
   void Distances(const unsigned char* base, size_t stride, const uint64_t* index, size_t first, size_t count,
                  float* out) const override {
     HWY_DYNAMIC_DISPATCH(DrawDistances)(q_, base, stride, index, first, count, out);
+    if (!mirror_ || count == 0) return;
+    // A mirror-tolerant query also measures each grid mirrored left to
+    // right, as the feature does, and keeps the smaller of two positive
+    // distances. Kept by the thread from call to call: they only grow.
+    thread_local std::vector<unsigned char> flipped;
+    thread_local std::vector<float> again;
+    if (flipped.size() < count * kDrawSlot) flipped.resize(count * kDrawSlot);
+    if (again.size() < count) again.resize(count);
+    for (size_t r = 0; r < count; ++r) {
+      const unsigned char* slot = base + stride * (index != nullptr ? static_cast<size_t>(index[r]) : first + r);
+      unsigned char* to = flipped.data() + r * kDrawSlot;
+      std::memcpy(to, slot, kDrawSlot);
+      const int columns = Half16(slot), rows = Half16(slot + 2);
+      // A grid of another shape is not measured: its bytes stay as they are.
+      if (columns != q_.columns || rows != q_.rows) continue;
+      for (int y = 0; y < rows; ++y) {
+        for (int x = 0; x < columns; ++x) to[4 + y * columns + x] = slot[4 + y * columns + (columns - 1 - x)];
+      }
+    }
+    HWY_DYNAMIC_DISPATCH(DrawDistances)(q_, flipped.data(), kDrawSlot, nullptr, 0, count, again.data());
+    for (size_t r = 0; r < count; ++r) {
+      if (out[r] > 0.0f && again[r] >= 0.0f && again[r] < out[r]) out[r] = again[r];
+    }
   }
 
  private:
   DrawQuery q_;
+  bool mirror_;
 };
 
 // The largest value a sum of n entries of at most `largest` can reach, with
@@ -383,9 +410,7 @@ bool Fits(int64_t largest, int64_t n) { return largest + n / 2 < INT32_MAX; }
 std::unique_ptr<KvSlotKernel> KvDrawSlotKernel(const KvDrawFeatureClass& query) {
   using namespace kvscan;
   const int32_t* distance = KvDrawFeatureClass::ColorDistanceTable();
-  // A mirror-tolerant query measures each grid twice; the search leaves it to
-  // the feature's own distance.
-  if (distance == nullptr || !query.ElementsBuilt() || query.GetElementCount() == 0 || query.GetMirror()) {
+  if (distance == nullptr || !query.ElementsBuilt() || query.GetElementCount() == 0) {
     return nullptr;
   }
   DrawQuery q;
@@ -499,7 +524,7 @@ std::unique_ptr<KvSlotKernel> KvDrawSlotKernel(const KvDrawFeatureClass& query) 
     q.rows16.clear();
     q.lookupRow16.clear();
   }
-  return std::unique_ptr<KvSlotKernel>(new DrawKernel(std::move(q)));
+  return std::unique_ptr<KvSlotKernel>(new DrawKernel(std::move(q), query.GetMirror()));
 }
 
 #endif  // HWY_ONCE

@@ -404,12 +404,25 @@ TEST_F(KernelTargets, SketchKernelGivesTheLayoutDistanceOfEverySketch) {
   // A query of another shape measures the grids of its shape only.
   std::unique_ptr<Query> wide = MakeQuery("KvDrawFeatureClass", stored[stored.size() - 3], "PMaxOffset=3");
   ExpectKernelMatches("108 x 1 sketch", wide->feature.get(), &wide->parms, stored);
-  // A mirror-tolerant query has no kernel: the search measures with the
-  // feature's own distance, which compares the mirrored grid too.
-  std::unique_ptr<Query> mirrored = MakeQuery("KvDrawFeatureClass", stored[1], "PMirror=T");
-  OwnDistance(mirrored->feature.get(), &mirrored->parms, stored[0]);
-  EXPECT_EQ(KvSlotKernelFor(mirrored->feature.get(), &mirrored->parms, KvScanLayoutForClass("KvDrawFeatureClass")->id),
-            nullptr);
+  // Mirror-tolerant queries compare each grid mirrored too: the stored grids
+  // with their mirror images among them, so that the mirrored distance wins
+  // for some, 0 for others, and grids of other shapes.
+  std::vector<Record> withMirrors = stored;
+  for (size_t k = 0; k < 6; ++k) {
+    Record flipped = stored[k];
+    for (int y = 0; y < 9; ++y) {
+      for (int x = 0; x < 12; ++x) flipped[static_cast<size_t>(4 + y * 12 + x)] = stored[k][static_cast<size_t>(4 + y * 12 + 11 - x)];
+    }
+    withMirrors.push_back(flipped);
+  }
+  for (const char* parameterText : {"PMirror=T", "PMirror=T,MaxOffset=2,Halo=T", "PMirror=T,Burst=F"}) {
+    for (size_t record : {size_t{1}, size_t{4}}) {
+      std::unique_ptr<Query> mirrored = MakeQuery("KvDrawFeatureClass", stored[record], parameterText);
+      ExpectKernelMatches(std::string("mirror-tolerant grid ") + std::to_string(record) + " with '" + parameterText + "'",
+                          mirrored->feature.get(), &mirrored->parms, withMirrors);
+      if (HasFatalFailure()) return;
+    }
+  }
 }
 
 // HSV histogram records: sparse and dense roots as photographs give, roots
