@@ -77,11 +77,11 @@ void KvColorTextureFeatureClass::Encode(unsigned char* bytes) const {
 }
 
 void KvColorTextureFeatureClass::Decode(const unsigned char* bytes) {
-  std::memset(norm_, 0, sizeof norm_);
-  for (int i = 0; i < kBins; ++i) {
-    root_[i] = Load16BE(bytes + 2 * i);
-    norm_[i < kColorBins ? i / KvHsvBandsFeatureClass::kBandBins : kBands] +=
-        static_cast<uint64_t>(root_[i]) * root_[i];
+  for (int i = 0; i < kBins; ++i) root_[i] = Load16BE(bytes + 2 * i);
+  for (int p = 0; p <= kBands; ++p) {
+    uint64_t sum = 0;
+    for (int i = PartStart(p); i < PartStart(p + 1); ++i) sum += static_cast<uint64_t>(root_[i]) * root_[i];
+    norm_[p] = sum;
   }
 }
 
@@ -94,10 +94,11 @@ double KvColorTextureFeatureClass::PartDistance(const uint64_t dot[kBands + 1], 
 
 double KvColorTextureFeatureClass::Measure(const KvDescriptorFeatureClass& other) const {
   const auto& that = static_cast<const KvColorTextureFeatureClass&>(other);
-  uint64_t dot[kBands + 1] = {};
-  for (int i = 0; i < kBins; ++i) {
-    dot[i < kColorBins ? i / KvHsvBandsFeatureClass::kBandBins : kBands] +=
-        static_cast<uint32_t>(root_[i]) * that.root_[i];
+  uint64_t dot[kBands + 1];
+  for (int p = 0; p <= kBands; ++p) {
+    uint64_t sum = 0;
+    for (int i = PartStart(p); i < PartStart(p + 1); ++i) sum += static_cast<uint32_t>(root_[i]) * that.root_[i];
+    dot[p] = sum;
   }
   return PartDistance(dot, norm_, that.norm_);
 }

@@ -51,6 +51,12 @@ class KvColorTextureFeatureClass : public KvDescriptorFeatureClass {
   static double PartDistance(const uint64_t dot[kBands + 1], const uint64_t normA[kBands + 1],
                              const uint64_t normB[kBands + 1]);
 
+  // The first root of part p (0 .. 2 the bands, 3 the patterns); part 4
+  // starts past the record.
+  static constexpr int PartStart(int p) {
+    return p <= kBands ? p * KvHsvBandsFeatureClass::kBandBins : kBins;
+  }
+
   // Band roots (band-major) then pattern roots.
   const uint16_t* GetRoots() const { return root_; }
   // The bands' norms and the patterns' norm.
