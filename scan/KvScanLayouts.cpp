@@ -82,54 +82,28 @@ void DecodeDraw(const unsigned char* s, unsigned char* r) {
   std::memcpy(r + 4, s + 4, 108);
 }
 
-// Every 512-byte record is a regular HSV histogram record.
-bool EncodeHsv(const unsigned char* r, size_t size, unsigned char* s) {
-  if (size != 512) return false;
-  uint64_t norm = 0;
-  for (int i = 0; i < 256; ++i) {
-    const uint16_t v = Load16BE(r + 2 * i);
-    Put(s + 2 * i, v);
-    norm += static_cast<uint64_t>(v) * v;
-  }
-  Put(s + 512, norm);
-  return true;
-}
-void DecodeHsv(const unsigned char* s, unsigned char* r) {
-  for (int i = 0; i < 256; ++i) Encode16BE(r + 2 * i, Get<uint16_t>(s + 2 * i));
-}
-
-// Every 1536-byte record is a regular HSV band histogram record: the roots
-// of the three bands, then each band's norm.
-bool EncodeHsvBands(const unsigned char* r, size_t size, unsigned char* s) {
-  if (size != 1536) return false;
-  uint64_t norms[3] = {};
-  for (int i = 0; i < 768; ++i) {
+// Records of square-root histograms in parts of up to 256 roots (the HSV
+// histogram: one; its bands: three; the colour texture: three bands and the
+// patterns): every record of the class's size is regular. The slot holds
+// the roots, then each part's norm as the feature computes it when it reads
+// the record.
+template <int kRoots>
+bool EncodeRootParts(const unsigned char* r, size_t size, unsigned char* s) {
+  constexpr int kParts = (kRoots + 255) / 256;
+  if (size != 2 * kRoots) return false;
+  uint64_t norms[kParts] = {};
+  for (int i = 0; i < kRoots; ++i) {
     const uint16_t v = Load16BE(r + 2 * i);
     Put(s + 2 * i, v);
     norms[i / 256] += static_cast<uint64_t>(v) * v;
   }
-  for (int b = 0; b < 3; ++b) Put(s + 1536 + 8 * b, norms[b]);
+  for (int p = 0; p < kParts; ++p) Put(s + 2 * kRoots + 8 * p, norms[p]);
   return true;
 }
-void DecodeHsvBands(const unsigned char* s, unsigned char* r) {
-  for (int i = 0; i < 768; ++i) Encode16BE(r + 2 * i, Get<uint16_t>(s + 2 * i));
-}
-
-// Every 1824-byte record is a regular colour-texture record: the roots of
-// the three bands and the patterns, then each part's norm.
-bool EncodeColorTexture(const unsigned char* r, size_t size, unsigned char* s) {
-  if (size != 1824) return false;
-  uint64_t norms[4] = {};
-  for (int i = 0; i < 912; ++i) {
-    const uint16_t v = Load16BE(r + 2 * i);
-    Put(s + 2 * i, v);
-    norms[i < 768 ? i / 256 : 3] += static_cast<uint64_t>(v) * v;
-  }
-  for (int p = 0; p < 4; ++p) Put(s + 1824 + 8 * p, norms[p]);
-  return true;
-}
-void DecodeColorTexture(const unsigned char* s, unsigned char* r) {
-  for (int i = 0; i < 912; ++i) Encode16BE(r + 2 * i, Get<uint16_t>(s + 2 * i));
+// The table form of a slot that begins with kValues native 16-bit values.
+template <int kValues>
+void Decode16(const unsigned char* s, unsigned char* r) {
+  for (int i = 0; i < kValues; ++i) Encode16BE(r + 2 * i, Get<uint16_t>(s + 2 * i));
 }
 
 // Every 292-byte record is a regular colour-difference record.
@@ -143,9 +117,6 @@ bool EncodeColorDifference(const unsigned char* r, size_t size, unsigned char* s
   }
   Put(s + 292, sum);
   return true;
-}
-void DecodeColorDifference(const unsigned char* s, unsigned char* r) {
-  for (int i = 0; i < 146; ++i) Encode16BE(r + 2 * i, Get<uint16_t>(s + 2 * i));
 }
 
 // Records of bytes: every record of the class's size is regular.
@@ -177,13 +148,14 @@ const KvScanLayout kLayouts[] = {
     {kKvScanLayoutHistogram, kHistogramClasses, 516, 516, EncodeHistogram, DecodeHistogram},
     {kKvScanLayoutTexture, kTextureClasses, 16, 16, EncodeTexture, DecodeTexture},
     {kKvScanLayoutDraw, kDrawClasses, 112, 112, EncodeDraw, DecodeDraw},
-    {kKvScanLayoutHsvHistogram, kHsvClasses, 512, 520, EncodeHsv, DecodeHsv},
+    {kKvScanLayoutHsvHistogram, kHsvClasses, 512, 520, EncodeRootParts<256>, Decode16<256>},
     {kKvScanLayoutEdgeHistogram, kEdgeClasses, 80, 80, EncodeBytes<80>, DecodeBytes<80>},
     {kKvScanLayoutCorrelogram, kCorrelogramClasses, 256, 256, EncodeBytes<256>, DecodeBytes<256>},
-    {kKvScanLayoutHsvBands, kHsvBandsClasses, 1536, 1560, EncodeHsvBands, DecodeHsvBands},
+    {kKvScanLayoutHsvBands, kHsvBandsClasses, 1536, 1560, EncodeRootParts<768>, Decode16<768>},
     {kKvScanLayoutColorDifference, kColorDifferenceClasses, 292, 296, EncodeColorDifference,
-     DecodeColorDifference},
-    {kKvScanLayoutColorTexture, kColorTextureClasses, 1824, 1856, EncodeColorTexture, DecodeColorTexture},
+     Decode16<146>},
+    {kKvScanLayoutColorTexture, kColorTextureClasses, 1824, 1856, EncodeRootParts<912>,
+     Decode16<912>},
 };
 
 }  // namespace

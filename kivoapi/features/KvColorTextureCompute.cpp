@@ -13,13 +13,8 @@ int KvColorTextureFeatureClass::Compute(const KvGenericImageDataClass& image) {
   if (!KvMakeWorkingImage(image, kWorkingArea, &work)) return -1;
   const int w = work.width, h = work.height;
   const size_t cells = work.Cells();
-  // Gray levels raised by the threshold once, so that each comparison is
-  // a plain one: neighbour >= centre + kLighter.
-  std::vector<float> gray(cells), raised(cells);
-  for (size_t i = 0; i < cells; ++i) {
-    gray[i] = KvLuminance(work.red[i], work.green[i], work.blue[i]);
-    raised[i] = gray[i] + kLighter;
-  }
+  std::vector<float> gray(cells);
+  for (size_t i = 0; i < cells; ++i) gray[i] = KvLuminance(work.red[i], work.green[i], work.blue[i]);
   uint32_t codes[256] = {};
   bool masked = false;
   for (size_t i = 0; i < cells && !masked; ++i) masked = work.valid[i] == 0;
@@ -28,11 +23,10 @@ int KvColorTextureFeatureClass::Compute(const KvGenericImageDataClass& image) {
     const float* up = gray.data() + static_cast<size_t>(y - 1) * w;
     const float* mid = up + w;
     const float* down = mid + w;
-    const float* centre = raised.data() + static_cast<size_t>(y) * w;
     // Neighbours in the order of PatternOf's bits, as plain loops over the
     // row that the compiler vectorises.
     for (int x = 1; x + 1 < w; ++x) {
-      const float c = centre[x];
+      const float c = mid[x] + kLighter;
       code[x - 1] = static_cast<uint8_t>((up[x - 1] >= c) | (up[x] >= c) << 1 | (up[x + 1] >= c) << 2 |
                                          (mid[x + 1] >= c) << 3 | (down[x + 1] >= c) << 4 |
                                          (down[x] >= c) << 5 | (down[x - 1] >= c) << 6 | (mid[x - 1] >= c) << 7);
