@@ -19,11 +19,17 @@
 #include "KivoFeatures.h"
 #include "KivoShardPool.h"
 #include "KivoShardReduce.h"
+#include "KivoShardRerank.h"
 #include "KivoShardWhole.h"
 #include "KivoStore.h"
+#include "core/KvDatum.h"
+#include "core/KvString.h"
 #include "data/KvParameter.h"
+#include "features/KvFeature.h"
 #include "query/KvBestList.h"
+#include "query/KvQueryRerank.h"
 #include "storage/KvCatalog.h"
+#include "storage/KvConnect.h"
 
 namespace kivo {
 namespace shard {
@@ -113,6 +119,100 @@ bool ReadReports(const std::vector<std::string>& reports, Overview* view) {
 // groups of different O (a cascade), in the order the evaluator runs them.
 // The features are those the evaluation itself takes: the named ones with
 // presets expanded, else the catalog's preset or its image features.
+// The shortlist the one group of features asks to be re-ranked for n
+// results (KvQueryRerank.h), 0 for none.
+uint32_t ShortlistOf(const std::vector<std::string>& features, int n) {
+  std::vector<FeatureInstance> instances;
+  std::vector<const KvParameterClass*> parameters;
+  std::string ignored;
+  for (const std::string& text : features) {
+    std::vector<FeatureSpec> specs;
+    if (!ExpandFeatureSpec(text, &specs, &ignored)) return 0;
+    for (const FeatureSpec& spec : specs) {
+      instances.emplace_back();
+      if (!MakeFeatureInstance(spec, &instances.back(), &ignored)) return 0;
+    }
+  }
+  for (const FeatureInstance& i : instances) parameters.push_back(i.parameters.get());
+  return KvRerankSize(parameters, static_cast<unsigned>(std::max(0, n)));
+}
+
+// The image features of features, one by one (presets expanded).
+std::vector<FeatureSpec> ExpandedSpecs(const std::vector<std::string>& features) {
+  std::vector<FeatureSpec> out;
+  std::string ignored;
+  for (const std::string& text : features) ExpandFeatureSpec(text, &out, &ignored);
+  return out;
+}
+
+// This rank's records of keys for specs, from its shards.
+bool ReadShardRecords(const Manifest& manifest, std::vector<LocalShard>& local, const std::vector<FeatureSpec>& specs,
+                      const std::vector<std::string>& keys, std::vector<std::vector<std::string>>* records,
+                      std::vector<char>* held, std::string* error) {
+  records->assign(specs.size(), std::vector<std::string>(keys.size()));
+  held->assign(keys.size(), 0);
+  for (LocalShard& s : local) {
+    if (s.engine == nullptr) continue;
+    const std::string& shard = manifest.shards[static_cast<size_t>(s.index)];
+    const KvConnectClass* connection = s.store->Connection();
+    std::unique_ptr<KvCatalogClass> catalog(connection->NewCatalog());
+    if (catalog == nullptr || catalog->Open(shard.c_str()) != 0) {
+      *error = "shard " + shard + " cannot open its catalog: " + LibraryError();
+      return false;
+    }
+    std::vector<char> here(keys.size(), 1);
+    for (size_t f = 0; f < specs.size(); ++f) {
+      KvStringClass name(64ul, True);
+      std::unique_ptr<KvDatabaseClass> table(connection->NewDatabase());
+      if (catalog->GetFeatureTableName(specs[f].name.c_str(), name) != 0 || table == nullptr ||
+          table->Open(name.c_str(), "r") != 0) {
+        *error = "shard " + shard + " cannot open the table of " + specs[f].name + ": " + LibraryError();
+        return false;
+      }
+      KvDatumClass record;
+      for (size_t k = 0; k < keys.size(); ++k) {
+        KvDatumClass key;
+        key.SetBytes(keys[k].size() + 1, reinterpret_cast<unsigned char*>(const_cast<char*>(keys[k].c_str())),
+                     KvOwnNone);
+        const int rc = table->Get(key, record);
+        key.SetBytes(0, nullptr, KvOwnNone);
+        if (rc != 0) {
+          here[k] = 0;
+          continue;
+        }
+        (*records)[f][k].assign(reinterpret_cast<const char*>(record.Data()), record.Size());
+      }
+      // Read only: a failed close loses nothing.
+      table->Close();
+    }
+    for (size_t k = 0; k < keys.size(); ++k) (*held)[k] = (*held)[k] != 0 || here[k] != 0;
+  }
+  return true;
+}
+
+// Scores the shortlist with specs' features, their parameters updated from
+// the whole catalog's statistics as every shard's evaluation updates them.
+bool ScoreShortlistRecords(const std::vector<FeatureSpec>& specs, const Overview& view,
+                           const std::vector<std::vector<std::string>>& records, const std::vector<float>& distances,
+                           std::vector<double>* scores) {
+  std::vector<FeatureInstance> instances(specs.size());
+  std::vector<KvRerankTerm> terms;
+  std::string ignored;
+  for (size_t f = 0; f < specs.size(); ++f) {
+    if (!MakeFeatureInstance(specs[f], &instances[f], &ignored)) return false;
+    const auto info = view.pooled.find(specs[f].name);
+    if (info != view.pooled.end() && !info->second.empty()) {
+      KvDatumClass datum;
+      datum.SetBytes(info->second.size(), reinterpret_cast<unsigned char*>(const_cast<char*>(info->second.data())),
+                     KvOwnNone);
+      instances[f].feature->ParameterUpdateFromGlobalInfo(instances[f].parameters.get(), datum);
+      datum.SetBytes(0, nullptr, KvOwnNone);
+    }
+    terms.push_back(KvRerankTerm{instances[f].feature.get(), instances[f].parameters.get(), records[f]});
+  }
+  return KvRerankCandidates(terms, distances, scores);
+}
+
 std::vector<std::vector<std::string>> Stages(const QueryRequest& request, const Overview& view) {
   std::vector<FeatureSpec> wanted;
   std::string ignored;
@@ -248,16 +348,31 @@ int RunShardedQuery(const MpiJob& job, const std::string& database, const Manife
   }
   std::vector<std::vector<std::string>> stages;
   if (examples > 0) stages = Stages(request, view);
-  if (stages.size() < 2) stages.assign(1, request.features);
+  // One group asking for re-ranking: every shard answers the shortlist by
+  // distance, and the merged shortlist is re-ranked once, over the records
+  // of every shard.
+  const uint32_t shortlist = stages.size() == 1 ? ShortlistOf(stages[0], request.n) : 0;
+  std::vector<FeatureSpec> reranked;
+  if (shortlist > 0) reranked = ExpandedSpecs(stages[0]);
+  // The shards answer by distance: a re-ranking is done once, over all of
+  // them, and a cascade's groups are not re-ranked, as on one catalog.
+  if (shortlist > 0 || stages.size() > 1) {
+    for (auto& group : stages) {
+      for (std::string& text : group) text += ":PRerank=0";
+    }
+  }
+  if (stages.size() < 2 && shortlist == 0) stages.assign(1, request.features);
+  const uint32_t wanted = shortlist > 0 ? shortlist : static_cast<uint32_t>(request.n);
 
   std::vector<Failure> failures = view.failures;
   std::vector<QueryHit> candidates;
   for (size_t stage = 0; stage < stages.size(); ++stage) {
     QueryRequest asked = request;
     asked.features = stages[stage];
+    asked.n = static_cast<int>(wanted);
     if (stage > 0) asked.keywords.clear();  // later groups rank the previous group's best
     StageAnswer mine;
-    KvBestList best(static_cast<uint32_t>(request.n));
+    KvBestList best(wanted);
     mine.failures = std::move(failedHere);
     failedHere.clear();
     for (LocalShard& s : local) {
@@ -287,7 +402,7 @@ int RunShardedQuery(const MpiJob& job, const std::string& database, const Manife
     }
     mine.hits = best.Sorted();
 
-    const StageAnswer outcome = ReduceStage(job, mine, static_cast<uint32_t>(request.n));
+    const StageAnswer outcome = ReduceStage(job, mine, wanted);
     if (outcome.refused != kQueryOk) {
       *error = outcome.refusal;
       return outcome.refused;
@@ -308,6 +423,28 @@ int RunShardedQuery(const MpiJob& job, const std::string& database, const Manife
     }
   }
 
+  if (shortlist > 0) {
+    std::vector<std::pair<std::string, float>> hits;
+    for (const QueryHit& h : candidates) hits.emplace_back(h.key, h.distance);
+    auto read = [&](const std::vector<std::string>& keys, std::vector<std::vector<std::string>>* records,
+                    std::vector<char>* held, std::string* why) {
+      return ReadShardRecords(manifest, local, reranked, keys, records, held, why);
+    };
+    auto score = [&](const std::vector<std::vector<std::string>>& records, const std::vector<float>& distances,
+                     std::vector<double>* scores) {
+      return ScoreShortlistRecords(reranked, view, records, distances, scores);
+    };
+    if (!RerankAcrossShards(job, reranked.size(), read, score, static_cast<uint32_t>(request.n), &hits, error)) {
+      return kQueryFailed;
+    }
+    candidates.clear();
+    for (auto& h : hits) {
+      QueryHit hit;
+      hit.key = std::move(h.first);
+      hit.distance = h.second;
+      candidates.push_back(std::move(hit));
+    }
+  }
   for (QueryHit& h : candidates) {
     h.rank = static_cast<int>(result->hits.size()) + 1;
     h.path = PathOfKey(view.root, h.key);

@@ -20,6 +20,7 @@
 #include "KivoShardPool.h"
 #include "KivoShardQuery.h"
 #include "KivoShardReduce.h"
+#include "KivoShardRerank.h"
 #include "core/KvError.h"
 #include "query/KvBestList.h"
 #include "query/KvDeadline.h"
@@ -207,7 +208,16 @@ int RunShardedText(const MpiJob& job, const std::string& database, const ServedT
   // Every rank takes part in as many reductions as the query has searches,
   // and in one at least, which carries a refusal.
   searches = std::max(1, job.AllMax(searches));
-  const uint32_t most = static_cast<uint32_t>(job.AllMax(n));
+  // A query asking for re-ranking has one search, for its shortlist.
+  int shortlist = 0;
+  size_t features = 0;
+  for (const Part& p : parts) {
+    shortlist = std::max(shortlist, static_cast<int>(p.query->Shortlist()));
+    features = std::max(features, p.query->MainFeatures());
+  }
+  shortlist = job.AllMax(shortlist);
+  const uint32_t wanted = static_cast<uint32_t>(job.AllMax(n));
+  const uint32_t most = static_cast<uint32_t>(job.AllMax(std::max(n, shortlist)));
 
   // Shards that failed after a reduction, reported with the next one.
   std::vector<ShardFailure> pending;
@@ -274,12 +284,42 @@ int RunShardedText(const MpiJob& job, const std::string& database, const ServedT
       }
       continue;
     }
+    std::vector<std::pair<std::string, float>> hits = outcome.hits;
+    if (shortlist > 0) {
+      auto read = [&](const std::vector<std::string>& keys, std::vector<std::vector<std::string>>* records,
+                      std::vector<char>* held, std::string* why) {
+        records->assign(features, std::vector<std::string>(keys.size()));
+        held->assign(keys.size(), 0);
+        for (Part& p : parts) {
+          if (p.failed) continue;
+          std::vector<std::vector<std::string>> own;
+          std::vector<char> found;
+          KvInitializeErrorStructure();
+          if (p.query->ReadRecords(keys, &own, &found) != 0) {
+            *why = "shard " + m.shards[static_cast<size_t>(p.index)] + " cannot read its records: " +
+                   KvMessageOneLine(GetErrorMSG());
+            return false;
+          }
+          for (size_t k = 0; k < keys.size(); ++k) {
+            if (found[k] == 0 || (*held)[k] != 0) continue;
+            (*held)[k] = 1;
+            for (size_t f = 0; f < features && f < own.size(); ++f) (*records)[f][k] = std::move(own[f][k]);
+          }
+        }
+        return true;
+      };
+      auto score = [&](const std::vector<std::vector<std::string>>& records, const std::vector<float>& distances,
+                       std::vector<double>* scores) {
+        return !parts.empty() && parts.front().query->Rerank(records, distances, scores);
+      };
+      if (!RerankAcrossShards(job, features, read, score, wanted, &hits, error)) return -1;
+    }
     if (!job.Root()) return 0;
     if (parts.empty()) {
       *error = "rank 0 holds no shard of catalog " + m.catalog;
       return -1;
     }
-    std::unique_ptr<KvKeyDatabaseClass> result(MergedSet(parts.front().connection, outcome.hits));
+    std::unique_ptr<KvKeyDatabaseClass> result(MergedSet(parts.front().connection, hits));
     KvDatumClass text;
     if (result == nullptr || result->ToQueryString(text) != 0) {
       *error = KvMessageOneLine(GetErrorMSG());

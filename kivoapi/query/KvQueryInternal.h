@@ -76,6 +76,21 @@ int KvRunSearch(const KvSearchContext& context, const std::vector<KvQuerySlot*>&
                 const std::vector<KvQuerySlot*>& subPart, KvKeyDatabaseClass* restriction,
                 KvKeyDatabaseClass* subPartRestriction, KvKeyDatabaseClass** result);
 
+// The shortlist a whole search of main features is to answer for
+// re-ranking: the largest named parameter "Rerank" of the features (at least
+// maxResults), or 0 when none asks for it or more than 400 results are asked
+// for (those are ranked by distance).
+uint32_t KvRerankSize(const std::vector<KvQuerySlot*>& main, uint32_t maxResults);
+
+// Replaces *found (the search's shortlist, by distance) by a new set of its
+// best maxResults re-ranked by shared neighbourhoods (KvRerank.h), their
+// scores as distances; the candidates' records are read from the features'
+// tables (opened and closed here). A shortlist whose records cannot all be
+// read or measured keeps its order. 0, or -1 (recorded) when a set cannot
+// be read or made.
+int KvRerankFound(const KvSearchContext& context, const std::vector<KvQuerySlot*>& main, uint32_t maxResults,
+                  KvKeyDatabaseClass** found);
+
 // One search of an evaluation. Features of one group (one O) and kind are
 // searched together; groups of different O cascade, each ranking the result
 // of the one before it, which becomes its kind's restriction set:

@@ -8,6 +8,8 @@
 #include "data/KvParameter.h"
 #include "features/KvFeature.h"
 #include "query/KvDeadline.h"
+#include "query/KvQueryRerank.h"
+#include "core/KvString.h"
 #include "storage/KvCatalog.h"
 #include "storage/KvConnect.h"
 #include "storage/KvKeyDatabase.h"
@@ -56,8 +58,9 @@ int KvQueryPartClass::RunSearch(size_t i, KvKeyDatabaseClass** result, bool* eve
   *everyMatch = false;
   if (i >= stages_.size()) return KvQueryFail("KvQueryPartClass::RunSearch: no such search");
   try {
+    const uint32_t shortlist = Shortlist();
     const KvSearchContext context{state_.connection, state_.catalog, state_.catalogName.c_str(),
-                                  state_.maxResults, &state_.unmeasured, everyMatch};
+                                  shortlist > 0 ? shortlist : state_.maxResults, &state_.unmeasured, everyMatch};
     const KvQueryStage& stage = stages_[i];
     return KvRunSearch(context, stage.main, stage.subPart, state_.restriction, state_.subPartRestriction, result);
   } catch (const std::bad_alloc&) {
@@ -78,4 +81,60 @@ void KvQueryPartClass::SetMerged(size_t i, KvKeyDatabaseClass* merged) {
   // The sub-part set is never the main one here: both were parsed apart.
   delete restriction;
   restriction = merged;
+}
+
+uint32_t KvQueryPartClass::Shortlist() const {
+  if (stages_.size() != 1 || stages_[0].kind != KvQueryStage::Kind::kWhole || !stages_[0].subPart.empty()) return 0;
+  return KvRerankSize(stages_[0].main, state_.maxResults);
+}
+
+int KvQueryPartClass::ReadRecords(const std::vector<std::string>& keys,
+                                  std::vector<std::vector<std::string>>* records, std::vector<char>* found) {
+  records->assign(state_.main.size(), std::vector<std::string>(keys.size()));
+  found->assign(keys.size(), 1);
+  try {
+    KvStringClass name(64ul, True);
+    for (size_t f = 0; f < state_.main.size(); ++f) {
+      KvQuerySlot& slot = state_.main[f];
+      if (state_.catalog->GetFeatureTableName(slot.feature->GetClassName(), name) != 0) return -1;
+      if (slot.table->Open(name.c_str(), "r") != 0) {
+        std::string text = "KvQueryPartClass::ReadRecords: cannot open the feature table ";
+        text += name.c_str();
+        return KvQueryFail(text.c_str());
+      }
+      KvDatumClass record;
+      for (size_t k = 0; k < keys.size(); ++k) {
+        KvDatumClass key;
+        key.SetBytes(keys[k].size() + 1, reinterpret_cast<unsigned char*>(const_cast<char*>(keys[k].c_str())),
+                     KvOwnNone);
+        const int rc = slot.table->Get(key, record);
+        key.SetBytes(0, nullptr, KvOwnNone);
+        if (rc != 0) {
+          (*found)[k] = 0;
+          continue;
+        }
+        (*records)[f][k].assign(reinterpret_cast<const char*>(record.Data()), record.Size());
+      }
+      // Read only: a failed close loses nothing.
+      slot.table->Close();
+    }
+    return 0;
+  } catch (const std::bad_alloc&) {
+    KvError(KERR_Alloc, KERR_Fatal, 0, "KvQueryPartClass::ReadRecords");
+    return -1;
+  }
+}
+
+bool KvQueryPartClass::Rerank(const std::vector<std::vector<std::string>>& records, const std::vector<float>& distances,
+                              std::vector<double>* scores) {
+  if (records.size() != state_.main.size()) return false;
+  try {
+    std::vector<KvRerankTerm> terms;
+    for (size_t f = 0; f < state_.main.size(); ++f) {
+      terms.push_back(KvRerankTerm{state_.main[f].feature, state_.main[f].parameters, records[f]});
+    }
+    return KvRerankCandidates(terms, distances, scores);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "query/KvQuery.h"
@@ -39,6 +40,23 @@ class KvQueryPartClass {
   // Takes over merged, the answer of search i over every part: what the
   // later searches of its kind rank.
   void SetMerged(size_t i, KvKeyDatabaseClass* merged);
+
+  // The shortlist a query asking for re-ranking (KvQueryRerank.h) searches
+  // for: every part answers that many by distance, and the merged shortlist
+  // is re-ranked once (Rerank). 0 when the query does not ask for it.
+  uint32_t Shortlist() const;
+  size_t MainFeatures() const { return state_.main.size(); }
+  // This part's stored records of keys for every main feature, by feature
+  // then key: found[k] tells whether the part holds key k (a key it does not
+  // hold gets empty records). 0, or -1 with the error recorded when a table
+  // cannot be read.
+  int ReadRecords(const std::vector<std::string>& keys, std::vector<std::vector<std::string>>* records,
+                  std::vector<char>* found);
+  // Scores the merged shortlist (distances, best first; records as
+  // ReadRecords gives them, of every part) with this part's features and
+  // parameters. False when the shortlist keeps its order.
+  bool Rerank(const std::vector<std::vector<std::string>>& records, const std::vector<float>& distances,
+              std::vector<double>* scores);
 
  private:
   KvQueryServerClass::State state_;

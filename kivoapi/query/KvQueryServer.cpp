@@ -357,7 +357,17 @@ KvKeyDatabaseClass* KvQueryServerClass::Run() {
   for (const KvQueryStage& stage : stages) {
     // A search uses the restriction set of the kinds it has features of.
     KvKeyDatabaseClass* found = nullptr;
-    status_ = KvRunSearch(context, stage.main, stage.subPart, s.restriction, s.subPartRestriction, &found);
+    // A search of main features alone may ask for its shortlist re-ranked.
+    const uint32_t shortlist = stage.kind == KvQueryStage::Kind::kWhole && stage.subPart.empty() && stages.size() == 1
+                                   ? KvRerankSize(stage.main, s.maxResults)
+                                   : 0;
+    KvSearchContext search = context;
+    if (shortlist > 0) search.maxResults = shortlist;
+    status_ = KvRunSearch(search, stage.main, stage.subPart, s.restriction, s.subPartRestriction, &found);
+    if (status_ == 0 && shortlist > 0) {
+      status_ = KvRerankFound(context, stage.main, s.maxResults, &found);
+      if (status_ != 0) delete found;
+    }
     if (status_ != 0) return nullptr;
     result_ = found;
     s.ownsResult = True;

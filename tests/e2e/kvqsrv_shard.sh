@@ -65,15 +65,16 @@ query() {
   done
 }
 
-C=KvColorFeatureClass T=KvTextureFeatureClass H=KvHsvHistogramFeatureClass W=KvTextFeatureClass
+C=KvColorFeatureClass T=KvTextureFeatureClass H=KvCorrelogramFeatureClass W=KvTextFeatureClass
 query colour 5 "" "$C|W=1|key:$KEY"
 query every 40 "" "$T|W=1|key:$OTHER"
 query several 6 "" "$C|W=1|key:$KEY" "$T|W=2|key:$KEY" "$H|W=1|key:$KEY"
 query cascade 4 "" "$C|W=1:O=1|key:$KEY" "$T|W=1:O=2|key:$KEY"
+query reranked 5 "" "$T|W=1:PRerank=8|key:$KEY" "$H|W=1:PZ=1,Rerank=8|key:$KEY"
 query keywords 3 "" "$W|W=1:O=0|words:bus beach" "$C|W=1:O=1|key:$OTHER"
 query matches 2 "" "$W|W=1|words:bus dinosaur"
 query unknown 3 "" "KvNoSuchFeatureClass|W=1|key:$KEY"
-CASES=(colour every several cascade keywords matches unknown)
+CASES=(colour every several cascade reranked keywords matches unknown)
 
 SERVER=0
 # start_server NAME DB [RANKS]: KvQSrv in the background (under mpirun -np
