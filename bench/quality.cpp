@@ -1,7 +1,7 @@
 // Retrieval quality of every feature class and preset.
 //
 //   bench_quality [--classes DIR] [--crops DIR] [--dups DIR]... [--terms T;T;...]
-//                 [--threads N] [--per-class N] [--dump DIR]
+//                 [--threads N] [--per-class N] [--dump DIR] [--rerank K] [--copy S]
 //
 // --classes DIR: a folder of class subfolders. Every image queries all the
 //   others; P@10 is the share of its own class among the ten nearest, mAP the
@@ -20,6 +20,11 @@
 //   By default: every whole-image class of the factory but the keyword
 //   feature, the specified image classes together at weight 1, and every
 //   preset.
+// --rerank K: every entry is also scored re-ranked: its K nearest re-ordered
+//   by shared neighbourhoods (KvRerankShortlist), the distance scale being
+//   the sum of the entry's weights (each normalised term averages 1), and
+//   stored items nearer than a share of the distance to the K-th nearest
+//   (--copy S, by default the re-ranking's own) kept ahead as copies.
 // --dump DIR: writes each single term's distance matrix (float32, queries x
 //   stored, row-major) and the labels, for analysis.
 //
@@ -54,6 +59,7 @@
 #include "data/KvParameter.h"
 #include "features/KvFeature.h"
 #include "features/KvPresets.h"
+#include "query/KvRerank.h"
 
 namespace {
 
@@ -234,6 +240,7 @@ struct Term {
   std::string className;
   std::string parameters;
   double weight = 1.0;
+  int rerank = 0;  // the named parameter "Rerank": the evaluator's shortlist
 };
 
 bool ParseTerm(const std::string& text, Term* term) {
@@ -244,6 +251,7 @@ bool ParseTerm(const std::string& text, Term* term) {
   KvParameterClass p;
   if (p.FromCommandLineString(term->parameters.c_str()) != 0) return false;
   term->weight = p.GetW();
+  if (const char* rerank = p.GetParameter("Rerank")) term->rerank = std::max(0, std::atoi(rerank));
   return true;
 }
 
@@ -362,17 +370,54 @@ void Rank(const float* row, size_t n, size_t skip, std::vector<size_t>* order) {
   });
 }
 
+// Re-ranks the first shortlist entries of order (a ranking of row, the
+// query's distances to the stored items) by shared neighbourhoods, with
+// between[i * stride + j] the distances between stored items; the rest keep
+// their places.
+void Rerank(const float* row, const std::vector<float>& between, size_t stride, double scale, size_t shortlist,
+            double copy, std::vector<size_t>* order) {
+  const size_t k = std::min(shortlist, order->size());
+  std::vector<size_t> picked;
+  for (size_t r = 0; r < k && row[(*order)[r]] >= 0.0f; ++r) picked.push_back((*order)[r]);
+  const size_t m = picked.size() + 1;
+  std::vector<double> d(m * m, 0.0);
+  for (size_t i = 0; i < picked.size(); ++i) {
+    d[i + 1] = d[(i + 1) * m] = row[picked[i]];
+    for (size_t j = 0; j < picked.size(); ++j) {
+      if (i != j) d[(i + 1) * m + j + 1] = std::max(0.0f, between[picked[i] * stride + picked[j]]);
+    }
+  }
+  std::vector<double> scores;
+  KvRerankSettings settings;
+  settings.copyShare = copy;
+  if (!KvRerankShortlist(d, m, settings, scale, &scores)) return;
+  std::vector<size_t> slots(picked.size());
+  std::iota(slots.begin(), slots.end(), size_t{0});
+  std::stable_sort(slots.begin(), slots.end(), [&](size_t a, size_t b) { return scores[a] < scores[b]; });
+  for (size_t i = 0; i < slots.size(); ++i) (*order)[i] = picked[slots[i]];
+}
+
+// How a scored entry ranks: by its distances, or re-ranked (a shortlist
+// size above 0) with the distances between stored items and a scale.
+struct Ranking {
+  size_t shortlist = 0;
+  const std::vector<float>* between = nullptr;
+  double scale = 1.0;
+  double copy = 0.0;
+};
+
 struct ClassScores {
   double p10 = 0.0;
   double map = 0.0;
 };
 
-ClassScores ScoreClasses(const std::vector<float>& d, const std::vector<Item>& items) {
+ClassScores ScoreClasses(const std::vector<float>& d, const std::vector<Item>& items, const Ranking& how) {
   const size_t n = items.size();
   ClassScores s;
   std::vector<size_t> order;
   for (size_t q = 0; q < n; ++q) {
     Rank(&d[q * n], n, q, &order);
+    if (how.shortlist > 0) Rerank(&d[q * n], *how.between, n, how.scale, how.shortlist, how.copy, &order);
     int hits = 0;
     double precisionSum = 0.0;
     int relevant = 0;
@@ -392,11 +437,14 @@ ClassScores ScoreClasses(const std::vector<float>& d, const std::vector<Item>& i
 
 // Recall@1 per variant kind, and overall as the last entry.
 std::vector<double> ScoreDuplicates(const std::vector<float>& d, const std::vector<Item>& stored,
-                                    const std::vector<Item>& queries) {
+                                    const std::vector<Item>& queries, const Ranking& how) {
   std::vector<double> hits(kVariants + 1, 0.0), counts(kVariants + 1, 0.0);
   std::vector<size_t> order;
   for (size_t q = 0; q < queries.size(); ++q) {
     Rank(&d[q * stored.size()], stored.size(), static_cast<size_t>(-1), &order);
+    if (how.shortlist > 0) {
+      Rerank(&d[q * stored.size()], *how.between, stored.size(), how.scale, how.shortlist, how.copy, &order);
+    }
     const bool hit = !order.empty() && d[q * stored.size() + order[0]] >= 0.0f &&
                      stored[order[0]].label == queries[q].label;
     for (int k : {queries[q].variant, kVariants}) {
@@ -435,7 +483,34 @@ struct Options {
   std::string dump;
   int threads = 2;
   int perClass = 0;
+  int rerank = 0;      // shortlist size, 0 for none
+  double copy = -1.0;  // copy share of a re-ranking, below 0 for the default
 };
+
+double WeightSum(const Entry& e, const std::vector<Term>& terms) {
+  double sum = 0.0;
+  for (int t : e.terms) sum += terms[static_cast<size_t>(t)].weight;
+  return sum > 0.0 ? sum : 1.0;
+}
+
+// The shortlist the evaluator re-ranks for entry e (its terms' largest
+// "Rerank"), 0 for none.
+size_t OwnShortlist(const Entry& e, const std::vector<Term>& terms) {
+  int most = 0;
+  for (int t : e.terms) most = std::max(most, terms[static_cast<size_t>(t)].rerank);
+  return static_cast<size_t>(most);
+}
+
+// How entry e is re-ranked: with its own shortlist, else with o's.
+Ranking Reranked(const Options& o, const Entry& e, const std::vector<Term>& terms, const std::vector<float>* between) {
+  Ranking how;
+  how.shortlist = OwnShortlist(e, terms) > 0 ? OwnShortlist(e, terms) : static_cast<size_t>(o.rerank);
+  how.between = between;
+  how.scale = WeightSum(e, terms);
+  how.copy = o.copy >= 0.0 ? o.copy : KvRerankSettings().copyShare;
+  return how;
+}
+
 
 // Expands the term list into single terms and scored entries.
 bool Plan(const std::string& text, std::vector<Term>* terms, std::vector<Entry>* entries) {
@@ -571,8 +646,16 @@ int RunClasses(const Options& o, const std::vector<Item>& items, const char* tit
   }
   std::printf("%-72s %7s %7s\n", "term", "P@10", "mAP");
   for (const Entry& e : entries) {
-    const ClassScores s = ScoreClasses(Combine(e, terms, single), items);
+    // An entry whose terms ask for re-ranking is scored as the evaluator
+    // ranks it, and by distance beside it.
+    const std::vector<float> d = Combine(e, terms, single);
+    const bool own = OwnShortlist(e, terms) > 0;
+    const ClassScores s = ScoreClasses(d, items, own ? Reranked(o, e, terms, &d) : Ranking());
     std::printf("%-72s %7.4f %7.4f\n", e.name.c_str(), s.p10, s.map);
+    if (own || o.rerank > 0) {
+      const ClassScores r = ScoreClasses(d, items, own ? Ranking() : Reranked(o, e, terms, &d));
+      std::printf("%-72s %7.4f %7.4f\n", (e.name + (own ? ", by distance" : ", re-ranked")).c_str(), r.p10, r.map);
+    }
   }
   return 0;
 }
@@ -608,11 +691,15 @@ int main(int argc, char** argv) {
       o.dump = value();
     } else if (a == "--threads") {
       o.threads = std::max(1, std::atoi(value().c_str()));
+    } else if (a == "--copy") {
+      o.copy = std::atof(value().c_str());
+    } else if (a == "--rerank") {
+      o.rerank = std::max(0, std::atoi(value().c_str()));
     } else if (a == "--per-class") {
       o.perClass = std::max(0, std::atoi(value().c_str()));
     } else {
       std::fprintf(stderr, "usage: %s [--classes DIR] [--crops DIR] [--dups DIR]... [--terms T;T] "
-                   "[--threads N] [--per-class N] [--dump DIR]\n", argv[0]);
+                   "[--threads N] [--per-class N] [--dump DIR] [--rerank K] [--copy S]\n", argv[0]);
       return 2;
     }
   }
@@ -689,20 +776,37 @@ int main(int argc, char** argv) {
     std::printf("near-duplicates: %zu photographs in %zu groups, %zu variants (made and computed in %.1f s)\n",
                 stored.size(), groups.size(), queries.size(),
                 std::chrono::duration<double>(Clock::now() - makeStart).count());
-    std::vector<std::vector<float>> single;
+    std::vector<std::vector<float>> single, between;
+    const bool reranking =
+        o.rerank > 0 || std::any_of(terms.begin(), terms.end(), [](const Term& t) { return t.rerank > 0; });
     for (const Term& t : terms) {
       single.push_back(TermDistances(t, Column(storedBytes, classes, t.className),
                                      Column(queryBytes, classes, t.className), o.threads));
       if (!o.dump.empty()) Dump(o.dump, "dups_" + t.text, single.back());
+      // The distances between stored photographs, for re-ranking.
+      if (reranking) {
+        const std::vector<std::string> column = Column(storedBytes, classes, t.className);
+        between.push_back(TermDistances(t, column, column, o.threads));
+      }
     }
     std::printf("%-72s", "recall@1");
     for (const char* v : kVariantNames) std::printf(" %12s", v);
     std::printf(" %12s\n", "all");
     for (const Entry& e : entries) {
-      const std::vector<double> r = ScoreDuplicates(Combine(e, terms, single), stored, queries);
+      const std::vector<float> d = Combine(e, terms, single);
+      const bool own = OwnShortlist(e, terms) > 0;
+      std::vector<float> b;
+      if (own || o.rerank > 0) b = Combine(e, terms, between);
+      const std::vector<double> r = ScoreDuplicates(d, stored, queries, own ? Reranked(o, e, terms, &b) : Ranking());
       std::printf("%-72s", e.name.c_str());
       for (double v : r) std::printf(" %12.4f", v);
       std::printf("\n");
+      if (own || o.rerank > 0) {
+        const std::vector<double> rr = ScoreDuplicates(d, stored, queries, own ? Ranking() : Reranked(o, e, terms, &b));
+        std::printf("%-72s", (e.name + (own ? ", by distance" : ", re-ranked")).c_str());
+        for (double v : rr) std::printf(" %12.4f", v);
+        std::printf("\n");
+      }
     }
     RemoveDir(work);
   }

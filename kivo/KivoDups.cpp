@@ -73,7 +73,9 @@ int FindDuplicates(const DupsOptions& options, std::ostream& err, DupsResult* re
     if (rc != kQueryOk) return rc;
     const std::string preset = PresetForClasses(features);
     if (!preset.empty()) {
-      features = {preset};
+      // Copies are told by the weighted distance itself, so the preset's
+      // re-ranking (whose scores are no distances) is left out.
+      features = {preset + ":PRerank=0"};
       if (options.threshold < 0.0) threshold = KvPresetDuplicateDistance(preset.c_str());
     }
   }

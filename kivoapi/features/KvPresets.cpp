@@ -5,17 +5,17 @@
 
 namespace {
 
-// Colour over the whole image (HSV histogram), colour by bands of rows with
-// the grain of surfaces (colour texture), edge structure (edge histogram)
-// and colour change across edges and textures (colour difference), each
-// divided by its catalog's mean distance so that they weigh alike. The bands
-// tell sky from ground, the whole-image histogram keeps crops, which move
-// content between the bands, near their originals.
+// Colour by bands of rows with the grain of surfaces (colour texture), edge
+// structure (edge histogram), colour change across edges and textures
+// (colour difference) and how colours cluster (correlogram), each divided by
+// its catalog's mean distance so that they weigh alike. The nearest 150 are
+// then re-ranked by shared neighbourhoods: photographs of one subject are
+// near one another as well as near the query.
 const char* const kPhoto[] = {
-    "KvHsvHistogramFeatureClass:W=1:PZ=1",
-    "KvColorTextureFeatureClass:W=1:PZ=1",
-    "KvEdgeHistogramFeatureClass:W=1:PZ=1",
-    "KvColorDifferenceFeatureClass:W=1:PZ=1",
+    "KvColorTextureFeatureClass:W=1:PZ=1,Rerank=150",
+    "KvEdgeHistogramFeatureClass:W=1:PZ=1,Rerank=150",
+    "KvColorDifferenceFeatureClass:W=1:PZ=1,Rerank=150",
+    "KvCorrelogramFeatureClass:W=1:PZ=1,Rerank=150",
     nullptr,
 };
 
@@ -26,9 +26,10 @@ struct Preset {
 };
 
 // The photo preset's terms each average 1 between two stored photographs,
-// about 4 in all. Copies of one photograph scaled, recompressed (in another
-// container too) or cropped lie mostly below 0.7 in all; the nearest other
-// photograph rarely comes that close.
+// about 4 in all. Copies of one photograph scaled or recompressed (in
+// another container too) lie mostly below 0.7 in all, by the weighted
+// distance before re-ranking; the nearest other photograph rarely comes that
+// close.
 const Preset kPresets[] = {{"photo", kPhoto, 0.7}};
 const char* const kNames[] = {"photo", nullptr};
 

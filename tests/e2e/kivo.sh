@@ -30,7 +30,7 @@ e2e_note "queries: by key, by a path, by keywords and a sketch, in each output f
 e2e_step "by key" "$KIVO" query -d db -c cat -i "Summer%202019/beach%20day.ppm" -n 3
 e2e_step "by path" "$KIVO" query -d db -c cat -i "photos/Summer 2019/beach day.ppm" -n 2 --tsv
 e2e_step "by image, one feature by its class" "$KIVO" query -d db -c cat -I photos/other/red.ppm -n 2 \
-  -f KvHsvHistogramFeatureClass
+  -f KvCorrelogramFeatureClass
 e2e_step "by image, the preset the catalog was made with" "$KIVO" query -d db -c cat -I photos/other/red.ppm -n 4 \
   --preset photo
 e2e_step "a preset through -f, its parameters after each class's own" "$KIVO" query -d db -c cat \
@@ -41,7 +41,7 @@ e2e_step "JSON parses and names every file" "$PY" -c '
 import json, sys
 r = json.load(open("q.json"))["results"]
 print(len(r), [h["rank"] for h in r], r[0]["key"], r[0]["path"].endswith("photos/été/plage.ppm"), r[0]["distance"])'
-e2e_step "KvQBE takes a key with blanks" "$KIVO_BIN/KvQBE" -d db -c cat -f KvHsvHistogramFeatureClass \
+e2e_step "KvQBE takes a key with blanks" "$KIVO_BIN/KvQBE" -d db -c cat -f KvCorrelogramFeatureClass \
   -i "Summer%202019/day%20one/IMG%200001%20(2).ppm" -n 1
 e2e_step "KvQBE takes the preset as a feature" "$KIVO_BIN/KvQBE" -d db -c cat -f photo -i "other/red-link.ppm" -n 4
 e2e_step "an unknown preset" "$KIVO" query -d db -c cat -I photos/other/red.ppm --preset nothing

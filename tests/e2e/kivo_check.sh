@@ -44,12 +44,12 @@ e2e_step "one catalog" "$KIVO" check -d db -c parts
 
 e2e_note "damaged tables: each is named, with what the storage found"
 cp -r db damaged
-zero_page damaged/HsvHistF.cat 1
+zero_page damaged/CorreloF.cat 1
 flip damaged/ColorFeF.parts 6000 8
 truncate -s 6000 damaged/SubPIdx.parts
 e2e_step "three damaged tables" "$KIVO" check -d damaged
 e2e_step "the damaged catalog fails a query naming the file" "$KIVO" query -d damaged -c cat \
-  -i beach/101.jpg -f KvHsvHistogramFeatureClass -n 2
+  -i beach/101.jpg -f KvCorrelogramFeatureClass -n 2
 
 e2e_note "the salvage copies what is readable; the copy checks clean"
 e2e_step "salvage" "$KIVO" check -d damaged --salvage saved

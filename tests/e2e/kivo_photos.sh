@@ -114,7 +114,7 @@ e2e_step "the resumed run" resume
 e2e_step "then nothing is left to do" "$KIVO" index -d db -c killed many
 same_records() {
   local f
-  for f in KvHsvHistogramFeatureClass KvColorTextureFeatureClass KvEdgeHistogramFeatureClass KvColorDifferenceFeatureClass; do
+  for f in KvCorrelogramFeatureClass KvColorTextureFeatureClass KvEdgeHistogramFeatureClass KvColorDifferenceFeatureClass; do
     cmp -s <("$KIVO_BIN/KvDumpDb" -c whole -d db -f $f) <("$KIVO_BIN/KvDumpDb" -c killed -d db -f $f) &&
       echo "$f: same records"
   done

@@ -45,7 +45,7 @@ e2e_transcript_check "$E2E_EXPECTED/kivo_shard.txt"
 # The builds: shard for shard the same records, and together the plain
 # catalog's.
 for class in KvColorFeatureClass KvColorHistogramFeatureClass KvTextureFeatureClass KvDrawFeatureClass \
-             KvTextFeatureClass KvHsvHistogramFeatureClass KvColorTextureFeatureClass KvEdgeHistogramFeatureClass \
+             KvTextFeatureClass KvCorrelogramFeatureClass KvColorTextureFeatureClass KvEdgeHistogramFeatureClass \
              KvColorEdgeFeatureClass KvColorDifferenceFeatureClass; do
   for i in 0 1 2; do
     "$KIVO_BIN/KvDumpDb" -c cat.s$i -d db -f $class >a.txt
@@ -79,7 +79,7 @@ KEY=bus/$(ls photos/bus | sed -n 2p)
 AGREE_RANKS="2 3" agree "default features by key" -i "$KEY" -n 10
 agree "default features by image, every record" -I "photos/$KEY" -n 30 --json
 agree "a sketch" -S "D32 24 R0 0 16 24 255 0 0 R16 0 16 24 0 0 255" -n 5 --tsv
-for f in colour histogram texture draw KvHsvHistogramFeatureClass KvColorTextureFeatureClass \
+for f in colour histogram texture draw KvCorrelogramFeatureClass KvColorTextureFeatureClass \
          KvEdgeHistogramFeatureClass KvColorEdgeFeatureClass KvColorDifferenceFeatureClass; do
   agree "$f alone" -i "$KEY" -n 7 -f $f
 done
@@ -101,6 +101,28 @@ for args in "-i $KEY -n 10" "-I photos/$KEY -n 6 -f colour:O=1 -f photo:O=2"; do
 done
 agree "an unknown key" -i nothing.jpg
 agree "an unknown feature" -i "$KEY" -f NoSuchFeatureClass
+
+# The photo preset re-ranks its nearest 150 once the shortlist is large
+# enough: over shards, with the records of every shard, as on one catalog.
+for class in african beach bus dinosaur elephant flower; do
+  mkdir -p "many/$class"
+  for f in $(ls "$PHOTOS/$class" | head -10); do cp "$PHOTOS/$class/$f" "many/$class/"; done
+done
+kivo index -q -d one -c many -j 2 many
+kivo shard init -d db -c many -n 3 >/dev/null
+kivo index -q -d db -c many -j 2 many
+for args in "-i beach/$(ls many/beach | sed -n 3p) -n 12" "-I many/elephant/$(ls many/elephant | head -1) -n 10 --tsv"; do
+  kivo query -d one -c many $args >want.txt 2>&1
+  kivo query -d db -c many $args >got.txt 2>&1
+  e2e_compare "re-ranked: $args, no MPI" want.txt got.txt
+  mpikivo 2 query -d db -c many $args >got.txt 2>&1
+  e2e_compare "re-ranked: $args, 2 ranks" want.txt got.txt
+  kivo query -d one -c many $args -f photo:PRerank=0 >plain.txt 2>&1
+  if cmp -s want.txt plain.txt; then
+    echo "FAIL: re-ranked: $args: the same order as by distance"
+    E2E_FAILURES=$((E2E_FAILURES + 1))
+  fi
+done
 
 cd / && rm -rf "$WORK"
 e2e_finish

@@ -22,11 +22,11 @@ e2e_step "query under 2 ranks" mpikivo 2 query -d broken -c cat -i "$KEY" -n 3
 e2e_step "--partial" kivo query -d broken -c cat -I "photos/$KEY" -n 3 --partial
 e2e_step "--partial under 3 ranks" mpikivo 3 query -d broken -c cat -I "photos/$KEY" -n 3 --partial
 e2e_step "status" kivo shard status -d broken -c cat
-e2e_note "a damaged shard: its HSV histogram table cut short"
+e2e_note "a damaged shard: its correlogram table cut short"
 cp -r db damaged
-head -c 1000 damaged/HsvHistF.cat.s2 >cut && mv cut damaged/HsvHistF.cat.s2
-e2e_step "query" mpikivo 2 query -d damaged -c cat -I "photos/$KEY" -n 3 -f KvHsvHistogramFeatureClass
-e2e_step "--partial" mpikivo 2 query -d damaged -c cat -I "photos/$KEY" -n 3 -f KvHsvHistogramFeatureClass --partial
+head -c 1000 damaged/CorreloF.cat.s2 >cut && mv cut damaged/CorreloF.cat.s2
+e2e_step "query" mpikivo 2 query -d damaged -c cat -I "photos/$KEY" -n 3 -f KvCorrelogramFeatureClass
+e2e_step "--partial" mpikivo 2 query -d damaged -c cat -I "photos/$KEY" -n 3 -f KvCorrelogramFeatureClass --partial
 e2e_note "a rank that dies before it answers: the job fails and prints no answer"
 dies() {
   "${MPIRUN[@]}" -np 2 bash -c 'if [ "$OMPI_COMM_WORLD_RANK" = 1 ]; then kill -9 $$; fi; exec "$0" "$@"' \
