@@ -59,6 +59,7 @@
 #include "data/KvParameter.h"
 #include "features/KvFeature.h"
 #include "features/KvPresets.h"
+#include "query/KvQueryRerank.h"
 #include "query/KvRerank.h"
 
 namespace {
@@ -251,7 +252,7 @@ bool ParseTerm(const std::string& text, Term* term) {
   KvParameterClass p;
   if (p.FromCommandLineString(term->parameters.c_str()) != 0) return false;
   term->weight = p.GetW();
-  if (const char* rerank = p.GetParameter("Rerank")) term->rerank = std::max(0, std::atoi(rerank));
+  term->rerank = static_cast<int>(KvRerankSize({&p}, 0));
   return true;
 }
 

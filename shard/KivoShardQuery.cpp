@@ -115,34 +115,23 @@ bool ReadReports(const std::vector<std::string>& reports, Overview* view) {
   return true;
 }
 
-// The feature texts of each stage: one stage unless the features fall into
-// groups of different O (a cascade), in the order the evaluator runs them.
-// The features are those the evaluation itself takes: the named ones with
-// presets expanded, else the catalog's preset or its image features.
 // The shortlist the one group of features asks to be re-ranked for n
-// results (KvQueryRerank.h), 0 for none.
-uint32_t ShortlistOf(const std::vector<std::string>& features, int n) {
-  std::vector<FeatureInstance> instances;
-  std::vector<const KvParameterClass*> parameters;
+// results (KvQueryRerank.h), its features one by one (presets expanded) in
+// *specs; 0 for none, and when a text cannot be used (the evaluation refuses
+// it).
+uint32_t ShortlistOf(const std::vector<std::string>& features, int n, std::vector<FeatureSpec>* specs) {
   std::string ignored;
+  specs->clear();
   for (const std::string& text : features) {
-    std::vector<FeatureSpec> specs;
-    if (!ExpandFeatureSpec(text, &specs, &ignored)) return 0;
-    for (const FeatureSpec& spec : specs) {
-      instances.emplace_back();
-      if (!MakeFeatureInstance(spec, &instances.back(), &ignored)) return 0;
-    }
+    if (!ExpandFeatureSpec(text, specs, &ignored)) return 0;
   }
-  for (const FeatureInstance& i : instances) parameters.push_back(i.parameters.get());
+  std::vector<FeatureInstance> instances(specs->size());
+  std::vector<const KvParameterClass*> parameters;
+  for (size_t f = 0; f < specs->size(); ++f) {
+    if (!MakeFeatureInstance((*specs)[f], &instances[f], &ignored)) return 0;
+    parameters.push_back(instances[f].parameters.get());
+  }
   return KvRerankSize(parameters, static_cast<unsigned>(std::max(0, n)));
-}
-
-// The image features of features, one by one (presets expanded).
-std::vector<FeatureSpec> ExpandedSpecs(const std::vector<std::string>& features) {
-  std::vector<FeatureSpec> out;
-  std::string ignored;
-  for (const std::string& text : features) ExpandFeatureSpec(text, &out, &ignored);
-  return out;
 }
 
 // This rank's records of keys for specs, from its shards.
@@ -169,21 +158,15 @@ bool ReadShardRecords(const Manifest& manifest, std::vector<LocalShard>& local, 
         *error = "shard " + shard + " cannot open the table of " + specs[f].name + ": " + LibraryError();
         return false;
       }
-      KvDatumClass record;
-      for (size_t k = 0; k < keys.size(); ++k) {
-        KvDatumClass key;
-        key.SetBytes(keys[k].size() + 1, reinterpret_cast<unsigned char*>(const_cast<char*>(keys[k].c_str())),
-                     KvOwnNone);
-        const int rc = table->Get(key, record);
-        key.SetBytes(0, nullptr, KvOwnNone);
-        if (rc != 0) {
-          here[k] = 0;
-          continue;
-        }
-        (*records)[f][k].assign(reinterpret_cast<const char*>(record.Data()), record.Size());
-      }
+      std::vector<std::string> own;
+      std::vector<char> found;
+      KvReadRecords(table.get(), keys, &own, &found);
       // Read only: a failed close loses nothing.
       table->Close();
+      for (size_t k = 0; k < keys.size(); ++k) {
+        here[k] = here[k] != 0 && found[k] != 0;
+        if (found[k] != 0) (*records)[f][k] = std::move(own[k]);
+      }
     }
     for (size_t k = 0; k < keys.size(); ++k) (*held)[k] = (*held)[k] != 0 || here[k] != 0;
   }
@@ -213,6 +196,10 @@ bool ScoreShortlistRecords(const std::vector<FeatureSpec>& specs, const Overview
   return KvRerankCandidates(terms, distances, scores);
 }
 
+// The feature texts of each stage: one stage unless the features fall into
+// groups of different O (a cascade), in the order the evaluator runs them.
+// The features are those the evaluation itself takes: the named ones with
+// presets expanded, else the catalog's preset or its image features.
 std::vector<std::vector<std::string>> Stages(const QueryRequest& request, const Overview& view) {
   std::vector<FeatureSpec> wanted;
   std::string ignored;
@@ -351,9 +338,8 @@ int RunShardedQuery(const MpiJob& job, const std::string& database, const Manife
   // One group asking for re-ranking: every shard answers the shortlist by
   // distance, and the merged shortlist is re-ranked once, over the records
   // of every shard.
-  const uint32_t shortlist = stages.size() == 1 ? ShortlistOf(stages[0], request.n) : 0;
   std::vector<FeatureSpec> reranked;
-  if (shortlist > 0) reranked = ExpandedSpecs(stages[0]);
+  const uint32_t shortlist = stages.size() == 1 ? ShortlistOf(stages[0], request.n, &reranked) : 0;
   // The shards answer by distance: a re-ranking is done once, over all of
   // them, and a cascade's groups are not re-ranked, as on one catalog.
   if (shortlist > 0 || stages.size() > 1) {

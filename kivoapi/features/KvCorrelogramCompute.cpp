@@ -2,8 +2,8 @@
 // is sampled at the eight points of its ring that lie on the axes and the
 // diagonals. A pair of pixels is met from both of its ends, so comparing each
 // pixel with its ring points at (k, 0), (0, k), (k, k) and (-k, k) counts
-// every pair of one colour twice; the number of ring points inside the image for a pixel follows from
-// its position.
+// every pair of one colour twice; the number of ring points inside the image
+// for a pixel follows from its position.
 #include <algorithm>
 #include <cmath>
 #include <cstring>

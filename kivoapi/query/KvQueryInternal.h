@@ -76,18 +76,30 @@ int KvRunSearch(const KvSearchContext& context, const std::vector<KvQuerySlot*>&
                 const std::vector<KvQuerySlot*>& subPart, KvKeyDatabaseClass* restriction,
                 KvKeyDatabaseClass* subPartRestriction, KvKeyDatabaseClass** result);
 
-// The shortlist a whole search of main features is to answer for
-// re-ranking: the largest named parameter "Rerank" of the features (at least
-// maxResults), or 0 when none asks for it or more than 400 results are asked
-// for (those are ranked by distance).
-uint32_t KvRerankSize(const std::vector<KvQuerySlot*>& main, uint32_t maxResults);
+// Closes the feature tables given to it when it goes, whatever way a
+// search ends.
+class KvTableCloser {
+ public:
+  KvTableCloser() = default;
+  ~KvTableCloser();
+  KvTableCloser(const KvTableCloser&) = delete;
+  KvTableCloser& operator=(const KvTableCloser&) = delete;
+  void Add(KvDatabaseClass* table) { open_.push_back(table); }
+
+ private:
+  std::vector<KvDatabaseClass*> open_;
+};
+
+// Opens the feature tables of slots for reading, each handed to closer. 0,
+// or -1 with the failure recorded.
+int KvOpenTables(const KvSearchContext& context, const std::vector<KvQuerySlot*>& slots, KvTableCloser& closer);
 
 // Replaces *found (the search's shortlist, by distance) by a new set of its
 // best maxResults re-ranked by shared neighbourhoods (KvRerank.h), their
 // scores as distances; the candidates' records are read from the features'
 // tables (opened and closed here). A shortlist whose records cannot all be
-// read or measured keeps its order. 0, or -1 (recorded) when a set cannot
-// be read or made.
+// read or measured keeps its order. 0, or -1 (recorded) when a set or table
+// cannot be read or made.
 int KvRerankFound(const KvSearchContext& context, const std::vector<KvQuerySlot*>& main, uint32_t maxResults,
                   KvKeyDatabaseClass** found);
 
@@ -105,6 +117,12 @@ struct KvQueryStage {
   std::vector<KvQuerySlot*> main;
   std::vector<KvQuerySlot*> subPart;
 };
+
+// The shortlist the planned searches are to answer for re-ranking
+// (KvRerankSize of their main features), or 0: only a plan of one whole
+// search of main features is re-ranked; cascades and sub-part features keep
+// the distance order.
+uint32_t KvRerankPlanned(const std::vector<KvQueryStage>& stages, uint32_t maxResults);
 
 // The searches the features of state call for, in the order they run,
 // planned by group and stored record count. False when reading a count left

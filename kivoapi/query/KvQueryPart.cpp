@@ -9,7 +9,6 @@
 #include "features/KvFeature.h"
 #include "query/KvDeadline.h"
 #include "query/KvQueryRerank.h"
-#include "core/KvString.h"
 #include "storage/KvCatalog.h"
 #include "storage/KvConnect.h"
 #include "storage/KvKeyDatabase.h"
@@ -83,40 +82,23 @@ void KvQueryPartClass::SetMerged(size_t i, KvKeyDatabaseClass* merged) {
   restriction = merged;
 }
 
-uint32_t KvQueryPartClass::Shortlist() const {
-  if (stages_.size() != 1 || stages_[0].kind != KvQueryStage::Kind::kWhole || !stages_[0].subPart.empty()) return 0;
-  return KvRerankSize(stages_[0].main, state_.maxResults);
-}
+uint32_t KvQueryPartClass::Shortlist() const { return KvRerankPlanned(stages_, state_.maxResults); }
 
 int KvQueryPartClass::ReadRecords(const std::vector<std::string>& keys,
                                   std::vector<std::vector<std::string>>* records, std::vector<char>* found) {
-  records->assign(state_.main.size(), std::vector<std::string>(keys.size()));
   found->assign(keys.size(), 1);
   try {
-    KvStringClass name(64ul, True);
-    for (size_t f = 0; f < state_.main.size(); ++f) {
-      KvQuerySlot& slot = state_.main[f];
-      if (state_.catalog->GetFeatureTableName(slot.feature->GetClassName(), name) != 0) return -1;
-      if (slot.table->Open(name.c_str(), "r") != 0) {
-        std::string text = "KvQueryPartClass::ReadRecords: cannot open the feature table ";
-        text += name.c_str();
-        return KvQueryFail(text.c_str());
-      }
-      KvDatumClass record;
-      for (size_t k = 0; k < keys.size(); ++k) {
-        KvDatumClass key;
-        key.SetBytes(keys[k].size() + 1, reinterpret_cast<unsigned char*>(const_cast<char*>(keys[k].c_str())),
-                     KvOwnNone);
-        const int rc = slot.table->Get(key, record);
-        key.SetBytes(0, nullptr, KvOwnNone);
-        if (rc != 0) {
-          (*found)[k] = 0;
-          continue;
-        }
-        (*records)[f][k].assign(reinterpret_cast<const char*>(record.Data()), record.Size());
-      }
-      // Read only: a failed close loses nothing.
-      slot.table->Close();
+    const KvSearchContext context{state_.connection, state_.catalog, state_.catalogName.c_str(),
+                                  state_.maxResults, &state_.unmeasured, nullptr};
+    std::vector<KvQuerySlot*> main;
+    for (KvQuerySlot& slot : state_.main) main.push_back(&slot);
+    KvTableCloser closer;
+    if (KvOpenTables(context, main, closer) != 0) return -1;
+    records->assign(main.size(), {});
+    for (size_t f = 0; f < main.size(); ++f) {
+      std::vector<char> held;
+      KvReadRecords(main[f]->table, keys, &(*records)[f], &held);
+      for (size_t k = 0; k < keys.size(); ++k) (*found)[k] = (*found)[k] != 0 && held[k] != 0;
     }
     return 0;
   } catch (const std::bad_alloc&) {

@@ -7,9 +7,9 @@
 // the query's own features, parameters and weights, so that the distances
 // between candidates are those the query would give for them.
 #include <cfloat>
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,7 +17,6 @@
 #include "KvFactory.h"
 #include "core/KvDatum.h"
 #include "core/KvError.h"
-#include "core/KvString.h"
 #include "data/KvGenericImageData.h"
 #include "data/KvParameter.h"
 #include "features/KvFeature.h"
@@ -27,7 +26,6 @@
 #include "query/KvQueryWalk.h"
 #include "query/KvQueryRules.h"
 #include "query/KvRerank.h"
-#include "storage/KvCatalog.h"
 #include "storage/KvConnect.h"
 #include "storage/KvKeyDatabase.h"
 
@@ -35,23 +33,6 @@ namespace {
 
 // The most candidates re-ranked: the pairs measured grow with its square.
 constexpr uint32_t kMostReranked = 400;
-
-struct Candidate {
-  std::string key;
-  float distance;
-};
-
-bool ReadSet(KvKeyDatabaseClass* set, std::vector<Candidate>* out) {
-  KvOwned<KvDbIteratorClass> it(set->NewIterator());
-  if (it == nullptr) return false;
-  KvDatumClass key, distance;
-  while (it->HasCurrent()) {
-    if (it->NextView(key, distance) != 0) return false;
-    const char* k = reinterpret_cast<const char*>(key.Data());
-    out->push_back({k != nullptr ? std::string(k, strnlen(k, key.Size())) : std::string(), set->GetDistance(distance)});
-  }
-  return true;
-}
 
 // One feature's records of the candidates: each decoded as a stored record
 // and made into a query feature (the way a query by stored key makes it).
@@ -101,40 +82,24 @@ bool Between(const KvRerankTerm& term, const Measured& measured, size_t m, std::
   return true;
 }
 
-// Reads the candidates' records of a feature from its open table.
-bool ReadRecords(KvDatabaseClass* table, const std::vector<Candidate>& candidates, std::vector<std::string>* out) {
-  KvDatumClass record;
-  for (const Candidate& c : candidates) {
-    KvDatumClass key;
-    key.SetBytes(c.key.size() + 1, reinterpret_cast<unsigned char*>(const_cast<char*>(c.key.c_str())), KvOwnNone);
-    const int rc = table->Get(key, record);
-    key.SetBytes(0, nullptr, KvOwnNone);
-    if (rc != 0) return false;
-    out->emplace_back(reinterpret_cast<const char*>(record.Data()), record.Size());
+// The stored records of main's features for the candidates, by feature; false
+// when one is missing.
+bool ReadCandidates(const std::vector<KvQuerySlot*>& main, const std::vector<std::string>& keys,
+                    std::vector<KvRerankTerm>* terms) {
+  for (KvQuerySlot* slot : main) {
+    terms->push_back(KvRerankTerm{slot->feature, slot->parameters, {}});
+    std::vector<char> held;
+    KvReadRecords(slot->table, keys, &terms->back().records, &held);
+    if (std::find(held.begin(), held.end(), 0) != held.end()) return false;
   }
   return true;
 }
 
-// Opens the features' tables for reading, and closes them again.
-class Tables {
- public:
-  ~Tables() {
-    // Read only: a failed close loses nothing.
-    for (KvDatabaseClass* table : open_) table->Close();
-  }
-  bool Open(const KvSearchContext& context, const std::vector<KvQuerySlot*>& main) {
-    KvStringClass name(64ul, True);
-    for (KvQuerySlot* slot : main) {
-      if (context.catalog->GetFeatureTableName(slot->feature->GetClassName(), name) != 0) return false;
-      if (slot->table->Open(name.c_str(), "r") != 0) return false;
-      open_.push_back(slot->table);
-    }
-    return true;
-  }
-
- private:
-  std::vector<KvDatabaseClass*> open_;
-};
+uint32_t RerankSize(const std::vector<KvQuerySlot*>& main, uint32_t maxResults) {
+  std::vector<const KvParameterClass*> parameters;
+  for (const KvQuerySlot* slot : main) parameters.push_back(slot->parameters);
+  return KvRerankSize(parameters, maxResults);
+}
 
 }  // namespace
 
@@ -172,41 +137,54 @@ bool KvRerankCandidates(const std::vector<KvRerankTerm>& terms, const std::vecto
   return KvRerankShortlist(d, m, settings, scale, scores);
 }
 
-uint32_t KvRerankSize(const std::vector<KvQuerySlot*>& main, uint32_t maxResults) {
-  std::vector<const KvParameterClass*> parameters;
-  for (const KvQuerySlot* slot : main) parameters.push_back(slot->parameters);
-  return KvRerankSize(parameters, maxResults);
+void KvReadRecords(KvDatabaseClass* table, const std::vector<std::string>& keys, std::vector<std::string>* records,
+                   std::vector<char>* held) {
+  records->assign(keys.size(), std::string());
+  held->assign(keys.size(), 0);
+  KvKeyText key;
+  KvDatumClass record;
+  for (size_t k = 0; k < keys.size(); ++k) {
+    key.Set(keys[k].data(), keys[k].size());
+    if (table->Get(key.datum(), record) != 0) continue;
+    (*records)[k].assign(reinterpret_cast<const char*>(record.Data()), record.Size());
+    (*held)[k] = 1;
+  }
+}
+
+uint32_t KvRerankPlanned(const std::vector<KvQueryStage>& stages, uint32_t maxResults) {
+  if (stages.size() != 1 || stages[0].kind != KvQueryStage::Kind::kWhole || !stages[0].subPart.empty()) return 0;
+  return RerankSize(stages[0].main, maxResults);
 }
 
 int KvRerankFound(const KvSearchContext& context, const std::vector<KvQuerySlot*>& main, uint32_t maxResults,
                   KvKeyDatabaseClass** found) {
-  std::vector<Candidate> candidates;
-  if (!ReadSet(*found, &candidates)) return -1;
+  KvKeyDatabaseClass* set = *found;
+  std::vector<std::string> keys;
   std::vector<float> distances;
-  for (const Candidate& c : candidates) distances.push_back(c.distance);
+  const int walked = KvQueryWalk(set, [&](const KvKeyText& key, const KvDatumClass& distance) {
+    keys.emplace_back(key.c_str(), key.size());
+    distances.push_back(set->GetDistance(distance));
+    return 0;
+  });
+  if (walked != 0) return walked;
   std::vector<double> scores;
   bool reranked = false;
-  if (candidates.size() >= 2) {
-    Tables tables;
+  if (keys.size() >= 2) {
+    KvTableCloser closer;
+    if (KvOpenTables(context, main, closer) != 0) return -1;
     std::vector<KvRerankTerm> terms;
-    bool read = tables.Open(context, main);
-    for (size_t f = 0; read && f < main.size(); ++f) {
-      terms.push_back(KvRerankTerm{main[f]->feature, main[f]->parameters, {}});
-      read = ReadRecords(main[f]->table, candidates, &terms.back().records);
-    }
     // A shortlist that cannot be measured keeps its order: the search's
     // answer stands.
-    reranked = read && KvRerankCandidates(terms, distances, &scores);
+    reranked = ReadCandidates(main, keys, &terms) && KvRerankCandidates(terms, distances, &scores);
   }
   KvBestList best(maxResults);
-  for (size_t c = 0; c < candidates.size(); ++c) {
-    const float distance = reranked ? static_cast<float>(scores[c]) : candidates[c].distance;
-    best.OfferRanked(candidates[c].key.c_str(), candidates[c].key.size(), distance);
+  for (size_t c = 0; c < keys.size(); ++c) {
+    best.OfferRanked(keys[c].c_str(), keys[c].size(), reranked ? static_cast<float>(scores[c]) : distances[c]);
   }
-  KvOwned<KvKeyDatabaseClass> set(context.connection->NewKeyDatabase());
-  if (set == nullptr || best.EmitTo(set.get()) != 0) return -1;
-  set->SetComplete((*found)->GetComplete());
-  delete *found;
-  *found = set.release();
+  KvOwned<KvKeyDatabaseClass> answer(context.connection->NewKeyDatabase());
+  if (answer == nullptr || best.EmitTo(answer.get()) != 0) return -1;
+  answer->SetComplete(set->GetComplete());
+  delete set;
+  *found = answer.release();
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+class KvDatabaseClass;
 class KvFeatureClass;
 class KvParameterClass;
 
@@ -16,6 +17,11 @@ struct KvRerankTerm {
   KvParameterClass* parameters = nullptr;
   std::vector<std::string> records;
 };
+
+// The stored records of keys in table (open for reading): records[k] and
+// held[k] = 1 for a key it holds, an empty record and 0 for one it does not.
+void KvReadRecords(KvDatabaseClass* table, const std::vector<std::string>& keys, std::vector<std::string>* records,
+                   std::vector<char>* held);
 
 // The shortlist size the parameter sets ask to be re-ranked (the largest
 // named parameter "Rerank" of them, at least maxResults), or 0 when none

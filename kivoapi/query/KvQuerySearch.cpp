@@ -277,20 +277,14 @@ int MixedSearch(const KvSearchContext& context, const std::vector<KvQuerySlot*>&
   return Emit(context, best, result);
 }
 
-// Closes the feature tables a search opened, whatever way it ends.
-class TableCloser {
- public:
-  void Add(KvDatabaseClass* table) { open_.push_back(table); }
-  ~TableCloser() {
-    // A read-only table has nothing to flush; a failed close loses nothing.
-    for (KvDatabaseClass* table : open_) table->Close();
-  }
+}  // namespace
 
- private:
-  std::vector<KvDatabaseClass*> open_;
-};
+KvTableCloser::~KvTableCloser() {
+  // A read-only table has nothing to flush; a failed close loses nothing.
+  for (KvDatabaseClass* table : open_) table->Close();
+}
 
-int OpenTables(const KvSearchContext& context, const std::vector<KvQuerySlot*>& slots, TableCloser& closer) {
+int KvOpenTables(const KvSearchContext& context, const std::vector<KvQuerySlot*>& slots, KvTableCloser& closer) {
   KvStringClass name(64ul, True);
   for (KvQuerySlot* slot : slots) {
     if (context.catalog->GetFeatureTableName(slot->feature->GetClassName(), name) != 0) return -1;
@@ -304,16 +298,14 @@ int OpenTables(const KvSearchContext& context, const std::vector<KvQuerySlot*>& 
   return 0;
 }
 
-}  // namespace
-
 int KvRunSearch(const KvSearchContext& context, const std::vector<KvQuerySlot*>& main,
                 const std::vector<KvQuerySlot*>& subPart, KvKeyDatabaseClass* restriction,
                 KvKeyDatabaseClass* subPartRestriction, KvKeyDatabaseClass** result) {
   *result = nullptr;
   if (main.empty() && subPart.empty()) return KvQueryFail("KvQueryServerClass: the query has no feature");
-  TableCloser closer;
-  int rc = OpenTables(context, main, closer);
-  if (rc == 0) rc = OpenTables(context, subPart, closer);
+  KvTableCloser closer;
+  int rc = KvOpenTables(context, main, closer);
+  if (rc == 0) rc = KvOpenTables(context, subPart, closer);
   if (rc != 0) return rc;
   if (main.size() == 1 && subPart.empty()) return SingleSearch(context, main[0], restriction, result);
   if (subPart.size() == 1 && main.empty()) return SingleSearch(context, subPart[0], subPartRestriction, result);

@@ -358,9 +358,7 @@ KvKeyDatabaseClass* KvQueryServerClass::Run() {
     // A search uses the restriction set of the kinds it has features of.
     KvKeyDatabaseClass* found = nullptr;
     // A search of main features alone may ask for its shortlist re-ranked.
-    const uint32_t shortlist = stage.kind == KvQueryStage::Kind::kWhole && stage.subPart.empty() && stages.size() == 1
-                                   ? KvRerankSize(stage.main, s.maxResults)
-                                   : 0;
+    const uint32_t shortlist = KvRerankPlanned(stages, s.maxResults);
     KvSearchContext search = context;
     if (shortlist > 0) search.maxResults = shortlist;
     status_ = KvRunSearch(search, stage.main, stage.subPart, s.restriction, s.subPartRestriction, &found);

@@ -38,6 +38,7 @@ struct KvRerankSettings {
 // scores empty, when m < 2, scale <= 0 or a distance is negative or not a
 // number. A candidate's score is (1 - direct) x (1 - the overlap of its
 // neighbourhood with the query's, between 0 and 1) + direct x distance /
-// scale; a copy's overlap counts as whole, so copies come first. Allocates in proportion to m^2.
+// scale; a copy's overlap counts as whole, so copies come first. Allocates
+// in proportion to m^2.
 bool KvRerankShortlist(const std::vector<double>& distances, size_t m, const KvRerankSettings& settings,
                        double scale, std::vector<double>* scores);
